@@ -1,0 +1,22 @@
+# Finds a header that a Debian package provides and, when it is missing and the build may install
+# system packages (root with apt-get), installs that package so a fresh machine builds unattended.
+function(varnholt_require_header header package)
+  find_path(_varnholt_found_${package} ${header})
+  if(_varnholt_found_${package})
+    return()
+  endif()
+  find_program(_varnholt_apt_get apt-get)
+  execute_process(COMMAND id -u OUTPUT_VARIABLE _uid OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT VARNHOLT_INSTALL_SYSTEM_PACKAGES OR NOT _varnholt_apt_get OR NOT _uid STREQUAL "0")
+    message(FATAL_ERROR "${header} not found: install the Debian package ${package} (apt-get install ${package})")
+  endif()
+  message(STATUS "${header} not found: installing ${package} with apt-get")
+  execute_process(COMMAND ${_varnholt_apt_get} update -qq)
+  execute_process(COMMAND ${_varnholt_apt_get} install -y -qq --no-install-recommends ${package}
+                  RESULT_VARIABLE _result)
+  unset(_varnholt_found_${package} CACHE)
+  find_path(_varnholt_found_${package} ${header})
+  if(NOT _result EQUAL 0 OR NOT _varnholt_found_${package})
+    message(FATAL_ERROR "could not install ${package}, which provides ${header}")
+  endif()
+endfunction()

@@ -1,0 +1,149 @@
+#pragma once
+
+#include <new>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "../book/order_book.hpp"
+#include "../records/enums.hpp"
+#include "../records/fill.hpp"
+#include "../records/order.hpp"
+#include "borrow.hpp"
+#include "errors.hpp"
+#include "python.hpp"
+
+namespace varnholt::binding {
+
+// The memory of every instance: the object header, the borrow state and one record by value.
+template <class Record>
+struct Instance {
+    PyObject_HEAD
+    BorrowFlag borrow;
+    Record record;
+};
+
+template <class Record>
+Instance<Record>* instance(PyObject* object) noexcept {
+    return reinterpret_cast<Instance<Record>*>(object);
+}
+
+// A class attribute computed once when its type is created (the enumeration members).
+struct ClassAttribute {
+    const char* name;
+    PyResult<Ref> (*make)(PyTypeObject* type);
+};
+
+// Everything that describes one Python class. Each class's file defines one.
+struct ClassSpec {
+    const char* name;            // bare class name; the type is named "builtins.<name>"
+    const char* signature;       // constructor text signature, or nullptr
+    const char* doc;
+    int basic_size;
+    PyType_Slot* slots;          // terminated by {0, nullptr}; the doc slot is added here
+    std::span<const ClassAttribute> attributes;
+};
+
+// The process-wide type object of a class, made once and kept until the process ends.
+struct TypeCell {
+    PyTypeObject* type = nullptr;
+    allocfunc alloc = nullptr;
+    freefunc free = nullptr;
+};
+
+// The records that cross the boundary as instances of a Python class.
+template <class T>
+inline constexpr bool is_bound_record = false;
+template <>
+inline constexpr bool is_bound_record<Order> = true;
+template <>
+inline constexpr bool is_bound_record<Fill> = true;
+template <>
+inline constexpr bool is_bound_record<OrderBook> = true;
+template <>
+inline constexpr bool is_bound_record<OrderType> = true;
+template <>
+inline constexpr bool is_bound_record<OrderStatus> = true;
+
+// Specialised once per record type by the class's own file.
+template <class Record>
+struct Class {
+    static const ClassSpec& spec();
+};
+
+template <>
+const ClassSpec& Class<Order>::spec();
+template <>
+const ClassSpec& Class<Fill>::spec();
+template <>
+const ClassSpec& Class<OrderBook>::spec();
+template <>
+const ClassSpec& Class<OrderType>::spec();
+template <>
+const ClassSpec& Class<OrderStatus>::spec();
+
+template <class Record>
+TypeCell& type_cell() noexcept {
+    static TypeCell cell;
+    return cell;
+}
+
+// Creates the type from its spec and stores its class attributes; records it in `cell`.
+PyResult<PyTypeObject*> create_type(const ClassSpec& spec, TypeCell& cell);
+
+// The type object of a record's class, created on first use.
+template <class Record>
+PyResult<PyTypeObject*> type_of() {
+    TypeCell& cell = type_cell<Record>();
+    if (cell.type != nullptr) [[likely]] {
+        return cell.type;
+    }
+    auto created = create_type(Class<Record>::spec(), cell);
+    if (!created) {
+        raise(std::move(created.error()));
+        PyErr_Print();
+        return fail(internal_error(std::string("failed to create type object for ") + Class<Record>::spec().name));
+    }
+    return created;
+}
+
+// A new instance of `type` holding `record`, with a free borrow state.
+template <class Record>
+PyResult<Ref> new_instance_of(PyTypeObject* type, Record&& record) {
+    TypeCell& cell = type_cell<std::remove_cvref_t<Record>>();
+    allocfunc alloc = cell.alloc != nullptr ? cell.alloc : PyType_GenericAlloc;
+    PyObject* object = alloc(type, 0);
+    if (object == nullptr) {
+        return fail(fetch_error());
+    }
+    auto* self = instance<std::remove_cvref_t<Record>>(object);
+    new (&self->borrow) BorrowFlag();
+    new (&self->record) std::remove_cvref_t<Record>(std::forward<Record>(record));
+    return Ref::steal(object);
+}
+
+template <class Record>
+PyResult<Ref> new_instance(Record&& record) {
+    auto type = type_of<std::remove_cvref_t<Record>>();
+    if (!type) {
+        return fail(std::move(type.error()));
+    }
+    return new_instance_of(*type, std::forward<Record>(record));
+}
+
+// tp_dealloc: destroys the record, frees the memory through the type's free function and drops
+// the instance's reference to its heap type.
+template <class Record>
+void dealloc(PyObject* object) noexcept {
+    PyTypeObject* type = Py_TYPE(object);
+    auto* self = instance<Record>(object);
+    self->record.~Record();
+    self->borrow.~BorrowFlag();
+    TypeCell& cell = type_cell<Record>();
+    freefunc free = cell.free != nullptr ? cell.free : PyObject_Free;
+    free(object);
+    Py_DECREF(type);
+}
+
+}  // namespace varnholt::binding

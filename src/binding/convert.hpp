@@ -1,0 +1,279 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "classes.hpp"
+#include "errors.hpp"
+
+namespace varnholt::binding {
+
+// ---- Arguments: Python object -> value, chosen by the parameter's C++ type ----
+//
+//   double                 any number: float read directly, others through __float__/__index__
+//   std::int64_t           int, bool or __index__; a float is refused
+//   std::uint64_t          int, or anything with __index__; negative values overflow
+//   std::string_view       str (or subclass), as UTF-8 valid for the call
+//   std::optional<T>       as T; an absent argument gives nullopt (the only defaulted parameter)
+//   const R&               shared borrow of an instance of R's class, held for the call
+//   R&                     exclusive borrow of an instance of R's class, held for the call
+//   R (a record)           a copy of the record; the borrow ends once the copy is made
+//
+// Each Arg<T> is made by `convert` and hands the value to the operation through get().
+
+template <class T>
+struct Arg;
+
+template <>
+struct Arg<double> {
+    double value;
+    static PyResult<Arg> convert(PyObject* object) {
+        const double value = PyFloat_AsDouble(object);
+        if (value == -1.0 && PyErr_Occurred() != nullptr) {
+            return fail(fetch_error());
+        }
+        return Arg{value};
+    }
+    double get() const noexcept { return value; }
+};
+
+template <>
+struct Arg<std::int64_t> {
+    std::int64_t value;
+    static PyResult<Arg> convert(PyObject* object) {
+        const long long value = PyLong_AsLongLong(object);
+        if (value == -1 && PyErr_Occurred() != nullptr) {
+            return fail(fetch_error());
+        }
+        return Arg{static_cast<std::int64_t>(value)};
+    }
+    std::int64_t get() const noexcept { return value; }
+};
+
+template <>
+struct Arg<std::uint64_t> {
+    std::uint64_t value;
+    static PyResult<Arg> convert(PyObject* object) {
+        Ref index;
+        if (!PyLong_Check(object)) {
+            index = Ref::steal(PyNumber_Index(object));
+            if (!index) {
+                return fail(fetch_error());
+            }
+            object = index.get();
+        }
+        const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+        // All ones is also a valid value; only a pending error makes it a failure.
+        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+            return fail(fetch_error());
+        }
+        return Arg{static_cast<std::uint64_t>(value)};
+    }
+    std::uint64_t get() const noexcept { return value; }
+};
+
+template <>
+struct Arg<std::string_view> {
+    std::string_view value;
+    static PyResult<Arg> convert(PyObject* object) {
+        if (!PyUnicode_Check(object)) {
+            return fail(wrong_type(object, "PyString"));
+        }
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
+        if (utf8 == nullptr) {
+            return fail(fetch_error());
+        }
+        return Arg{std::string_view(utf8, static_cast<std::size_t>(size))};
+    }
+    std::string_view get() const noexcept { return value; }
+};
+
+template <class T>
+struct Arg<std::optional<T>> {
+    std::optional<Arg<T>> inner;
+    static PyResult<Arg> convert(PyObject* object) {
+        auto converted = Arg<T>::convert(object);
+        if (!converted) {
+            return fail(std::move(converted.error()));
+        }
+        return Arg{std::move(*converted)};
+    }
+    static Arg absent() { return Arg{std::nullopt}; }
+    std::optional<T> get() const { return inner ? std::optional<T>(inner->get()) : std::nullopt; }
+};
+
+// The instance behind `object` if it is of the record's class.
+template <class Record>
+PyResult<Instance<Record>*> instance_of_class(PyObject* object) {
+    auto type = type_of<Record>();
+    if (!type) {
+        return fail(std::move(type.error()));
+    }
+    if (!PyObject_TypeCheck(object, *type)) {
+        return fail(wrong_type(object, Class<Record>::spec().name));
+    }
+    return instance<Record>(object);
+}
+
+inline PyError shared_borrow_refused() { return error(PyExc_RuntimeError, "Already mutably borrowed"); }
+inline PyError exclusive_borrow_refused() { return error(PyExc_RuntimeError, "Already borrowed"); }
+
+template <class Record>
+struct Arg<const Record&> {
+    const Record* record;
+    SharedBorrow borrow;
+    static PyResult<Arg> convert(PyObject* object) {
+        auto self = instance_of_class<Record>(object);
+        if (!self) {
+            return fail(std::move(self.error()));
+        }
+        if (!(*self)->borrow.try_share()) {
+            return fail(shared_borrow_refused());
+        }
+        return Arg{&(*self)->record, SharedBorrow(&(*self)->borrow)};
+    }
+    const Record& get() const noexcept { return *record; }
+};
+
+template <class Record>
+struct Arg<Record&> {
+    Record* record;
+    ExclusiveBorrow borrow;
+    static PyResult<Arg> convert(PyObject* object) {
+        auto self = instance_of_class<Record>(object);
+        if (!self) {
+            return fail(std::move(self.error()));
+        }
+        if (!(*self)->borrow.try_take()) {
+            return fail(exclusive_borrow_refused());
+        }
+        return Arg{&(*self)->record, ExclusiveBorrow(&(*self)->borrow)};
+    }
+    Record& get() const noexcept { return *record; }
+};
+
+template <class Record>
+    requires is_bound_record<Record>
+struct Arg<Record> {
+    Record value;
+    static PyResult<Arg> convert(PyObject* object) {
+        auto borrowed = Arg<const Record&>::convert(object);
+        if (!borrowed) {
+            return fail(std::move(borrowed.error()));
+        }
+        return Arg{borrowed->get()};  // the borrow ends here, once the copy is made
+    }
+    const Record& get() const noexcept { return value; }
+};
+
+// ---- Results: value -> new reference ----
+
+template <class T>
+PyResult<Ref> to_python(const std::optional<T>& value);
+template <class T>
+PyResult<Ref> to_python(const T* value);
+template <class A, class B>
+PyResult<Ref> to_python(const std::pair<A, B>& pair);
+template <class T>
+PyResult<Ref> to_python(std::span<const T> elements);
+
+inline PyResult<Ref> checked(PyObject* created) {
+    if (created == nullptr) {
+        return fail(api_failure());
+    }
+    return Ref::steal(created);
+}
+
+inline PyResult<Ref> to_python(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+inline PyResult<Ref> to_python(std::int64_t value) { return checked(PyLong_FromLongLong(value)); }
+inline PyResult<Ref> to_python(std::uint64_t value) { return checked(PyLong_FromUnsignedLongLong(value)); }
+inline PyResult<Ref> to_python(double value) { return checked(PyFloat_FromDouble(value)); }
+inline PyResult<Ref> to_python(std::string_view text) {
+    return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+inline PyResult<Ref> to_python(const std::string& text) { return to_python(std::string_view(text)); }
+
+// Records become new instances of their class.
+template <class Record>
+    requires is_bound_record<std::remove_cvref_t<Record>>
+PyResult<Ref> to_python(Record&& record) {
+    return new_instance(std::forward<Record>(record));
+}
+
+template <class T>
+PyResult<Ref> to_python(const std::optional<T>& value) {
+    if (!value) {
+        return Ref::borrow(Py_None);
+    }
+    return to_python(*value);
+}
+
+template <class T>
+PyResult<Ref> to_python(const T* value) {
+    if (value == nullptr) {
+        return Ref::borrow(Py_None);
+    }
+    return to_python(*value);
+}
+
+template <class A, class B>
+PyResult<Ref> to_python(const std::pair<A, B>& pair) {
+    auto first = to_python(pair.first);
+    if (!first) {
+        return first;
+    }
+    auto second = to_python(pair.second);
+    if (!second) {
+        return second;
+    }
+    Ref tuple = Ref::steal(PyTuple_New(2));
+    if (!tuple) {
+        return fail(api_failure());
+    }
+    PyTuple_SetItem(tuple.get(), 0, first->release());  // steals
+    PyTuple_SetItem(tuple.get(), 1, second->release());
+    return tuple;
+}
+
+// A list of exactly `size` elements produced by `for_each(visit)`; released if one fails.
+template <class ForEach>
+PyResult<Ref> list_of(std::size_t size, ForEach&& for_each) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(size)));
+    if (!list) {
+        return fail(api_failure());
+    }
+    Py_ssize_t index = 0;
+    std::optional<PyError> failure;
+    for_each([&](const auto& element) {
+        if (failure) {
+            return;
+        }
+        auto item = to_python(element);
+        if (!item) {
+            failure = std::move(item.error());
+            return;
+        }
+        PyList_SetItem(list.get(), index++, item->release());  // steals
+    });
+    if (failure) {
+        return fail(std::move(*failure));
+    }
+    return list;
+}
+
+template <class T>
+PyResult<Ref> to_python(std::span<const T> elements) {
+    return list_of(elements.size(), [&](auto&& visit) {
+        for (const T& element : elements) {
+            visit(element);
+        }
+    });
+}
+
+}  // namespace varnholt::binding

@@ -1,0 +1,205 @@
+#pragma once
+
+#include <array>
+#include <exception>
+#include <optional>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "arguments.hpp"
+#include "convert.hpp"
+
+namespace varnholt::binding {
+
+// Entries into the module that run under the interpreter lock on this thread. Every entry point
+// counts itself here; all reference releases in this module happen while it is positive.
+inline thread_local int lock_depth [[gnu::tls_model("initial-exec")]] = 0;
+
+// The failure guard around every entry point: counts the entry, turns an error value into the
+// interpreter's current exception, and turns any C++ exception that escapes the operation (an
+// internal failure, such as running out of memory inside a container) into
+// binding_runtime.FatalError. Returns a new reference or null with an exception set.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    struct Depth {
+        Depth() noexcept { ++lock_depth; }
+        ~Depth() { --lock_depth; }
+    } depth;
+    try {
+        PyResult<Ref> result = body();
+        if (result) [[likely]] {
+            return result->release();
+        }
+        raise(std::move(result.error()));
+    } catch (const std::exception& failure) {
+        raise(internal_error(failure.what()));
+    } catch (...) {
+        raise(internal_error(""));
+    }
+    return nullptr;
+}
+
+// ---- Signatures of operations ----
+
+template <class F>
+struct Operation;
+
+template <class R, class... A>
+struct Operation<R (*)(A...)> {
+    using Result = R;
+    using Params = std::tuple<A...>;
+};
+
+// Result values: plain values, core results (errors become exceptions), or nothing (None).
+template <class T>
+PyResult<Ref> result_to_python(T&& value) {
+    return to_python(std::forward<T>(value));
+}
+
+template <class T>
+PyResult<Ref> result_to_python(Result<T>&& value) {
+    if (!value) {
+        return fail(from_core(std::move(value.error())));
+    }
+    return to_python(std::move(*value));
+}
+
+template <auto Fn, class... Holders>
+PyResult<Ref> invoke(Holders&... holders) {
+    using R = typename Operation<decltype(Fn)>::Result;
+    if constexpr (std::is_void_v<R>) {
+        Fn(holders.get()...);
+        return Ref::borrow(Py_None);
+    } else {
+        return result_to_python(Fn(holders.get()...));
+    }
+}
+
+template <class Holder>
+concept HasDefault = requires { Holder::absent(); };
+
+// Converts the bound slots in parameter order into `holders`; the first failure stops, reported
+// against its parameter's name.
+template <class Holders, std::size_t I>
+bool convert_slot(Holders& holders, PyObject* const* slots, const ParamsView& params, std::optional<PyError>& failure) {
+    using Holder = typename std::tuple_element_t<I, Holders>::value_type;
+    if (slots[I] == nullptr) {
+        if constexpr (HasDefault<Holder>) {
+            std::get<I>(holders).emplace(Holder::absent());
+            return true;
+        } else {
+            failure = internal_error("a required argument was not bound");
+            return false;
+        }
+    }
+    auto converted = Holder::convert(slots[I]);
+    if (!converted) {
+        failure = with_argument_prefix(std::move(converted.error()), params.names[I]);
+        return false;
+    }
+    std::get<I>(holders).emplace(std::move(*converted));
+    return true;
+}
+
+template <auto Fn, class... Receiver, class... Params, std::size_t... I>
+PyResult<Ref> convert_and_invoke(PyObject* const* slots, const ParamsView& params, std::tuple<Params...>*,
+                                 std::index_sequence<I...>, Receiver&... receiver) {
+    (void)slots;  // unused by operations without parameters
+    (void)params;
+    std::tuple<std::optional<Arg<Params>>...> holders;
+    std::optional<PyError> failure;
+    if (!(convert_slot<decltype(holders), I>(holders, slots, params, failure) && ...)) {
+        return fail(std::move(*failure));
+    }
+    // The holders (and with them every borrow) are released after the result is converted.
+    return invoke<Fn>(receiver..., *std::get<I>(holders)...);
+}
+
+// Splits an operation's parameters into the receiver (first) and the rest.
+template <class Tuple>
+struct SplitReceiver;
+template <class Self, class... Rest>
+struct SplitReceiver<std::tuple<Self, Rest...>> {
+    using Receiver = Self;
+    using Params = std::tuple<Rest...>;
+};
+
+// A method: borrow the receiver (shared for `const R&`, exclusive for `R&`), convert, call.
+template <auto Fn>
+PyResult<Ref> call_method(PyObject* self, PyObject* const* slots, const ParamsView& params) {
+    using Split = SplitReceiver<typename Operation<decltype(Fn)>::Params>;
+    auto receiver = Arg<typename Split::Receiver>::convert(self);
+    if (!receiver) {
+        return fail(std::move(receiver.error()));
+    }
+    constexpr std::size_t count = std::tuple_size_v<typename Split::Params>;
+    return convert_and_invoke<Fn>(slots, params, static_cast<typename Split::Params*>(nullptr),
+                                  std::make_index_sequence<count>{}, *receiver);
+}
+
+// ---- Entry points, one template per calling convention ----
+
+// METH_FASTCALL | METH_KEYWORDS
+template <auto Fn, const auto& P>
+PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t positional, PyObject* keyword_names) noexcept {
+    return guarded([&]() -> PyResult<Ref> {
+        std::array<PyObject*, std::remove_cvref_t<decltype(P)>::size> slots{};
+        const ParamsView params = P.view();
+        if (auto failure = bind_vector(params, args, positional, keyword_names, slots.data())) {
+            return fail(std::move(*failure));
+        }
+        return call_method<Fn>(self, slots.data(), params);
+    });
+}
+
+// METH_NOARGS (the interpreter refuses arguments), getters and tp_repr / nb_int: receiver only.
+template <auto Fn>
+PyObject* no_arguments(PyObject* self, PyObject*) noexcept {
+    return guarded([&]() -> PyResult<Ref> { return call_method<Fn>(self, nullptr, ParamsView{}); });
+}
+
+template <auto Fn>
+PyObject* getter(PyObject* self, void*) noexcept {
+    return no_arguments<Fn>(self, nullptr);
+}
+
+template <auto Fn>
+PyObject* unary(PyObject* self) noexcept {
+    return no_arguments<Fn>(self, nullptr);
+}
+
+// tp_new from an argument tuple and keyword dictionary.
+template <auto Fn, const auto& P>
+PyObject* constructor(PyTypeObject*, PyObject* args, PyObject* keywords) noexcept {
+    return guarded([&]() -> PyResult<Ref> {
+        std::array<PyObject*, std::remove_cvref_t<decltype(P)>::size> slots{};
+        const ParamsView params = P.view();
+        if (auto failure = bind_tuple(params, args, keywords, slots.data())) {
+            return fail(std::move(*failure));
+        }
+        using Params = typename Operation<decltype(Fn)>::Params;
+        return convert_and_invoke<Fn>(slots.data(), params, static_cast<Params*>(nullptr),
+                                      std::make_index_sequence<std::tuple_size_v<Params>>{});
+    });
+}
+
+// A method table row for METH_FASTCALL | METH_KEYWORDS.
+template <auto Fn, const auto& P>
+constexpr PyMethodDef method_row(const char* name, const char* doc) {
+    using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+    Fast entry = &fast_method<Fn, P>;
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)), METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+template <auto Fn>
+constexpr PyMethodDef no_arguments_row(const char* name, const char* doc) {
+    return {name, &no_arguments<Fn>, METH_NOARGS, doc};
+}
+
+template <auto Fn>
+constexpr PyGetSetDef property_row(const char* name, const char* doc) {
+    return {name, &getter<Fn>, nullptr, doc, nullptr};
+}
+
+}  // namespace varnholt::binding

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "error.hpp"
+#include "text.hpp"
+
+namespace varnholt {
+
+// The operating system's random source. Implementations fill the whole buffer or fail.
+class RandomSource {
+public:
+    virtual ~RandomSource() = default;
+    virtual Result<void> fill(std::span<std::byte> out) noexcept = 0;
+};
+
+// The wall clock, as nanoseconds since the Unix epoch.
+class WallClock {
+public:
+    virtual ~WallClock() = default;
+    virtual Result<std::uint64_t> now_ns() noexcept = 0;
+};
+
+// Draws from the OS through Boost.UUID's random provider; a failure reads
+// "could not retrieve random bytes for uuid: " followed by the system's description.
+class SystemRandomSource final : public RandomSource {
+public:
+    Result<void> fill(std::span<std::byte> out) noexcept override;
+};
+
+// CLOCK_REALTIME; a reading before the epoch fails with "Time went backwards...".
+class SystemClock final : public WallClock {
+public:
+    Result<std::uint64_t> now_ns() noexcept override;
+};
+
+// Makes random version 4 UUIDs (RFC 9562) in their 36-character lowercase text form.
+//
+// One system call per id would cost more than the rest of an order, so random bytes are drawn
+// from the source a pool at a time and handed out 16 bytes per id. Bytes are never reused: a
+// failed refill leaves the pool empty, and discard() (called in a child after fork(), so that
+// parent and child never hand out the same bytes) empties it too.
+class IdGenerator {
+public:
+    static constexpr std::size_t pool_size = 4096;
+    static constexpr std::size_t uuid_size = 16;
+
+    explicit IdGenerator(RandomSource& source) noexcept : source_(source) {}
+
+    Result<OrderId> next() noexcept;
+    void discard() noexcept { next_byte_ = pool_size; }
+
+private:
+    RandomSource& source_;
+    std::array<std::byte, pool_size> pool_{};
+    std::size_t next_byte_ = pool_size;
+};
+
+// The outside resources an operation may read. Tests build their own with failing parts.
+struct Environment {
+    IdGenerator& ids;
+    WallClock& clock;
+};
+
+// The process's environment: the OS random source and CLOCK_REALTIME. Its id pool is discarded
+// in the child of every fork().
+Environment& system_environment() noexcept;
+
+}  // namespace varnholt

@@ -4,26 +4,26 @@
 
 namespace varnholt::binding {
 
-PyResult<PyTypeObject*> create_type(const ClassSpec& spec, TypeCell& cell) {
+PyResult<PyTypeObject*> create_type(const ClassDefinition& definition, TypeCell& cell) {
     if (cell.type != nullptr) {
         return cell.type;
     }
     // The stored documentation: "Name(signature)\n--\n\n" then the class documentation, from
     // which the interpreter derives __text_signature__ and __doc__. PyType_FromSpec copies it.
-    std::string doc = spec.doc;
-    if (spec.signature != nullptr) {
-        doc = std::string(spec.name) + spec.signature + "\n--\n\n" + spec.doc;
+    std::string doc = definition.doc;
+    if (definition.signature != nullptr) {
+        doc = std::string(definition.name) + definition.signature + "\n--\n\n" + definition.doc;
     }
-    const std::string qualified_name = std::string("builtins.") + spec.name;
+    const std::string qualified_name = std::string("builtins.") + definition.name;
 
     std::vector<PyType_Slot> slots;
-    for (const PyType_Slot* slot = spec.slots; slot->slot != 0; ++slot) {
+    for (const PyType_Slot* slot = definition.slots; slot->slot != 0; ++slot) {
         slots.push_back(*slot);
     }
     slots.push_back({Py_tp_doc, const_cast<char*>(doc.c_str())});
     slots.push_back({0, nullptr});
 
-    PyType_Spec type_spec{qualified_name.c_str(), spec.basic_size, 0, Py_TPFLAGS_DEFAULT, slots.data()};
+    PyType_Spec type_spec{qualified_name.c_str(), definition.basic_size, 0, Py_TPFLAGS_DEFAULT, slots.data()};
     Ref type = Ref::steal(PyType_FromSpec(&type_spec));
     if (!type) {
         return fail(fetch_error());
@@ -33,11 +33,11 @@ PyResult<PyTypeObject*> create_type(const ClassSpec& spec, TypeCell& cell) {
     // Members are computed first, all of them, then stored; an instance of the class being made
     // gets the type directly, so making members never asks for the type again.
     std::vector<Ref> members;
-    for (const ClassAttribute& attribute : spec.attributes) {
+    for (const ClassAttribute& attribute : definition.attributes) {
         auto member = attribute.make(type_object);
         if (!member) {
             PyError failure = error(PyExc_RuntimeError, std::string("An error occurred while initializing `") +
-                                                            spec.name + "." + attribute.name + "`");
+                                                            definition.name + "." + attribute.name + "`");
             raise(std::move(member.error()));
             failure.cause = fetch_error().value;
             return fail(std::move(failure));
@@ -45,9 +45,9 @@ PyResult<PyTypeObject*> create_type(const ClassSpec& spec, TypeCell& cell) {
         members.push_back(std::move(*member));
     }
     for (std::size_t i = 0; i < members.size(); ++i) {
-        if (PyObject_SetAttrString(type.get(), spec.attributes[i].name, members[i].get()) != 0) {
+        if (PyObject_SetAttrString(type.get(), definition.attributes[i].name, members[i].get()) != 0) {
             PyError failure =
-                error(PyExc_RuntimeError, std::string("An error occurred while initializing `") + spec.name + ".__dict__`");
+                error(PyExc_RuntimeError, std::string("An error occurred while initializing `") + definition.name + ".__dict__`");
             failure.cause = fetch_error().value;
             return fail(std::move(failure));
         }

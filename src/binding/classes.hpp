@@ -36,7 +36,7 @@ struct ClassAttribute {
 };
 
 // Everything that describes one Python class. Each class's file defines one.
-struct ClassSpec {
+struct ClassDefinition {
     const char* name;            // bare class name; the type is named "builtins.<name>"
     const char* signature;       // constructor text signature, or nullptr
     const char* doc;
@@ -69,19 +69,19 @@ inline constexpr bool is_bound_record<OrderStatus> = true;
 // Specialised once per record type by the class's own file.
 template <class Record>
 struct Class {
-    static const ClassSpec& spec();
+    static const ClassDefinition& definition();
 };
 
 template <>
-const ClassSpec& Class<Order>::spec();
+const ClassDefinition& Class<Order>::definition();
 template <>
-const ClassSpec& Class<Fill>::spec();
+const ClassDefinition& Class<Fill>::definition();
 template <>
-const ClassSpec& Class<OrderBook>::spec();
+const ClassDefinition& Class<OrderBook>::definition();
 template <>
-const ClassSpec& Class<OrderType>::spec();
+const ClassDefinition& Class<OrderType>::definition();
 template <>
-const ClassSpec& Class<OrderStatus>::spec();
+const ClassDefinition& Class<OrderStatus>::definition();
 
 template <class Record>
 TypeCell& type_cell() noexcept {
@@ -89,8 +89,8 @@ TypeCell& type_cell() noexcept {
     return cell;
 }
 
-// Creates the type from its spec and stores its class attributes; records it in `cell`.
-PyResult<PyTypeObject*> create_type(const ClassSpec& spec, TypeCell& cell);
+// Creates the type from its definition and stores its class attributes; records it in `cell`.
+PyResult<PyTypeObject*> create_type(const ClassDefinition& definition, TypeCell& cell);
 
 // The type object of a record's class, created on first use.
 template <class Record>
@@ -99,11 +99,11 @@ PyResult<PyTypeObject*> type_of() {
     if (cell.type != nullptr) [[likely]] {
         return cell.type;
     }
-    auto created = create_type(Class<Record>::spec(), cell);
+    auto created = create_type(Class<Record>::definition(), cell);
     if (!created) {
         raise(std::move(created.error()));
         PyErr_Print();
-        return fail(internal_error(std::string("failed to create type object for ") + Class<Record>::spec().name));
+        return fail(internal_error(std::string("failed to create type object for ") + Class<Record>::definition().name));
     }
     return created;
 }

@@ -116,7 +116,7 @@ PyResult<Instance<Record>*> instance_of_class(PyObject* object) {
         return fail(std::move(type.error()));
     }
     if (!PyObject_TypeCheck(object, *type)) {
-        return fail(wrong_type(object, Class<Record>::spec().name));
+        return fail(wrong_type(object, Class<Record>::definition().name));
     }
     return instance<Record>(object);
 }

@@ -10,7 +10,7 @@ namespace {
 template <class Enum>
 PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*) noexcept {
     return guarded([]() -> PyResult<Ref> {
-        return fail(error(PyExc_TypeError, std::string("No constructor defined for ") + Class<Enum>::spec().name));
+        return fail(error(PyExc_TypeError, std::string("No constructor defined for ") + Class<Enum>::definition().name));
     });
 }
 
@@ -83,17 +83,17 @@ constexpr std::array order_status_members{
 }  // namespace
 
 template <>
-const ClassSpec& Class<OrderType>::spec() {
-    static const ClassSpec spec{"OrderType", nullptr, "Represents the side of an order: either Buy or Sell.",
+const ClassDefinition& Class<OrderType>::definition() {
+    static const ClassDefinition definition{"OrderType", nullptr, "Represents the side of an order: either Buy or Sell.",
                                 sizeof(Instance<OrderType>), enum_slots<OrderType>, order_type_members};
-    return spec;
+    return definition;
 }
 
 template <>
-const ClassSpec& Class<OrderStatus>::spec() {
-    static const ClassSpec spec{"OrderStatus", nullptr, "Represents the current status of an order.",
+const ClassDefinition& Class<OrderStatus>::definition() {
+    static const ClassDefinition definition{"OrderStatus", nullptr, "Represents the current status of an order.",
                                 sizeof(Instance<OrderStatus>), enum_slots<OrderStatus>, order_status_members};
-    return spec;
+    return definition;
 }
 
 }  // namespace varnholt::binding

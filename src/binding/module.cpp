@@ -20,8 +20,8 @@ constexpr int api_version = 1013;
 
 template <class Record>
 PyResult<void> register_class(PyObject* module) {
-    const char* name = Class<Record>::spec().name;
-    auto type = create_type(Class<Record>::spec(), type_cell<Record>());
+    const char* name = Class<Record>::definition().name;
+    auto type = create_type(Class<Record>::definition(), type_cell<Record>());
     if (!type) {
         PyError failure = error(PyExc_RuntimeError, std::string("An error occurred while initializing class ") + name);
         raise(std::move(type.error()));

@@ -95,21 +95,21 @@ PyType_Slot fill_slots[] = {
 }  // namespace
 
 template <>
-const ClassSpec& Class<Order>::spec() {
-    static const ClassSpec spec{
+const ClassDefinition& Class<Order>::definition() {
+    static const ClassDefinition definition{
         "Order", "(side, price_in_ticks, quantity)",
         "Represents a single order in the order book.\nContains details such as price, quantity, side (Buy/Sell), and status.",
         sizeof(Instance<Order>), order_slots, {}};
-    return spec;
+    return definition;
 }
 
 template <>
-const ClassSpec& Class<Fill>::spec() {
-    static const ClassSpec spec{
+const ClassDefinition& Class<Fill>::definition() {
+    static const ClassDefinition definition{
         "Fill", "(quantity, price, buy_id, sell_id, timestamp)",
         "Represents a match (fill) between two orders.\nTracks details such as the quantity, price, and the involved order IDs.",
         sizeof(Instance<Fill>), fill_slots, {}};
-    return spec;
+    return definition;
 }
 
 }  // namespace varnholt::binding

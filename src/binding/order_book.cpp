@@ -91,11 +91,11 @@ PyType_Slot book_slots[] = {
 }  // namespace
 
 template <>
-const ClassSpec& Class<OrderBook>::spec() {
-    static const ClassSpec spec{"OrderBook", "(tick_size=0.01)",
+const ClassDefinition& Class<OrderBook>::definition() {
+    static const ClassDefinition definition{"OrderBook", "(tick_size=0.01)",
                                 "Represents the main order book for matching buy and sell orders.",
                                 sizeof(Instance<OrderBook>), book_slots, {}};
-    return spec;
+    return definition;
 }
 
 }  // namespace varnholt::binding

@@ -1,0 +1,250 @@
+"""Benchmarks of varnholt against the pure-Python baseline.
+
+    python3 bench/run.py [--quick] [--json FILE]
+
+1. Replays every flow profile on both implementations and compares every
+   result (fills with quantities, prices and the orders they name, cancels,
+   queries) and the final books; prints no timing unless they all agree.
+2. Median cost of one call per operation, against a floor: one bound C method
+   call with one argument (dict.get) in the same loop shape.  Inputs are built
+   before the clock starts; the cyclic GC is off while a loop runs.
+3. Whole-replay throughput of each profile (GC on, as in an application).
+4. Memory per resting order with 10^6 resting orders, in a fresh process.
+"""
+import argparse
+import gc
+import importlib
+import json
+import os
+import random
+import statistics
+import subprocess
+import sys
+from itertools import repeat
+from operator import attrgetter
+from time import perf_counter_ns
+
+import baseline
+import flow
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SETTINGS = {
+    False: dict(typical=200_000, aggressive=100_000, deep=100_000, n=20_000, cheap=200_000,
+                repeats=7, replays=3, budget=60e6, memory=(1_000_000, True)),
+    True: dict(typical=30_000, aggressive=20_000, deep=50_000, n=5_000, cheap=50_000,
+               repeats=3, replays=1, budget=15e6, memory=(1_000_000, False)),
+}
+
+
+def call0(f, n):
+    for _ in repeat(None, n):
+        f()
+
+
+def call1(f, xs):
+    for x in xs:
+        f(x)
+
+
+def call3(f, xs):
+    for a, b, c in xs:
+        f(a, b, c)
+
+
+def clock(loop, f, xs):
+    """Nanoseconds taken by loop(f, xs), with the cyclic GC held off."""
+    gc.collect()
+    gc.disable()
+    try:
+        t = perf_counter_ns()
+        loop(f, xs)
+        return perf_counter_ns() - t
+    finally:
+        gc.enable()
+
+
+class Inputs:
+    """Everything the timed loops of one implementation need, built up front.
+
+    orders: non-crossing (buys 9000-9999 ticks, sells 10001-11000) in random
+    order; resting/takers: sells of 1.0 at 4 per level and buys of 2.5 that
+    each take about 3 of them across one or two levels; deep: the book left by
+    the deep flow."""
+
+    def __init__(self, mod, n, deep_events):
+        rng = random.Random(7)
+        self.mod = mod
+        buy, sell = mod.OrderType.Buy, mod.OrderType.Sell
+        self.args, self.prices = [], []
+        for _ in range(n):
+            s = rng.randrange(2)
+            ticks = 9_999 - rng.randrange(1_000) if s == 0 else 10_001 + rng.randrange(1_000)
+            q = rng.choice(flow.LOTS)
+            self.args.append(((buy, sell)[s], ticks, q))
+            self.prices.append(((buy, sell)[s], ticks * flow.TICK, q))
+        self.orders = [mod.Order(*a) for a in self.args]
+        self.ids = [o.id for o in self.orders]
+        rng.shuffle(self.ids)
+        self.resting = [mod.Order(sell, 10_001 + i // 4, 1.0) for i in range(3 * n)]
+        self.takers = [mod.Order(buy, 1_000_000, 2.5) for _ in range(n)]
+        self.full = self.book(self.orders)
+        self.deep = flow.replay(mod, deep_events)
+
+    def book(self, orders=()):
+        b = self.mod.OrderBook(flow.TICK)
+        call1(b.add, orders)
+        return b
+
+
+def floor_run(s):
+    """ns of one d.get(k) call: a bound C method with one argument."""
+    keys = [str(i) for i in range(1_000)]
+    d, rng = dict.fromkeys(keys), random.Random(3)
+    lookups = [rng.choice(keys) for _ in range(s["cheap"])]
+    return lambda: clock(call1, d.get, lookups) / len(lookups)
+
+
+def operations(x, s):
+    """(name, timed run of n calls -> ns, n or None to calibrate, target) per operation."""
+    n, cheap, deep = s["n"], s["cheap"], x.deep
+    return [
+        ("Order(...)", lambda: clock(call3, x.mod.Order, x.args), n, ("floor", 15)),
+        ("create_order", lambda: clock(call3, x.full.create_order, x.prices), n, ("floor", 15)),
+        ("add, no trade", lambda: clock(call1, x.book().add, x.orders), n, ("floor", 8)),
+        ("add, ~3 fills", lambda: clock(call1, x.book(x.resting).add, x.takers), n, ("floor", 25)),
+        ("cancel", lambda: clock(call1, x.book(x.orders).cancel, x.ids), n, ("floor", 8)),
+        ("get_order", lambda: clock(call1, x.full.get_order, x.ids), n, ("floor", 8)),
+        ("best_bid", lambda: clock(call0, x.full.best_bid, cheap), cheap, ("floor", 4)),
+        ("best_ask", lambda: clock(call0, x.full.best_ask, cheap), cheap, ("floor", 4)),
+        ("spread", lambda: clock(call0, x.full.spread, cheap), cheap, ("floor", 4)),
+        ("buy_volume, deep", lambda k: clock(call0, deep.buy_volume, k), None, ("faster", 20)),
+        ("repr, deep", lambda k: clock(call1, repr, [deep] * k), None, ("faster", 20)),
+        ("buy_orders, deep", lambda k: clock(call1, attrgetter("buy_orders"), [deep] * k), None,
+         ("faster", 10)),
+    ]
+
+
+def per_call(run, n, s, floor=None):
+    """Median ns per call over the repeats; with `floor`, also the median of
+    floor runs interleaved with them, so both see the same machine load."""
+    if n is None:  # calibrate: about `budget` ns per timed run
+        n = max(3, min(20_000, int(s["budget"] / max(run(1), 1))))
+        run = (lambda r, k: lambda: r(k))(run, n)
+    times, floors = [], []
+    for _ in range(s["repeats"]):
+        times.append(run() / n)
+        if floor:
+            floors.append(floor())
+    return statistics.median(times), floors and statistics.median(floors)
+
+
+def check(impl, profiles):
+    for name, events in profiles.items():
+        a, b = flow.record(impl, events), flow.record(baseline, events)
+        if a == b:
+            print(f"  {name:<10} {len(events):>7} events: identical")
+            continue
+        i = next((i for i, (p, q) in enumerate(zip(a, b)) if p != q), min(len(a), len(b)))
+        what = f"event {i} {events[i]}" if i < len(events) else f"final book, item {i - len(events)}"
+        print(f"  {name}: MISMATCH at {what}\n    {impl.__name__}: {a[i] if i < len(a) else '-'}"
+              f"\n    baseline: {b[i] if i < len(b) else '-'}")
+        return False
+    return True
+
+
+MEMORY = r"""
+import sys
+sys.path.insert(0, sys.argv[3])
+mod, n = __import__(sys.argv[1]), int(sys.argv[2])
+def status():
+    with open("/proc/self/status") as f:
+        d = dict(line.split(":", 1) for line in f)
+    return [int(d[k].split()[0]) * 1024 for k in ("VmRSS", "VmHWM")]
+book = mod.OrderBook(0.01)
+Order, add, buy, sell = mod.Order, book.add, mod.OrderType.Buy, mod.OrderType.Sell
+rss0, _ = status()
+for i in range(n // 2):
+    add(Order(buy, 9_999 - i % 2_000, 1.0))
+    add(Order(sell, 10_001 + i % 2_000, 1.0))
+print(rss0, *status())
+"""
+
+
+def memory(name, n):
+    out = subprocess.run([sys.executable, "-c", MEMORY, name, str(n), HERE],
+                         capture_output=True, text=True, check=True).stdout
+    rss0, rss1, hwm = map(int, out.split())
+    return dict(orders=n, final_bytes_per_order=(rss1 - rss0) / n, peak_bytes_per_order=(hwm - rss0) / n)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--quick", action="store_true", help="smaller runs, under half a minute")
+    ap.add_argument("--json", metavar="FILE", help="also write the results as JSON")
+    ap.add_argument("--impl", default="varnholt", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    start = perf_counter_ns()
+    s = SETTINGS[args.quick]
+    impl = importlib.import_module(args.impl)
+    name = impl.__name__
+    print(f"{name} from {getattr(impl, '__file__', '?')}, Python {sys.version.split()[0]}")
+    profiles = {p: flow.generate(p, s[p]) for p in ("typical", "aggressive", "deep")}
+
+    print("\nSame results on both")
+    if not check(impl, profiles):
+        print("results differ: no timings")
+        return 1
+    result = dict(implementation=name, python=sys.version.split()[0], quick=args.quick, ops=[], replay=[])
+
+    print(f"\nCost per call, median of {s['repeats']} runs (floor runs interleaved)")
+    print(f"{'operation':<18} {name + ' ns':>12} {'x floor':>8} {'baseline ns':>12} {'speedup':>8}  target")
+    floor = floor_run(s)
+    f0 = statistics.median(floor() for _ in range(s["repeats"]))
+    print(f"{'floor: d.get(k)':<18} {f0:>12,.0f} {1:>8.1f}")
+    result["floor_ns"] = f0
+    ours, theirs = Inputs(impl, s["n"], profiles["deep"]), Inputs(baseline, s["n"], profiles["deep"])
+    for (op, run, n, (kind, k)), (_, run_b, _, _) in zip(operations(ours, s), operations(theirs, s)):
+        v, f = per_call(run, n, s, floor)
+        b, _ = per_call(run_b, n, s)
+        met = v <= k * f if kind == "floor" else b >= k * v
+        goal = f"<= {k}x floor" if kind == "floor" else f">= {k}x faster"
+        print(f"{op:<18} {v:>12,.0f} {v / f:>8.1f} {b:>12,.0f} {b / v:>8.1f}  {goal}  {'met' if met else 'NOT MET'}")
+        result["ops"].append(dict(operation=op, ns=v, floor_ns=f, floor_multiple=v / f, baseline_ns=b,
+                                  speedup=b / v, target=goal, met=met))
+    del ours, theirs
+
+    print(f"\nWhole replay, median of {s['replays']}")
+    print(f"{'profile':<11} {'events':>8} {name + ' ev/s':>14} {'baseline ev/s':>14} {'speedup':>8}")
+    for p, events in profiles.items():
+        def rate(mod):
+            times = []
+            for _ in range(s["replays"]):
+                t = perf_counter_ns()
+                flow.replay(mod, events)
+                times.append(perf_counter_ns() - t)
+            return len(events) / statistics.median(times) * 1e9
+        v, b = rate(impl), rate(baseline)
+        goal = ""
+        if p == "typical":
+            goal = "  >= 8x baseline  " + ("met" if v >= 8 * b else "NOT MET")
+        print(f"{p:<11} {len(events):>8} {v:>14,.0f} {b:>14,.0f} {v / b:>8.1f}{goal}")
+        result["replay"].append(dict(profile=p, events=len(events), events_per_s=v,
+                                     baseline_events_per_s=b, speedup=v / b))
+
+    n, with_baseline = s["memory"]
+    print(f"\nMemory per resting order, {n:,} resting orders")
+    result["memory"] = {name: memory(name, n)}
+    if with_baseline:
+        result["memory"]["baseline"] = memory("baseline", n)
+    for m, r in result["memory"].items():
+        print(f"{m:<10} peak {r['peak_bytes_per_order']:>6.0f} B   final {r['final_bytes_per_order']:>6.0f} B")
+
+    print(f"\n{(perf_counter_ns() - start) / 1e9:.0f} s in all")
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(result, f, indent=2)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

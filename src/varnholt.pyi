@@ -1,0 +1,180 @@
+"""Type stubs for ``varnholt``: a limit order book for a single instrument.
+
+Prices inside the book are whole numbers of ticks; a book's tick size turns a
+decimal price into ticks (``OrderBook.create_order``) and ticks back into
+decimal prices (fills, the spread and the summary).  Quantities are floats.
+
+Every attribute is a read-only property.  ``Order``, ``Fill`` and
+``OrderBook`` compare and hash by identity; ``OrderType`` and ``OrderStatus``
+compare by number with their own members and with integers and are
+unhashable.  No class can be subclassed.
+"""
+
+from typing import ClassVar, final
+
+__all__ = ["Order", "Fill", "OrderBook", "OrderType", "OrderStatus"]
+
+@final
+class OrderType:
+    """Represents the side of an order: either Buy or Sell.
+
+    Members compare equal to their number (``Buy`` = 0, ``Sell`` = 1) and to
+    equal members; ordering comparisons raise ``TypeError``.  The class has
+    no constructor: calling it raises ``TypeError``.
+    """
+
+    Buy: ClassVar[OrderType]
+    Sell: ClassVar[OrderType]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    def __repr__(self) -> str: ...
+
+@final
+class OrderStatus:
+    """Represents the current status of an order.
+
+    ``Open`` = 0, ``Filled`` = 1, ``Canceled`` = 2 (no operation of the book
+    assigns ``Canceled``: cancelling removes the order instead).  Same
+    comparison rules as ``OrderType``; no constructor.
+    """
+
+    Open: ClassVar[OrderStatus]
+    Filled: ClassVar[OrderStatus]
+    Canceled: ClassVar[OrderStatus]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    def __repr__(self) -> str: ...
+
+@final
+class Order:
+    """Represents a single order in the order book.
+    Contains details such as price, quantity, side (Buy/Sell), and status.
+
+    Raises ``ValueError`` "price_in_ticks must be positive" or
+    "quantity must be positive" for invalid values.
+    """
+
+    def __new__(
+        cls, side: OrderType, price_in_ticks: int, quantity: float
+    ) -> Order: ...
+    @property
+    def id(self) -> str:
+        """Getter for the order ID."""
+    @property
+    def side(self) -> OrderType:
+        """Getter for the order side."""
+    @property
+    def price_in_ticks(self) -> int:
+        """Getter for the price in ticks."""
+    @property
+    def quantity(self) -> float:
+        """Getter for the quantity."""
+    @property
+    def status(self) -> OrderStatus:
+        """Getter for the order status."""
+    @property
+    def timestamp(self) -> int:
+        """Getter for the timestamp."""
+    def is_open(self) -> bool:
+        """Checks if the order is still open."""
+    def can_match(self, other: Order) -> bool:
+        """Determines whether this order can match with another order.
+
+        Returns ``True`` if the orders are on opposite sides and the prices
+        are compatible.
+        """
+    def fill(self, incoming: Order, tick_size: float) -> Fill | None:
+        """Attempts to fill this order with another incoming order.
+        Updates the quantities and statuses of both orders.
+
+        Returns ``None`` (and changes nothing) when the orders cannot match.
+        """
+    def __repr__(self) -> str: ...
+
+@final
+class Fill:
+    """Represents a match (fill) between two orders.
+    Tracks details such as the quantity, price, and the involved order IDs.
+    """
+
+    def __new__(
+        cls,
+        quantity: float,
+        price: float,
+        buy_id: str,
+        sell_id: str,
+        timestamp: int,
+    ) -> Fill: ...
+    @property
+    def quantity(self) -> float:
+        """Getter for the quantity filled."""
+    @property
+    def price(self) -> float:
+        """Getter for the fill price."""
+    @property
+    def buy_id(self) -> str:
+        """Getter for the buy order ID."""
+    @property
+    def sell_id(self) -> str:
+        """Getter for the sell order ID."""
+    @property
+    def timestamp(self) -> int:
+        """Getter for the fill timestamp."""
+    def __repr__(self) -> str: ...
+
+@final
+class OrderBook:
+    """Represents the main order book for matching buy and sell orders."""
+
+    def __new__(cls, tick_size: float = 0.01) -> OrderBook: ...
+    @property
+    def buy_orders(self) -> list[Order]:
+        """Get a list of all buy orders"""
+    @property
+    def sell_orders(self) -> list[Order]:
+        """Get a list of all sell orders"""
+    @property
+    def tick_size(self) -> float:
+        """Return the tick size for informational purposes"""
+    def create_order(
+        self, side: OrderType, price: float, quantity: float
+    ) -> Order:
+        """Creates an order (but does not add to the book) based off the book's
+        tick size.
+
+        Raises ``ValueError`` "Price and quantity must be positive",
+        "Resulting price_in_ticks must be positive" or, for a NaN or
+        infinite quantity, "quantity must be a finite number".
+        """
+    def add(self, incoming_order: Order) -> list[Fill]:
+        """Adds an order to the book, attempting to match it with resting orders.
+
+        Returns the fills in the order they were made; each fill executes at
+        the resting order's price.  An order whose quantity is NaN or
+        infinite is refused with ``ValueError`` "quantity must be a finite
+        number".
+        """
+    def cancel(self, order_id: str) -> bool:
+        """Cancels an order by its ID."""
+    def get_order(self, order_id: str) -> Order | None:
+        """Retrieves an order by its ID. Returns None if the order is not found."""
+    def update_order(self, order: Order) -> None:
+        """Helper method to update an order in the `orders` map."""
+    def best_bid(self) -> tuple[int, float] | None:
+        """Helper method to get best bid"""
+    def best_ask(self) -> tuple[int, float] | None:
+        """Helper method to get best ask"""
+    def buy_volume(self) -> float:
+        """Helper method to calculate total buy volume"""
+    def sell_volume(self) -> float:
+        """Helper method to calculate total sell volume"""
+    def spread(self) -> float | None:
+        """Calculate the current spread in the order book.
+        Returns None if there are no orders on either side.
+        The spread is returned in the same units as the prices (not ticks).
+        """
+    def __repr__(self) -> str: ...

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "records/environment.hpp"
+#include "records/order.hpp"
+
+namespace varnholt::testing {
+
+// A clock that ticks one nanosecond per read and can be made to fail from a given read on.
+class FakeClock final : public WallClock {
+public:
+    Result<std::uint64_t> now_ns() noexcept override {
+        ++reads;
+        if (reads >= fail_from_read) {
+            return internal_failure("Time went backwards: the wall clock reads before the Unix epoch");
+        }
+        return now++;
+    }
+    std::uint64_t now = 1'700'000'000'000'000'000;
+    std::uint64_t reads = 0;
+    std::uint64_t fail_from_read = std::numeric_limits<std::uint64_t>::max();
+};
+
+// A deterministic byte stream that counts its draws and can be made to fail.
+class FakeRandom final : public RandomSource {
+public:
+    Result<void> fill(std::span<std::byte> out) noexcept override {
+        ++draws;
+        if (failing) {
+            return internal_failure("could not retrieve random bytes for uuid: Function not implemented");
+        }
+        for (std::byte& b : out) {
+            state = state * 6364136223846793005ull + 1442695040888963407ull;
+            b = static_cast<std::byte>(state >> 56);
+        }
+        return {};
+    }
+    std::uint64_t state = 42;
+    int draws = 0;
+    bool failing = false;
+};
+
+struct FakeEnvironment {
+    FakeRandom random;
+    FakeClock clock;
+    IdGenerator ids{random};
+    Environment environment{ids, clock};
+};
+
+inline Order make(FakeEnvironment& env, OrderType side, std::int64_t price, double quantity) {
+    auto order = make_order(side, price, quantity, env.environment);
+    return *order;  // tests only make valid orders here
+}
+
+}  // namespace varnholt::testing

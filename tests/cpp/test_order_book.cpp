@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "book/order_book.hpp"
+#include "support.hpp"
+
+namespace varnholt {
+namespace {
+
+using testing::FakeEnvironment;
+using testing::make;
+
+void expect_intact(const OrderBook& book) {
+    const auto broken = book.find_broken_invariant();
+    EXPECT_FALSE(broken) << *broken;
+}
+
+std::vector<Order> resting(const OrderBook& book, OrderType side) {
+    std::vector<Order> orders;
+    book.for_each_resting(side, [&](const Order& order) { orders.push_back(order); });
+    return orders;
+}
+
+TEST(OrderBook, IncomingSellTradesAtEachBidsPrice) {
+    FakeEnvironment env;
+    OrderBook book(0.01);
+    ASSERT_TRUE(book.add(make(env, OrderType::Buy, 101, 1), env.clock));
+    ASSERT_TRUE(book.add(make(env, OrderType::Buy, 100, 1), env.clock));
+    auto fills = book.add(make(env, OrderType::Sell, 99, 2), env.clock);
+    ASSERT_TRUE(fills);
+    ASSERT_EQ(fills->size(), 2u);
+    EXPECT_DOUBLE_EQ((*fills)[0].price, 1.01);
+    EXPECT_DOUBLE_EQ((*fills)[1].price, 1.00);
+    EXPECT_FALSE(book.best_bid());
+    expect_intact(book);
+}
+
+TEST(OrderBook, RefusesNonFiniteQuantitiesBeforeChangingAnything) {
+    FakeEnvironment env;
+    OrderBook book;
+    ASSERT_TRUE(book.add(make(env, OrderType::Sell, 100, 1), env.clock));
+    for (double quantity : {std::nan(""), std::numeric_limits<double>::infinity()}) {
+        Order order = make(env, OrderType::Buy, 100, quantity);
+        auto result = book.add(order, env.clock);
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error().message, "quantity must be a finite number");
+        EXPECT_EQ(book.get_order(order.id.view()), nullptr);
+    }
+    EXPECT_EQ(resting(book, OrderType::Sell).size(), 1u);
+}
+
+// The clock fails at each fill of a sweep across three levels in turn: the fills before it stand,
+// no resting order is lost or changed by the failing pass, and every invariant holds.
+TEST(OrderBook, ClockFailureMidSweepLosesNoRestingOrder) {
+    for (std::uint64_t failing_fill = 1; failing_fill <= 3; ++failing_fill) {
+        FakeEnvironment env;
+        OrderBook book(0.01);
+        std::vector<Order> asks;
+        for (std::int64_t price : {100, 101, 102}) {
+            asks.push_back(make(env, OrderType::Sell, price, 2));
+            ASSERT_TRUE(book.add(asks.back(), env.clock));
+        }
+        Order sweep = make(env, OrderType::Buy, 102, 6);
+        env.clock.fail_from_read = env.clock.reads + failing_fill;
+        auto result = book.add(sweep, env.clock);
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error().kind, ErrorKind::Internal);
+        EXPECT_EQ(result.error().message.rfind("Time went backwards", 0), 0u);
+        expect_intact(book);
+
+        const auto left = resting(book, OrderType::Sell);
+        ASSERT_EQ(left.size(), 3 - (failing_fill - 1));
+        for (std::size_t i = 0; i < left.size(); ++i) {
+            EXPECT_EQ(left[i].id, asks[failing_fill - 1 + i].id);
+            EXPECT_EQ(left[i].quantity, 2.0);
+        }
+        // The incoming order is recorded as far as it got.
+        const Order* recorded = book.get_order(sweep.id.view());
+        ASSERT_NE(recorded, nullptr);
+        EXPECT_EQ(recorded->quantity, 6.0 - 2.0 * static_cast<double>(failing_fill - 1));
+        EXPECT_TRUE(resting(book, OrderType::Buy).empty());
+    }
+}
+
+TEST(OrderBook, CancelLooksOnlyAtTheLevelOfTheRecordedValue) {
+    FakeEnvironment env;
+    OrderBook book;
+    Order buy = make(env, OrderType::Buy, 100, 1);
+    ASSERT_TRUE(book.add(buy, env.clock));
+    Order moved = buy;
+    moved.price_in_ticks = 90;
+    book.update_order(moved);
+    EXPECT_TRUE(book.cancel(buy.id.view()));
+    EXPECT_EQ(book.get_order(buy.id.view()), nullptr);
+    ASSERT_EQ(resting(book, OrderType::Buy).size(), 1u);  // the real copy stays at 100
+    expect_intact(book);
+    EXPECT_FALSE(book.cancel(buy.id.view()));
+    // A later match of that copy records it again, and then it can be cancelled.
+    auto fills = book.add(make(env, OrderType::Sell, 100, 0.5), env.clock);
+    ASSERT_TRUE(fills && fills->size() == 1);
+    ASSERT_NE(book.get_order(buy.id.view()), nullptr);
+    EXPECT_TRUE(book.cancel(buy.id.view()));
+    EXPECT_TRUE(resting(book, OrderType::Buy).empty());
+    expect_intact(book);
+}
+
+TEST(OrderBook, SameOrderAddedTwiceRestsTwiceAndCancelsTogether) {
+    FakeEnvironment env;
+    OrderBook book;
+    Order buy = make(env, OrderType::Buy, 100, 1);
+    Order other = make(env, OrderType::Buy, 100, 1);
+    ASSERT_TRUE(book.add(buy, env.clock));
+    ASSERT_TRUE(book.add(other, env.clock));
+    ASSERT_TRUE(book.add(buy, env.clock));
+    EXPECT_EQ(resting(book, OrderType::Buy).size(), 3u);
+    EXPECT_TRUE(book.cancel(buy.id.view()));
+    const auto left = resting(book, OrderType::Buy);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].id, other.id);
+    expect_intact(book);
+}
+
+// Random flow with invariants checked after every operation.
+TEST(OrderBook, RandomFlowKeepsEveryInvariant) {
+    FakeEnvironment env;
+    OrderBook book(0.5);
+    std::mt19937_64 random(11);
+    std::vector<Order> known;
+    for (int step = 0; step < 5000; ++step) {
+        const auto roll = random() % 10;
+        if (roll < 6 || known.empty()) {
+            const auto side = random() % 2 == 0 ? OrderType::Buy : OrderType::Sell;
+            const auto price = static_cast<std::int64_t>(90 + random() % 21);
+            const double quantity = static_cast<double>(1 + random() % 8) * 0.5;
+            Order order = make(env, side, price, quantity);
+            ASSERT_TRUE(book.add(order, env.clock));
+            known.push_back(order);
+        } else if (roll < 9) {
+            book.cancel(known[random() % known.size()].id.view());
+        } else if (const Order* recorded = book.get_order(known[random() % known.size()].id.view())) {
+            Order copy = *recorded;
+            book.update_order(copy);
+        }
+        const auto broken = book.find_broken_invariant();
+        ASSERT_FALSE(broken) << "step " << step << ": " << *broken;
+    }
+}
+
+TEST(OrderBook, CreateOrderRoundsHalvesAwayFromZeroAndSaturates) {
+    FakeEnvironment env;
+    const auto ticks = [&](double tick_size, double price) -> std::int64_t {
+        auto order = OrderBook(tick_size).create_order(OrderType::Buy, price, 1.0, env.environment);
+        return order ? order->price_in_ticks : -1;
+    };
+    EXPECT_EQ(ticks(0.01, 100.5), 10050);
+    EXPECT_EQ(ticks(0.1, 0.3), 3);
+    EXPECT_EQ(ticks(0.01, 0.005), 1);
+    EXPECT_EQ(ticks(1.0, 2.5), 3);
+    EXPECT_EQ(ticks(1.0, 0.49999999999999994), -1);
+    EXPECT_EQ(ticks(0.0, 1.0), std::numeric_limits<std::int64_t>::max());
+    EXPECT_EQ(ticks(1.0, std::numeric_limits<double>::infinity()), std::numeric_limits<std::int64_t>::max());
+    EXPECT_EQ(ticks(-1.0, 5.0), -1);
+}
+
+}  // namespace
+}  // namespace varnholt

@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <regex>
+#include <set>
+#include <string>
+
+#include "records/fill.hpp"
+#include "support.hpp"
+
+namespace varnholt {
+namespace {
+
+using testing::FakeEnvironment;
+using testing::make;
+
+TEST(MakeOrder, ValidatesPriceBeforeQuantityAndDrawsNothingWhenRefused) {
+    FakeEnvironment env;
+    auto both_bad = make_order(OrderType::Buy, 0, 0.0, env.environment);
+    ASSERT_FALSE(both_bad);
+    EXPECT_EQ(both_bad.error().kind, ErrorKind::InvalidValue);
+    EXPECT_EQ(both_bad.error().message, "price_in_ticks must be positive");
+    auto negative_zero = make_order(OrderType::Buy, 1, -0.0, env.environment);
+    ASSERT_FALSE(negative_zero);
+    EXPECT_EQ(negative_zero.error().message, "quantity must be positive");
+    EXPECT_EQ(env.random.draws, 0);
+    EXPECT_EQ(env.clock.reads, 0u);
+}
+
+TEST(MakeOrder, FailingRandomSourceIsAnInternalFailure) {
+    FakeEnvironment env;
+    env.random.failing = true;
+    auto order = make_order(OrderType::Sell, 5, 1.0, env.environment);
+    ASSERT_FALSE(order);
+    EXPECT_EQ(order.error().kind, ErrorKind::Internal);
+    EXPECT_EQ(order.error().message.rfind("could not retrieve random bytes for uuid: ", 0), 0u);
+    EXPECT_EQ(env.clock.reads, 0u);
+    // A failed refill hands out nothing; a later success draws afresh.
+    env.random.failing = false;
+    EXPECT_TRUE(make_order(OrderType::Sell, 5, 1.0, env.environment));
+    EXPECT_EQ(env.random.draws, 2);
+}
+
+TEST(MakeOrder, ClockBeforeTheEpochIsAnInternalFailure) {
+    FakeEnvironment env;
+    env.clock.fail_from_read = 1;
+    auto order = make_order(OrderType::Buy, 5, 1.0, env.environment);
+    ASSERT_FALSE(order);
+    EXPECT_EQ(order.error().kind, ErrorKind::Internal);
+    EXPECT_EQ(order.error().message.rfind("Time went backwards", 0), 0u);
+}
+
+TEST(SystemEnvironment, ClockReadsNanosecondsSinceTheEpoch) {
+    auto now = system_environment().clock.now_ns();
+    ASSERT_TRUE(now);
+    EXPECT_GT(*now, 1'700'000'000'000'000'000ull);
+}
+
+TEST(IdGenerator, MakesDistinctVersion4Ids) {
+    const std::regex uuid_v4("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+    std::set<std::string> seen;
+    // More ids than one pool holds, so refills are crossed.
+    for (int i = 0; i < 1000; ++i) {
+        auto id = system_environment().ids.next();
+        ASSERT_TRUE(id);
+        const std::string text(id->view());
+        EXPECT_TRUE(std::regex_match(text, uuid_v4)) << text;
+        EXPECT_TRUE(seen.insert(text).second);
+    }
+}
+
+TEST(IdGenerator, DrawsOnePoolPerHundredsOfIdsAndDiscardsOnRequest) {
+    FakeEnvironment env;
+    for (std::size_t i = 0; i < IdGenerator::pool_size / IdGenerator::uuid_size; ++i) {
+        ASSERT_TRUE(env.ids.next());
+    }
+    EXPECT_EQ(env.random.draws, 1);
+    ASSERT_TRUE(env.ids.next());
+    EXPECT_EQ(env.random.draws, 2);
+    env.ids.discard();
+    ASSERT_TRUE(env.ids.next());
+    EXPECT_EQ(env.random.draws, 3);
+}
+
+TEST(Filling, TradesAtTheReceiversPriceWhicheverSideItIs) {
+    FakeEnvironment env;
+    Order buy = make(env, OrderType::Buy, 100, 10);
+    Order sell = make(env, OrderType::Sell, 99, 4);
+    auto resting_buy = fill(buy, sell, 0.01, env.clock);
+    ASSERT_TRUE(resting_buy && *resting_buy);
+    EXPECT_DOUBLE_EQ((*resting_buy)->price, 1.00);
+    EXPECT_EQ((*resting_buy)->quantity, 4.0);
+    EXPECT_EQ((*resting_buy)->buy_id.view(), buy.id.view());
+    EXPECT_EQ((*resting_buy)->sell_id.view(), sell.id.view());
+    EXPECT_EQ(buy.quantity, 6.0);
+    EXPECT_EQ(buy.status, OrderStatus::Open);
+    EXPECT_EQ(sell.quantity, 0.0);
+    EXPECT_EQ(sell.status, OrderStatus::Filled);
+
+    Order buy2 = make(env, OrderType::Buy, 100, 10);
+    Order sell2 = make(env, OrderType::Sell, 99, 4);
+    auto resting_sell = fill(sell2, buy2, 0.01, env.clock);
+    ASSERT_TRUE(resting_sell && *resting_sell);
+    EXPECT_DOUBLE_EQ((*resting_sell)->price, 0.99);
+}
+
+TEST(Filling, NanQuantityLosesToANumber) {
+    FakeEnvironment env;
+    Order buy = make(env, OrderType::Buy, 100, std::nan(""));
+    Order sell = make(env, OrderType::Sell, 100, 3);
+    auto result = fill(buy, sell, 0.01, env.clock);
+    ASSERT_TRUE(result && *result);
+    EXPECT_EQ((*result)->quantity, 3.0);
+    EXPECT_TRUE(std::isnan(buy.quantity));
+    EXPECT_EQ(buy.status, OrderStatus::Open);
+    EXPECT_EQ(sell.status, OrderStatus::Filled);
+}
+
+TEST(Filling, NoMatchChangesNothingAndReadsNoClock) {
+    FakeEnvironment env;
+    Order buy = make(env, OrderType::Buy, 99, 1);
+    Order sell = make(env, OrderType::Sell, 100, 1);
+    const auto reads = env.clock.reads;
+    auto result = fill(buy, sell, 0.01, env.clock);
+    ASSERT_TRUE(result);
+    EXPECT_FALSE(*result);
+    EXPECT_EQ(env.clock.reads, reads);
+    EXPECT_EQ(buy.quantity, 1.0);
+}
+
+TEST(Filling, ClockFailureLeavesBothOrdersUnchanged) {
+    FakeEnvironment env;
+    Order buy = make(env, OrderType::Buy, 100, 5);
+    Order sell = make(env, OrderType::Sell, 100, 5);
+    env.clock.fail_from_read = env.clock.reads + 1;
+    auto result = fill(buy, sell, 0.01, env.clock);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().message.rfind("Time went backwards", 0), 0u);
+    EXPECT_EQ(buy.quantity, 5.0);
+    EXPECT_EQ(sell.quantity, 5.0);
+    EXPECT_EQ(buy.status, OrderStatus::Open);
+    EXPECT_EQ(sell.status, OrderStatus::Open);
+}
+
+TEST(Text, LongTextsLiveOnTheHeapShortOnesInline) {
+    const std::string long_text(100, 'x');
+    Text copy_source(long_text);
+    Text copy = copy_source;
+    EXPECT_EQ(copy.view(), long_text);
+    EXPECT_EQ(Text(std::string_view("b1")).view(), "b1");
+    EXPECT_EQ(Text(std::string_view("")).view(), "");
+}
+
+}  // namespace
+}  // namespace varnholt

@@ -1,0 +1,253 @@
+"""Reference model of the order book, used as an oracle by the property tests.
+
+Deliberately plain: price levels are dicts from price in ticks to Python lists
+(front of the list = oldest order), sorted whenever an ordering is needed.
+Floating-point work is done with Python floats (IEEE doubles), in the same
+order of operations as the extension, so results can be compared bit for bit.
+"""
+import math
+from decimal import Decimal
+from fractions import Fraction
+
+BUY, SELL = 0, 1
+OPEN, FILLED = 0, 1
+INT64_MAX = 2**63 - 1
+INT64_MIN = -(2**63)
+
+
+def shortest(x):
+    """Shortest round-trip digits of a double, positional, no exponent."""
+    if math.isnan(x):
+        return "NaN"
+    if math.isinf(x):
+        return "inf" if x > 0 else "-inf"
+    return format(Decimal(repr(x)).normalize(), "f")
+
+
+def fixed(x, decimals):
+    """Exact binary value rounded to `decimals` places, ties to even."""
+    if math.isnan(x):
+        return "NaN"
+    if math.isinf(x):
+        return "inf" if x > 0 else "-inf"
+    return "%.*f" % (decimals, x)
+
+
+class ModelOrder:
+    __slots__ = ("id", "side", "price_in_ticks", "quantity", "status", "timestamp")
+
+    def __init__(self, id, side, price_in_ticks, quantity, status=OPEN, timestamp=0):
+        self.id = id
+        self.side = side
+        self.price_in_ticks = price_in_ticks
+        self.quantity = float(quantity)
+        self.status = status
+        self.timestamp = timestamp
+
+    @classmethod
+    def of(cls, order):
+        """Snapshot of any object carrying the order attributes (e.g. varnholt.Order)."""
+        return cls(order.id, int(order.side), order.price_in_ticks, order.quantity,
+                   int(order.status), order.timestamp)
+
+    def copy(self):
+        return ModelOrder(self.id, self.side, self.price_in_ticks, self.quantity,
+                          self.status, self.timestamp)
+
+    def is_open(self):
+        return self.status == OPEN
+
+    def text(self):
+        side = "Buy" if self.side == BUY else "Sell"
+        return "[%s %s @ %d] [%s, placed at %d]" % (
+            side, shortest(self.quantity), self.price_in_ticks, self.id, self.timestamp)
+
+
+def can_match(a, b):
+    if a.side == b.side:
+        return False
+    buy, sell = (a, b) if a.side == BUY else (b, a)
+    return buy.price_in_ticks >= sell.price_in_ticks
+
+
+def _smaller(x, y):
+    if math.isnan(x):
+        return y
+    if math.isnan(y):
+        return x
+    return x if x <= y else y
+
+
+def fill(receiver, other, tick_size):
+    """Fill `receiver` with `other` in place.
+
+    Returns (quantity, price, buy_id, sell_id) or None when they cannot trade.
+    The price is the receiver's price in ticks times the tick size; inside the
+    book the receiver is always the resting order.
+    """
+    if not can_match(receiver, other):
+        return None
+    buy, sell = (receiver, other) if receiver.side == BUY else (other, receiver)
+    q = _smaller(receiver.quantity, other.quantity)
+    receiver.quantity = receiver.quantity - q
+    other.quantity = other.quantity - q
+    for o in (receiver, other):
+        if o.quantity <= 0.0:
+            o.status = FILLED
+    return (q, float(receiver.price_in_ticks) * tick_size, buy.id, sell.id)
+
+
+def _divide(a, b):
+    try:
+        return a / b
+    except ZeroDivisionError:  # IEEE semantics where Python would raise
+        if math.isnan(a) or a == 0:
+            return math.nan
+        return math.copysign(math.inf, a) * math.copysign(1.0, b)
+
+
+def price_to_ticks(price, tick_size):
+    """One double division, round half away from zero (exactly), then
+    saturate into signed 64 bits (NaN -> 0)."""
+    q = _divide(price, tick_size)
+    if math.isnan(q):
+        return 0
+    if q >= 2.0**63:
+        return INT64_MAX
+    if q < -(2.0**63):
+        return INT64_MIN
+    n = math.floor(abs(Fraction(q)) + Fraction(1, 2))  # exact rational arithmetic
+    return n if q >= 0 else -n
+
+
+class ModelBook:
+    def __init__(self, tick_size=0.01):
+        self.tick_size = float(tick_size)
+        self.orders = {}  # id -> last recorded copy
+        self.bids = {}    # price in ticks -> [ModelOrder, ...], oldest first
+        self.asks = {}
+
+    def _levels(self, side):
+        return self.bids if side == BUY else self.asks
+
+    # registry ----------------------------------------------------------
+    def update_order(self, order):
+        self.orders[order.id] = order.copy()
+
+    def get_order(self, order_id):
+        o = self.orders.get(order_id)
+        return None if o is None else o.copy()
+
+    # matching ----------------------------------------------------------
+    def add(self, order):
+        incoming = order.copy()
+        if not math.isfinite(incoming.quantity):
+            raise ValueError("quantity must be a finite number")
+        fills = []
+        if incoming.status == OPEN:
+            opposite = self._levels(SELL if incoming.side == BUY else BUY)
+            while incoming.status == OPEN and opposite:
+                if incoming.side == BUY:
+                    best = min(opposite)
+                    if best > incoming.price_in_ticks:
+                        break
+                else:
+                    best = max(opposite)
+                    if best < incoming.price_in_ticks:
+                        break
+                level = opposite[best]
+                resting = level.pop(0)
+                f = fill(resting, incoming, self.tick_size)
+                if f is not None:
+                    fills.append(f)
+                if resting.status == OPEN:
+                    level.insert(0, resting)
+                if not level:
+                    del opposite[best]
+                self.update_order(resting)
+                self.update_order(incoming)
+            if incoming.status == OPEN:
+                levels = self._levels(incoming.side)
+                levels.setdefault(incoming.price_in_ticks, []).append(incoming.copy())
+        self.update_order(incoming)
+        return fills
+
+    def cancel(self, order_id):
+        known = self.orders.get(order_id)
+        if known is None:
+            return False
+        levels = self._levels(known.side)
+        level = levels.get(known.price_in_ticks)
+        if level is not None:
+            level[:] = [o for o in level if o.id != order_id]
+            if not level:
+                del levels[known.price_in_ticks]
+        del self.orders[order_id]
+        return True
+
+    # queries -----------------------------------------------------------
+    @staticmethod
+    def _listing(levels):
+        return [o.copy() for price in sorted(levels) for o in levels[price]]
+
+    def buy_orders(self):
+        return self._listing(self.bids)
+
+    def sell_orders(self):
+        return self._listing(self.asks)
+
+    def best_bid(self):
+        if not self.bids:
+            return None
+        price = max(self.bids)
+        return (price, self.bids[price][0].quantity)
+
+    def best_ask(self):
+        if not self.asks:
+            return None
+        price = min(self.asks)
+        return (price, self.asks[price][0].quantity)
+
+    @staticmethod
+    def _volume(levels):
+        total = -0.0
+        for price in sorted(levels):
+            for o in levels[price]:
+                total = total + o.quantity
+        return total
+
+    def buy_volume(self):
+        return self._volume(self.bids)
+
+    def sell_volume(self):
+        return self._volume(self.asks)
+
+    def spread(self):
+        if not self.bids or not self.asks:
+            return None
+        return float(min(self.asks) - max(self.bids)) * self.tick_size
+
+    def create_order(self, side, price, quantity):
+        """Validates like the book does; id and timestamp are left empty."""
+        if price <= 0 or quantity <= 0:
+            raise ValueError("Price and quantity must be positive")
+        if not math.isfinite(quantity):
+            raise ValueError("quantity must be a finite number")
+        ticks = price_to_ticks(price, self.tick_size)
+        if ticks <= 0:
+            raise ValueError("Resulting price_in_ticks must be positive")
+        return ModelOrder(None, side, ticks, quantity)
+
+    # summary -----------------------------------------------------------
+    def _level_text(self, best):
+        if best is None:
+            return "None"
+        price, qty = best
+        return "%s @ %s" % (fixed(qty, 2), shortest(float(price) * self.tick_size))
+
+    def summary(self):
+        spread = self.spread()
+        return "Best Bid: %s, Best Ask: %s (Spread: %s)\nOpen Buy Volume: %s, Open Sell Volume: %s" % (
+            self._level_text(self.best_bid()), self._level_text(self.best_ask()),
+            "None" if spread is None else fixed(spread, 4),
+            fixed(self.buy_volume(), 2), fixed(self.sell_volume(), 2))

@@ -182,3 +182,21 @@ def test_methods_without_parameters_refuse_arguments(make, name):
     with pytest.raises(TypeError) as caught:
         getattr(obj, name)(1)
     assert str(caught.value) == f"{type(obj).__name__}.{name}() takes no arguments (1 given)"
+
+
+def test_a_subinterpreter_cannot_import_the_module():
+    interpreters = pytest.importorskip("_xxsubinterpreters")
+    interpreter = interpreters.create()
+    try:
+        script = (
+            "try:\n"
+            "    import varnholt\n"
+            "except ImportError as error:\n"
+            "    assert 'subinterpreters' in str(error), error\n"
+            "else:\n"
+            "    raise AssertionError('imported in a subinterpreter')\n"
+        )
+        interpreters.run_string(interpreter, script)
+    finally:
+        interpreters.destroy(interpreter)
+    assert varnholt.OrderBook().tick_size == 0.01

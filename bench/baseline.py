@@ -125,7 +125,8 @@ class Order:
         if incoming.quantity <= 0.0:
             incoming.status = FILLED
         buy, sell = (self, incoming) if self.side == BUY else (incoming, self)
-        return Fill(q, sell.price_in_ticks * tick_size, buy.id, sell.id, time_ns())
+        # The receiver plays the resting order: the trade takes its price.
+        return Fill(q, self.price_in_ticks * tick_size, buy.id, sell.id, time_ns())
 
     def __repr__(self):
         side = "Buy" if self.side == BUY else "Sell"
@@ -186,7 +187,7 @@ class OrderBook:
                 lp, level = book.peekitem(best)
                 if (lp > limit) if buy else (lp < limit):
                     break
-                price = (lp if buy else limit) * tick  # the sell order's price
+                price = lp * tick  # fills execute at the resting order's price
                 while level:
                     r = level[0]
                     rq = r.quantity

@@ -31,7 +31,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SETTINGS = {
     False: dict(typical=200_000, aggressive=100_000, deep=100_000, n=20_000, cheap=200_000,
                 repeats=7, replays=3, budget=60e6, memory=(1_000_000, True)),
-    True: dict(typical=30_000, aggressive=20_000, deep=50_000, n=5_000, cheap=50_000,
+    True: dict(typical=20_000, aggressive=10_000, deep=30_000, n=5_000, cheap=50_000,
                repeats=3, replays=1, budget=15e6, memory=(1_000_000, False)),
 }
 
@@ -185,7 +185,11 @@ def main():
     args = ap.parse_args()
     start = perf_counter_ns()
     s = SETTINGS[args.quick]
-    impl = importlib.import_module(args.impl)
+    try:
+        impl = importlib.import_module(args.impl)
+    except ImportError as e:
+        print(f"cannot import {args.impl} ({e}): build and install it first")
+        return 2
     name = impl.__name__
     print(f"{name} from {getattr(impl, '__file__', '?')}, Python {sys.version.split()[0]}")
     profiles = {p: flow.generate(p, s[p]) for p in ("typical", "aggressive", "deep")}

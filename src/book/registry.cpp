@@ -27,17 +27,20 @@ std::uint32_t hash_tag(std::uint64_t hash) noexcept {
 Registry::Registry() : slots_(initial_slots, 0), mask_(initial_slots - 1) {}
 
 std::uint64_t Registry::hash(std::string_view id) noexcept {
-    // Every recorded id is a 36-character UUID text, so other lengths never get this far. The
-    // five loads cover all 36 characters; the multiply spreads them over the high bits.
+    // Every recorded id is a 36-character UUID text, so other lengths never get this far. Hex
+    // text carries only four random bits per byte, so all 36 bytes are folded in through
+    // 64x64->128-bit multiplies, which spread every input bit over the whole result.
+    const auto fold = [](std::uint64_t a, std::uint64_t b) noexcept {
+        __extension__ using Wide = unsigned __int128;
+        const Wide product = static_cast<Wide>(a) * b;
+        return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+    };
     const char* c = id.data();
-    std::uint64_t h = load64(c) ^ (load64(c + 8) * 0x9E3779B97F4A7C15ull);
-    h ^= (load64(c + 16) + (h << 6) + (h >> 2)) * 0xC2B2AE3D27D4EB4Full;
-    h ^= (load64(c + 24) + (h << 6) + (h >> 2)) * 0x165667B19E3779F9ull;
     std::uint32_t tail;
     std::memcpy(&tail, c + 32, sizeof tail);
-    h ^= tail;
-    h *= 0x9E3779B97F4A7C15ull;
-    return h ^ (h >> 29);
+    const std::uint64_t h = fold(load64(c) ^ 0xA0761D6478BD642Full, load64(c + 8) ^ 0xE7037ED1A0B428DBull) ^
+                            fold(load64(c + 16) ^ 0x8EBC6AF09C88C6E3ull, load64(c + 24) ^ tail ^ 0x589965CC75374CC3ull);
+    return fold(h, 0x1D8E4E27C47D124Full);
 }
 
 std::size_t Registry::slot_of(std::string_view id, std::uint64_t hash) const noexcept {

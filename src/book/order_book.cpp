@@ -40,42 +40,57 @@ const Order* OrderBook::get_order(std::string_view id) const noexcept {
 }
 
 void OrderBook::rest(const Order& order) {
-    NodeIndex node = free_nodes_;
-    if (node != no_node) {
-        free_nodes_ = nodes_[node].next;
-    } else {
-        node = static_cast<NodeIndex>(nodes_.size());
-        nodes_.emplace_back();
-    }
     Level& level = side_map(order.side)[order.price_in_ticks];
-    Registry::Entry& entry = record(order);
-    nodes_[node] = RestingNode{order, level.back, no_node, entry.resting};
-    entry.resting = node;
-    if (level.back != no_node) {
-        nodes_[level.back].next = node;
-    } else {
-        level.front = node;
-    }
-    level.back = node;
+    const auto position = static_cast<std::uint32_t>(level.slots.size());
+    level.slots.push_back(order);
+    ++level.live;
     ++resting_count_[index(order.side)];
+    Registry::Entry& entry = record(order);
+    // Only a lone copy is located; a second copy of the same id (the same order added twice)
+    // makes a cancel search the level instead.
+    entry.located = ++entry.copies == 1;
+    entry.level = &level;
+    entry.position = position;
 }
 
-void OrderBook::remove_resting(NodeIndex node, Registry::Entry& entry, Side& side, Side::iterator level) {
-    RestingNode& resting = nodes_[node];
-    (resting.previous != no_node ? nodes_[resting.previous].next : level->second.front) = resting.next;
-    (resting.next != no_node ? nodes_[resting.next].previous : level->second.back) = resting.previous;
-    if (level->second.front == no_node) {
-        side.erase(level);
-    }
-    for (NodeIndex* link = &entry.resting; *link != no_node; link = &nodes_[*link].next_same_id) {
-        if (*link == node) {
-            *link = resting.next_same_id;
-            break;
+void OrderBook::vacate(Level& level, std::uint32_t position) noexcept {
+    Order& slot = level.slots[position];
+    --resting_count_[index(slot.side)];
+    slot.status = OrderStatus::Canceled;  // marks the slot vacated
+    --level.live;
+    if (position == level.head) {
+        while (level.head < level.slots.size() && !level.slots[level.head].is_open()) {
+            ++level.head;
         }
     }
-    --resting_count_[index(resting.order.side)];
-    resting.next = free_nodes_;
-    free_nodes_ = node;
+}
+
+void OrderBook::forget_copy(Registry::Entry& entry) noexcept {
+    --entry.copies;
+    entry.located = false;  // one of several copies left, and nobody knows which one remains
+}
+
+void OrderBook::compact_if_sparse(Level& level) {
+    const std::size_t dead = level.slots.size() - level.live;
+    if (dead < 32 || dead <= level.live) {
+        return;
+    }
+    std::uint32_t kept = 0;
+    for (auto position = level.head; position < level.slots.size(); ++position) {
+        if (!level.slots[position].is_open()) {
+            continue;
+        }
+        if (position != kept) {
+            level.slots[kept] = level.slots[position];
+            Registry::Entry* entry = registry_.find(level.slots[kept].id.view());
+            if (entry != nullptr && entry->located && entry->level == &level && entry->position == position) {
+                entry->position = kept;
+            }
+        }
+        ++kept;
+    }
+    level.slots.resize(kept);
+    level.head = 0;
 }
 
 Result<std::span<const Fill>> OrderBook::add(const Order& arriving, WallClock& clock) {
@@ -94,13 +109,14 @@ Result<std::span<const Fill>> OrderBook::add(const Order& arriving, WallClock& c
             if (buying ? level->first > incoming.price_in_ticks : level->first < incoming.price_in_ticks) {
                 break;
             }
-            const NodeIndex front = level->second.front;
-            if (front == no_node) {
+            Level& queue = level->second;
+            if (queue.live == 0) {
                 record(incoming);
                 return internal_failure(empty_level_failure);
             }
             // A clock failure inside fill() changes neither order, so no resting order is lost.
-            auto matched = fill(nodes_[front].order, incoming, tick_size_, clock);
+            Order& resting = queue.slots[queue.head];
+            auto matched = fill(resting, incoming, tick_size_, clock);
             if (!matched) {
                 record(incoming);
                 return std::unexpected(std::move(matched.error()));
@@ -110,10 +126,15 @@ Result<std::span<const Fill>> OrderBook::add(const Order& arriving, WallClock& c
             }
             fills_.push_back(std::move(**matched));
             // The resting copy is filled in place: a partly filled one keeps its place at the front.
-            const Order& resting = nodes_[front].order;
             Registry::Entry& entry = record(resting);
             if (!resting.is_open()) {
-                remove_resting(front, entry, opposite, level);
+                forget_copy(entry);
+                vacate(queue, queue.head);
+                if (queue.live == 0) {
+                    opposite.erase(level);
+                } else {
+                    compact_if_sparse(queue);
+                }
             }
         }
         if (incoming.is_open()) {
@@ -130,27 +151,41 @@ bool OrderBook::cancel(std::string_view id) {
     if (entry == nullptr || !entry->recorded) {
         return false;
     }
-    // The registry's value says where its copies rest; copies elsewhere (possible only after
-    // update_order recorded another price or side for the id) are left alone.
+    // The registry's value says where the copies rest; a copy elsewhere (possible only after
+    // update_order recorded another price or side for the id) is left alone.
     const OrderType side_of_value = entry->order.side;
     const std::int64_t price = entry->order.price_in_ticks;
-    Side& side = side_map(side_of_value);
-    if (auto level = side.find(price); level != side.end()) {
-        for (NodeIndex node = entry->resting; node != no_node;) {
-            const NodeIndex next = nodes_[node].next_same_id;
-            const Order& copy = nodes_[node].order;
-            if (copy.side == side_of_value && copy.price_in_ticks == price) {
-                const bool last_in_level = level->second.front == level->second.back;
-                remove_resting(node, *entry, side, level);
-                if (last_in_level) {
-                    break;
+    const auto at_recorded_place = [&](const Order& copy) {
+        return copy.is_open() && copy.id == entry->order.id && copy.side == side_of_value &&
+               copy.price_in_ticks == price;
+    };
+    if (entry->copies > 0) {
+        Side& side = side_map(side_of_value);
+        if (auto level = side.find(price); level != side.end()) {
+            Level& queue = level->second;
+            if (entry->located) {
+                if (entry->level == &queue && at_recorded_place(queue.slots[entry->position])) {
+                    vacate(queue, entry->position);
+                    forget_copy(*entry);
+                }
+            } else {
+                for (auto position = queue.head; position < queue.slots.size(); ++position) {
+                    if (at_recorded_place(queue.slots[position])) {
+                        vacate(queue, position);
+                        forget_copy(*entry);
+                    }
                 }
             }
-            node = next;
+            if (queue.live == 0) {
+                side.erase(level);
+            } else {
+                compact_if_sparse(queue);
+            }
         }
     }
+    // compact_if_sparse() only looks entries up, so `entry` is still valid here.
     entry->recorded = false;
-    if (entry->resting == no_node) {
+    if (entry->copies == 0) {
         registry_.erase(*entry);
     }
     return true;
@@ -172,9 +207,14 @@ Result<Order> OrderBook::create_order(OrderType side, double price, double quant
     return make_order(side, price_in_ticks, quantity, environment);
 }
 
-double OrderBook::front_quantity(const Level& level) const noexcept {
-    return level.front == no_node ? 0.0 : nodes_[level.front].order.quantity;
+namespace {
+
+// A level that were ever found empty would report a front quantity of 0.0; none stays in a map.
+double front_quantity(const Level& level) noexcept {
+    return level.live == 0 ? 0.0 : level.slots[level.head].quantity;
 }
+
+}  // namespace
 
 std::optional<BestLevel> OrderBook::best_bid() const noexcept {
     if (bids_.empty()) {
@@ -197,8 +237,11 @@ double OrderBook::volume(const Side& side) const noexcept {
     // of addition decides the last bits of the total.
     double total = -0.0;
     for (const auto& [price, level] : side) {
-        for (NodeIndex node = level.front; node != no_node; node = nodes_[node].next) {
-            total += nodes_[node].order.quantity;
+        for (std::size_t position = level.head; position < level.slots.size(); ++position) {
+            const Order& slot = level.slots[position];
+            if (slot.is_open()) {
+                total += slot.quantity;
+            }
         }
     }
     return total;
@@ -243,65 +286,60 @@ std::string OrderBook::summary() const {
 }
 
 std::optional<std::string> OrderBook::find_broken_invariant() const {
-    std::size_t seen_nodes = 0;
+    std::size_t resting_total = 0;
     for (const OrderType side_type : {OrderType::Buy, OrderType::Sell}) {
         std::size_t count = 0;
         for (const auto& [price, level] : side_map(side_type)) {
-            if (level.front == no_node || level.back == no_node) {
-                return "empty level at " + std::to_string(price);
+            const std::string where = " at " + std::to_string(price);
+            if (level.live == 0) {
+                return "empty level" + where;
             }
-            NodeIndex previous = no_node;
-            for (NodeIndex node = level.front; node != no_node; node = nodes_[node].next) {
-                const RestingNode& resting = nodes_[node];
-                if (resting.previous != previous) {
-                    return "broken FIFO links at " + std::to_string(price);
-                }
-                if (resting.order.side != side_type || resting.order.price_in_ticks != price) {
-                    return "order resting on the wrong side or level at " + std::to_string(price);
-                }
-                if (!resting.order.is_open()) {
-                    return "resting order not open at " + std::to_string(price);
-                }
-                const Registry::Entry* entry = registry_.find(resting.order.id.view());
-                bool chained = false;
-                for (NodeIndex link = entry ? entry->resting : no_node; link != no_node; link = nodes_[link].next_same_id) {
-                    chained = chained || link == node;
-                }
-                if (!chained) {
-                    return "resting order missing from its id chain";
-                }
-                previous = node;
-                ++count;
+            if (level.head >= level.slots.size() || !level.slots[level.head].is_open()) {
+                return "level head is not its first live slot" + where;
             }
-            if (previous != level.back) {
-                return "level back does not match its last order at " + std::to_string(price);
+            std::size_t live = 0;
+            for (std::size_t position = level.head; position < level.slots.size(); ++position) {
+                const Order& slot = level.slots[position];
+                if (!slot.is_open()) {
+                    continue;
+                }
+                ++live;
+                if (slot.side != side_type || slot.price_in_ticks != price) {
+                    return "order resting on the wrong side or level" + where;
+                }
+                const Registry::Entry* entry = registry_.find(slot.id.view());
+                if (entry == nullptr || entry->copies == 0) {
+                    return "resting order unknown to the registry" + where;
+                }
+                if (entry->located && (entry->copies != 1 || entry->level != &level || entry->position != position)) {
+                    return "registry locates a resting order in the wrong place" + where;
+                }
             }
+            if (live != level.live) {
+                return "live count out of step" + where;
+            }
+            count += live;
         }
         if (count != resting_count_[index(side_type)]) {
             return "resting count out of step";
         }
-        seen_nodes += count;
+        resting_total += count;
     }
     if (!bids_.empty() && !asks_.empty() && bids_.rbegin()->first >= asks_.begin()->first) {
         return "book is crossed";
     }
-    std::size_t chained_nodes = 0;
+    std::size_t copies = 0;
     for (const Registry::Entry& entry : registry_.entries()) {
-        if (!entry.recorded && entry.resting == no_node) {
+        if (!entry.recorded && entry.copies == 0) {
             return "registry keeps an entry with neither a value nor resting copies";
-        }
-        for (NodeIndex link = entry.resting; link != no_node; link = nodes_[link].next_same_id) {
-            if (nodes_[link].order.id != entry.order.id) {
-                return "id chain holds a copy of another id";
-            }
-            ++chained_nodes;
         }
         if (registry_.find(entry.order.id.view()) != &entry) {
             return "registry slot does not lead to its entry";
         }
+        copies += entry.copies;
     }
-    if (chained_nodes != seen_nodes) {
-        return "id chains and levels disagree on the resting copies";
+    if (copies != resting_total) {
+        return "registry and levels disagree on the resting copies";
     }
     return std::nullopt;
 }

@@ -21,16 +21,25 @@ namespace varnholt {
 // (price in ticks, quantity of the front order) of a best level.
 using BestLevel = std::pair<std::int64_t, double>;
 
+// One price level: a FIFO of resting copies kept contiguous, so that matching, volumes and listings
+// walk memory in order. Copies that leave from the middle (cancels) are vacated in place (their
+// status is no longer Open; resting copies are always Open) and squeezed out once vacated slots
+// outnumber live ones. `head` is always the first live slot while the level has any.
+struct Level {
+    std::vector<Order> slots;
+    std::uint32_t head = 0;
+    std::uint32_t live = 0;
+};
+
 // A single-instrument limit order book with price-time priority.
 //
-// Containers, chosen for the add/cancel hot path:
-// - Resting copies live in one pool of nodes (a vector recycled through a free list), linked into
-//   a FIFO per price level, so resting an order never allocates once the pool has grown, and a
-//   cancelled or filled copy leaves its queue in O(1) while the rest keep their order.
-// - Each side is a std::map from price to level (head and tail of its FIFO): ordered iteration,
-//   and the best level is begin() or rbegin() in O(1); only a new price level allocates.
-// - The registry (see Registry) maps id text to the last recorded copy and also chains the
-//   resting copies of each id, so a cancel goes straight to them instead of scanning its level.
+// Containers, chosen for the add/cancel hot path and for walks over deep books:
+// - Each side is a std::map from price to Level: ordered iteration, the best level is begin() or
+//   rbegin() in O(1), and only a new price level allocates.
+// - A level keeps its copies contiguously (see Level): resting an order appends, a fill takes the
+//   front, a cancel vacates a slot in O(1).
+// - The registry (see Registry) maps id text to the last recorded copy and remembers where the
+//   id's resting copy is, so a cancel costs one hash look-up and no search.
 // The book keeps its own copies: nothing it holds is shared with a caller.
 class OrderBook {
 public:
@@ -76,35 +85,25 @@ public:
     std::optional<std::string> find_broken_invariant() const;
 
 private:
-    struct Level {
-        NodeIndex front = no_node;
-        NodeIndex back = no_node;
-    };
     using Side = std::map<std::int64_t, Level>;
-
-    struct RestingNode {
-        Order order;
-        NodeIndex previous = no_node;      // neighbours in the level's FIFO
-        NodeIndex next = no_node;          // (the free list also runs through `next`)
-        NodeIndex next_same_id = no_node;  // the id's chain, headed in its registry entry
-    };
 
     static std::size_t index(OrderType side) noexcept { return side == OrderType::Buy ? 0 : 1; }
     Side& side_map(OrderType side) noexcept { return side == OrderType::Buy ? bids_ : asks_; }
     const Side& side_map(OrderType side) const noexcept { return side == OrderType::Buy ? bids_ : asks_; }
     double volume(const Side& side) const noexcept;
-    double front_quantity(const Level& level) const noexcept;
 
     Registry::Entry& record(const Order& order);
     void rest(const Order& order);
-    // Takes a copy out of its level's FIFO and its id's chain and returns its node to the pool;
-    // removes the level when it empties.
-    void remove_resting(NodeIndex node, Registry::Entry& entry, Side& side, Side::iterator level);
+    // Vacates one live slot and keeps `head` on the first live slot; the caller removes an emptied
+    // level.
+    void vacate(Level& level, std::uint32_t position) noexcept;
+    // The registry's side of a copy leaving the book.
+    static void forget_copy(Registry::Entry& entry) noexcept;
+    // Squeezes vacated slots out of a level once they outnumber the live ones.
+    void compact_if_sparse(Level& level);
 
     double tick_size_;
     Registry registry_;
-    std::vector<RestingNode> nodes_;
-    NodeIndex free_nodes_ = no_node;
     Side bids_;
     Side asks_;
     std::size_t resting_count_[2] = {0, 0};
@@ -114,8 +113,10 @@ private:
 template <class Visit>
 void OrderBook::for_each_resting(OrderType side, Visit&& visit) const {
     for (const auto& [price, level] : side_map(side)) {
-        for (NodeIndex node = level.front; node != no_node; node = nodes_[node].next) {
-            visit(nodes_[node].order);
+        for (std::size_t position = level.head; position < level.slots.size(); ++position) {
+            if (level.slots[position].is_open()) {
+                visit(level.slots[position]);
+            }
         }
     }
 }

@@ -6,7 +6,7 @@ namespace varnholt {
 namespace {
 
 constexpr std::size_t initial_slots = 16;
-constexpr std::uint32_t hash_bits_shift = 32;
+constexpr unsigned hash_shift = 32;
 
 std::uint64_t load64(const char* bytes) noexcept {
     std::uint64_t value;
@@ -18,15 +18,19 @@ std::uint32_t entry_index(std::uint64_t slot) noexcept {
     return static_cast<std::uint32_t>(slot) - 1;
 }
 
-std::uint32_t hash_tag(std::uint64_t hash) noexcept {
-    return static_cast<std::uint32_t>(hash >> hash_bits_shift);
+std::uint32_t slot_hash(std::uint64_t slot) noexcept {
+    return static_cast<std::uint32_t>(slot >> hash_shift);
+}
+
+std::uint64_t make_slot(std::uint32_t hash, std::uint32_t index) noexcept {
+    return (static_cast<std::uint64_t>(hash) << hash_shift) | (static_cast<std::uint64_t>(index) + 1);
 }
 
 }  // namespace
 
 Registry::Registry() : slots_(initial_slots, 0), mask_(initial_slots - 1) {}
 
-std::uint64_t Registry::hash(std::string_view id) noexcept {
+std::uint32_t Registry::hash(std::string_view id) noexcept {
     // Every recorded id is a 36-character UUID text, so other lengths never get this far. Hex
     // text carries only four random bits per byte, so all 36 bytes are folded in through
     // 64x64->128-bit multiplies, which spread every input bit over the whole result.
@@ -40,21 +44,28 @@ std::uint64_t Registry::hash(std::string_view id) noexcept {
     std::memcpy(&tail, c + 32, sizeof tail);
     const std::uint64_t h = fold(load64(c) ^ 0xA0761D6478BD642Full, load64(c + 8) ^ 0xE7037ED1A0B428DBull) ^
                             fold(load64(c + 16) ^ 0x8EBC6AF09C88C6E3ull, load64(c + 24) ^ tail ^ 0x589965CC75374CC3ull);
-    return fold(h, 0x1D8E4E27C47D124Full);
+    return static_cast<std::uint32_t>(fold(h, 0x1D8E4E27C47D124Full));
 }
 
-std::size_t Registry::slot_of(std::string_view id, std::uint64_t hash) const noexcept {
-    const std::uint32_t tag = hash_tag(hash);
-    for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
+std::size_t Registry::slot_of(std::string_view id, std::uint32_t hash) const noexcept {
+    for (std::size_t i = home(hash);; i = (i + 1) & mask_) {
         const Slot slot = slots_[i];
         if (slot == 0) {
             return i;
         }
-        if (static_cast<std::uint32_t>(slot >> hash_bits_shift) == tag &&
-            entries_[entry_index(slot)].order.id.view() == id) {
+        if (slot_hash(slot) == hash && entries_[entry_index(slot)].order.id.view() == id) {
             return i;
         }
     }
+}
+
+std::size_t Registry::slot_of_entry(std::uint32_t index) const noexcept {
+    const std::uint32_t hash = Registry::hash(entries_[index].order.id.view());
+    std::size_t i = home(hash);
+    while (slots_[i] == 0 || entry_index(slots_[i]) != index) {
+        i = (i + 1) & mask_;
+    }
+    return i;
 }
 
 const Registry::Entry* Registry::find(std::string_view id) const noexcept {
@@ -70,7 +81,7 @@ Registry::Entry* Registry::find(std::string_view id) noexcept {
 }
 
 Registry::Entry& Registry::emplace(const OrderId& id) {
-    const std::uint64_t h = hash(id.view());
+    const std::uint32_t h = hash(id.view());
     std::size_t i = slot_of(id.view(), h);
     if (slots_[i] != 0) {
         return entries_[entry_index(slots_[i])];
@@ -83,7 +94,7 @@ Registry::Entry& Registry::emplace(const OrderId& id) {
     const auto index = static_cast<std::uint32_t>(entries_.size());
     Entry& entry = entries_.emplace_back();
     entry.order.id = id;
-    slots_[i] = (static_cast<Slot>(hash_tag(h)) << hash_bits_shift) | (static_cast<Slot>(index) + 1);
+    slots_[i] = make_slot(h, index);
     return entry;
 }
 
@@ -91,11 +102,11 @@ void Registry::erase(Entry& entry) noexcept {
     const auto index = static_cast<std::uint32_t>(&entry - entries_.data());
     // Backward-shift deletion: pull later members of the probe run into the hole so that no
     // tombstones are needed.
-    std::size_t hole = slot_of(entry.order.id.view(), hash(entry.order.id.view()));
+    std::size_t hole = slot_of_entry(index);
     for (std::size_t next = (hole + 1) & mask_; slots_[next] != 0; next = (next + 1) & mask_) {
-        const std::size_t home = hash(entries_[entry_index(slots_[next])].order.id.view()) & mask_;
+        const std::size_t next_home = home(slot_hash(slots_[next]));
         // Move `next` into the hole unless its home lies cyclically in (hole, next].
-        const bool home_after_hole = ((next - home) & mask_) < ((next - hole) & mask_);
+        const bool home_after_hole = ((next - next_home) & mask_) < ((next - hole) & mask_);
         if (!home_after_hole) {
             slots_[hole] = slots_[next];
             hole = next;
@@ -106,27 +117,29 @@ void Registry::erase(Entry& entry) noexcept {
     // Keep the entries dense: the last entry takes the erased one's place.
     const auto last = static_cast<std::uint32_t>(entries_.size() - 1);
     if (index != last) {
-        Entry& moved = entries_[last];
-        const std::size_t moved_slot = slot_of(moved.order.id.view(), hash(moved.order.id.view()));
-        slots_[moved_slot] = (slots_[moved_slot] & ~Slot{0xFFFFFFFF}) | (static_cast<Slot>(index) + 1);
-        entries_[index] = moved;
+        const std::size_t moved = slot_of_entry(last);
+        slots_[moved] = make_slot(slot_hash(slots_[moved]), index);
+        entries_[index] = entries_[last];
     }
     entries_.pop_back();
 }
 
-void Registry::insert_slot(std::uint64_t hash, std::uint32_t index) noexcept {
-    std::size_t i = hash & mask_;
+void Registry::insert_slot(Slot slot) noexcept {
+    std::size_t i = home(slot_hash(slot));
     while (slots_[i] != 0) {
         i = (i + 1) & mask_;
     }
-    slots_[i] = (static_cast<Slot>(hash_tag(hash)) << hash_bits_shift) | (static_cast<Slot>(index) + 1);
+    slots_[i] = slot;
 }
 
 void Registry::grow() {
-    slots_.assign(slots_.size() * 2, 0);
+    std::vector<Slot> old(slots_.size() * 2, 0);
+    old.swap(slots_);
     mask_ = slots_.size() - 1;
-    for (std::uint32_t index = 0; index < entries_.size(); ++index) {
-        insert_slot(hash(entries_[index].order.id.view()), index);
+    for (const Slot slot : old) {
+        if (slot != 0) {
+            insert_slot(slot);
+        }
     }
 }
 

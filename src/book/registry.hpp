@@ -9,23 +9,24 @@
 
 namespace varnholt {
 
-// Index of a resting copy in the book's node pool.
-using NodeIndex = std::uint32_t;
-inline constexpr NodeIndex no_node = UINT32_MAX;
+struct Level;
 
 // The book's order registry: id text -> the order as last recorded.
 //
 // An open-addressing table (linear probing, backward-shift deletion) over a dense array of
 // entries, so a lookup costs one probe sequence of 8-byte slots and no allocation, and memory per
-// order stays small. Besides the recorded value, an entry heads the chain of the book's resting
-// copies with that id, which lets a cancel reach them without scanning a level. An entry can
-// therefore outlive its recording: a cancelled id whose copies still rest elsewhere keeps an
-// unrecorded entry until the last copy leaves.
+// order stays small. Besides the recorded value, an entry counts the book's resting copies with
+// that id and, while there is exactly one, knows where it rests, so a cancel goes straight to it.
+// An entry can therefore outlive its recording: a cancelled id whose copy still rests at another
+// price keeps an unrecorded entry until that copy leaves.
 class Registry {
 public:
     struct Entry {
         Order order;
-        NodeIndex resting = no_node;  // first resting copy with this id
+        Level* level = nullptr;       // where the only resting copy is, when `copies` is 1 and
+        std::uint32_t position = 0;   // `located` is set
+        std::uint32_t copies = 0;     // resting copies with this id
+        bool located = false;
         bool recorded = false;        // whether `order` is visible as the registry's value
     };
 
@@ -41,12 +42,16 @@ public:
     const std::vector<Entry>& entries() const noexcept { return entries_; }
 
 private:
-    using Slot = std::uint64_t;  // 0 = empty, else (hash high bits << 32) | (entry index + 1)
+    // 0 = empty, else (32-bit hash << 32) | (entry index + 1). The hash in the slot decides the
+    // home position too, so probing, shifting and growing never read an entry except to compare ids.
+    using Slot = std::uint64_t;
 
-    static std::uint64_t hash(std::string_view id) noexcept;
-    std::size_t slot_of(std::string_view id, std::uint64_t hash) const noexcept;
+    static std::uint32_t hash(std::string_view id) noexcept;
+    std::size_t home(std::uint32_t hash) const noexcept { return hash & mask_; }
+    std::size_t slot_of(std::string_view id, std::uint32_t hash) const noexcept;
+    std::size_t slot_of_entry(std::uint32_t entry_index) const noexcept;
     void grow();
-    void insert_slot(std::uint64_t hash, std::uint32_t entry_index) noexcept;
+    void insert_slot(Slot slot) noexcept;
 
     std::vector<Entry> entries_;
     std::vector<Slot> slots_;

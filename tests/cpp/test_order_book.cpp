@@ -131,9 +131,12 @@ TEST(OrderBook, RandomFlowKeepsEveryInvariant) {
     OrderBook book(0.5);
     std::mt19937_64 random(11);
     std::vector<Order> known;
-    for (int step = 0; step < 5000; ++step) {
+    for (int step = 0; step < 20000; ++step) {
         const auto roll = random() % 10;
-        if (roll < 6 || known.empty()) {
+        if (roll == 5 && !known.empty()) {
+            // The same order again: a second resting copy under one id.
+            ASSERT_TRUE(book.add(known[random() % known.size()], env.clock));
+        } else if (roll < 6 || known.empty()) {
             const auto side = random() % 2 == 0 ? OrderType::Buy : OrderType::Sell;
             const auto price = static_cast<std::int64_t>(90 + random() % 21);
             const double quantity = static_cast<double>(1 + random() % 8) * 0.5;

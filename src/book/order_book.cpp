@@ -42,24 +42,24 @@ const Order* OrderBook::get_order(std::string_view id) const noexcept {
 void OrderBook::rest(const Order& order) {
     Level& level = side_map(order.side)[order.price_in_ticks];
     const auto position = static_cast<std::uint32_t>(level.slots.size());
-    level.slots.push_back(order);
+    Registry::Entry& entry = record(order);
+    level.slots.push_back(RestingOrder{order, registry_.index_of(entry)});
     ++level.live;
     ++resting_count_[index(order.side)];
-    Registry::Entry& entry = record(order);
     // Only a lone copy is located; a second copy of the same id (the same order added twice)
     // makes a cancel search the level instead.
     entry.located = ++entry.copies == 1;
     entry.level = &level;
-    entry.position = position;
+    entry.sequence = level.first_sequence + position;
 }
 
 void OrderBook::vacate(Level& level, std::uint32_t position) noexcept {
-    Order& slot = level.slots[position];
+    Order& slot = level.slots[position].order;
     --resting_count_[index(slot.side)];
     slot.status = OrderStatus::Canceled;  // marks the slot vacated
     --level.live;
     if (position == level.head) {
-        while (level.head < level.slots.size() && !level.slots[level.head].is_open()) {
+        while (level.head < level.slots.size() && !level.slots[level.head].order.is_open()) {
             ++level.head;
         }
     }
@@ -71,26 +71,31 @@ void OrderBook::forget_copy(Registry::Entry& entry) noexcept {
 }
 
 void OrderBook::compact_if_sparse(Level& level) {
-    const std::size_t dead = level.slots.size() - level.live;
-    if (dead < 32 || dead <= level.live) {
-        return;
-    }
-    std::uint32_t kept = 0;
-    for (auto position = level.head; position < level.slots.size(); ++position) {
-        if (!level.slots[position].is_open()) {
-            continue;
-        }
-        if (position != kept) {
-            level.slots[kept] = level.slots[position];
-            Registry::Entry* entry = registry_.find(level.slots[kept].id.view());
-            if (entry != nullptr && entry->located && entry->level == &level && entry->position == position) {
-                entry->position = kept;
+    constexpr std::size_t slack = 32;
+    const std::size_t size = level.slots.size();
+    const std::size_t holes = size - level.head - level.live;
+    if (holes >= slack && holes > level.live) {
+        // Squeeze: live copies move down and take new numbers, which their located entries follow.
+        std::uint32_t kept = 0;
+        for (auto position = level.head; position < size; ++position) {
+            RestingOrder& slot = level.slots[position];
+            if (!slot.order.is_open()) {
+                continue;
             }
+            Registry::Entry& entry = registry_.at(slot.entry);
+            if (entry.located && entry.level == &level && entry.sequence == level.first_sequence + position) {
+                entry.sequence = level.first_sequence + kept;
+            }
+            level.slots[kept++] = slot;
         }
-        ++kept;
+        level.slots.resize(kept);
+        level.head = 0;
+    } else if (level.head >= slack && level.head >= size / 2) {
+        // Drop the consumed prefix: numbers stay, only the first number moves on.
+        level.slots.erase(level.slots.begin(), level.slots.begin() + level.head);
+        level.first_sequence += level.head;
+        level.head = 0;
     }
-    level.slots.resize(kept);
-    level.head = 0;
 }
 
 Result<std::span<const Fill>> OrderBook::add(const Order& arriving, WallClock& clock) {
@@ -115,7 +120,8 @@ Result<std::span<const Fill>> OrderBook::add(const Order& arriving, WallClock& c
                 return internal_failure(empty_level_failure);
             }
             // A clock failure inside fill() changes neither order, so no resting order is lost.
-            Order& resting = queue.slots[queue.head];
+            RestingOrder& front = queue.slots[queue.head];
+            Order& resting = front.order;
             auto matched = fill(resting, incoming, tick_size_, clock);
             if (!matched) {
                 record(incoming);
@@ -125,8 +131,11 @@ Result<std::span<const Fill>> OrderBook::add(const Order& arriving, WallClock& c
                 break;  // unreachable while sides and prices are kept apart as above
             }
             fills_.push_back(std::move(**matched));
-            // The resting copy is filled in place: a partly filled one keeps its place at the front.
-            Registry::Entry& entry = record(resting);
+            // The resting copy is filled in place: a partly filled one keeps its place at the front,
+            // and its registry entry (known by index) records the change.
+            Registry::Entry& entry = registry_.at(front.entry);
+            entry.order = resting;
+            entry.recorded = true;
             if (!resting.is_open()) {
                 forget_copy(entry);
                 vacate(queue, queue.head);
@@ -159,29 +168,37 @@ bool OrderBook::cancel(std::string_view id) {
         return copy.is_open() && copy.id == entry->order.id && copy.side == side_of_value &&
                copy.price_in_ticks == price;
     };
-    if (entry->copies > 0) {
-        Side& side = side_map(side_of_value);
-        if (auto level = side.find(price); level != side.end()) {
-            Level& queue = level->second;
-            if (entry->located) {
-                if (entry->level == &queue && at_recorded_place(queue.slots[entry->position])) {
-                    vacate(queue, entry->position);
-                    forget_copy(*entry);
-                }
-            } else {
-                for (auto position = queue.head; position < queue.slots.size(); ++position) {
-                    if (at_recorded_place(queue.slots[position])) {
-                        vacate(queue, position);
-                        forget_copy(*entry);
-                    }
-                }
-            }
-            if (queue.live == 0) {
-                side.erase(level);
-            } else {
+    Side& side = side_map(side_of_value);
+    Level* emptied = nullptr;
+    if (entry->located) {
+        // The lone copy is found without a search; it counts only if it rests where the value says.
+        Level& queue = *entry->level;
+        const std::uint32_t position = queue.position_of(entry->sequence);
+        if (at_recorded_place(queue.slots[position].order)) {
+            vacate(queue, position);
+            forget_copy(*entry);
+            emptied = queue.live == 0 ? &queue : nullptr;
+            if (!emptied) {
                 compact_if_sparse(queue);
             }
         }
+    } else if (entry->copies > 0) {
+        if (auto level = side.find(price); level != side.end()) {
+            Level& queue = level->second;
+            for (auto position = queue.head; position < queue.slots.size(); ++position) {
+                if (at_recorded_place(queue.slots[position].order)) {
+                    vacate(queue, position);
+                    forget_copy(*entry);
+                }
+            }
+            emptied = queue.live == 0 ? &queue : nullptr;
+            if (!emptied) {
+                compact_if_sparse(queue);
+            }
+        }
+    }
+    if (emptied != nullptr) {
+        side.erase(price);
     }
     // compact_if_sparse() only looks entries up, so `entry` is still valid here.
     entry->recorded = false;
@@ -211,7 +228,7 @@ namespace {
 
 // A level that were ever found empty would report a front quantity of 0.0; none stays in a map.
 double front_quantity(const Level& level) noexcept {
-    return level.live == 0 ? 0.0 : level.slots[level.head].quantity;
+    return level.live == 0 ? 0.0 : level.slots[level.head].order.quantity;
 }
 
 }  // namespace
@@ -238,7 +255,7 @@ double OrderBook::volume(const Side& side) const noexcept {
     double total = -0.0;
     for (const auto& [price, level] : side) {
         for (std::size_t position = level.head; position < level.slots.size(); ++position) {
-            const Order& slot = level.slots[position];
+            const Order& slot = level.slots[position].order;
             if (slot.is_open()) {
                 total += slot.quantity;
             }
@@ -294,12 +311,12 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
             if (level.live == 0) {
                 return "empty level" + where;
             }
-            if (level.head >= level.slots.size() || !level.slots[level.head].is_open()) {
+            if (level.head >= level.slots.size() || !level.slots[level.head].order.is_open()) {
                 return "level head is not its first live slot" + where;
             }
             std::size_t live = 0;
             for (std::size_t position = level.head; position < level.slots.size(); ++position) {
-                const Order& slot = level.slots[position];
+                const Order& slot = level.slots[position].order;
                 if (!slot.is_open()) {
                     continue;
                 }
@@ -311,7 +328,11 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
                 if (entry == nullptr || entry->copies == 0) {
                     return "resting order unknown to the registry" + where;
                 }
-                if (entry->located && (entry->copies != 1 || entry->level != &level || entry->position != position)) {
+                if (registry_.index_of(*entry) != level.slots[position].entry) {
+                    return "resting order points at another registry entry" + where;
+                }
+                if (entry->located &&
+                    (entry->copies != 1 || entry->level != &level || entry->sequence != level.first_sequence + position)) {
                     return "registry locates a resting order in the wrong place" + where;
                 }
             }
@@ -329,7 +350,10 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
         return "book is crossed";
     }
     std::size_t copies = 0;
-    for (const Registry::Entry& entry : registry_.entries()) {
+    for (const Registry::Entry& entry : registry_.places()) {
+        if (!entry.in_use) {
+            continue;
+        }
         if (!entry.recorded && entry.copies == 0) {
             return "registry keeps an entry with neither a value nor resting copies";
         }

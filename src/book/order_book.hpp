@@ -22,13 +22,27 @@ namespace varnholt {
 using BestLevel = std::pair<std::int64_t, double>;
 
 // One price level: a FIFO of resting copies kept contiguous, so that matching, volumes and listings
-// walk memory in order. Copies that leave from the middle (cancels) are vacated in place (their
-// status is no longer Open; resting copies are always Open) and squeezed out once vacated slots
-// outnumber live ones. `head` is always the first live slot while the level has any.
+// walk memory in order. A copy that leaves is vacated in place (its status is no longer Open;
+// resting copies are always Open). `head` is always the first live slot while the level has any.
+// Slots are numbered by a sequence that never changes while a copy rests: the slot at index i has
+// number first_sequence + i, so dropping the consumed prefix (after fills from the front) moves
+// memory but renumbers nothing; only squeezing out holes left by cancels renumbers, and that runs
+// once holes outnumber live copies. Each slot also keeps the index of its id's registry entry, so
+// matching records a fill without hashing.
+struct RestingOrder {
+    Order order;
+    std::uint32_t entry;
+};
+
 struct Level {
-    std::vector<Order> slots;
+    std::vector<RestingOrder> slots;
+    std::uint64_t first_sequence = 0;
     std::uint32_t head = 0;
     std::uint32_t live = 0;
+
+    std::uint32_t position_of(std::uint64_t sequence) const noexcept {
+        return static_cast<std::uint32_t>(sequence - first_sequence);
+    }
 };
 
 // A single-instrument limit order book with price-time priority.
@@ -99,7 +113,7 @@ private:
     void vacate(Level& level, std::uint32_t position) noexcept;
     // The registry's side of a copy leaving the book.
     static void forget_copy(Registry::Entry& entry) noexcept;
-    // Squeezes vacated slots out of a level once they outnumber the live ones.
+    // Drops the consumed prefix, and squeezes out holes once they outnumber the live copies.
     void compact_if_sparse(Level& level);
 
     double tick_size_;
@@ -114,8 +128,8 @@ template <class Visit>
 void OrderBook::for_each_resting(OrderType side, Visit&& visit) const {
     for (const auto& [price, level] : side_map(side)) {
         for (std::size_t position = level.head; position < level.slots.size(); ++position) {
-            if (level.slots[position].is_open()) {
-                visit(level.slots[position]);
+            if (level.slots[position].order.is_open()) {
+                visit(level.slots[position].order);
             }
         }
     }

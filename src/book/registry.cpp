@@ -87,14 +87,24 @@ Registry::Entry& Registry::emplace(const OrderId& id) {
         return entries_[entry_index(slots_[i])];
     }
     // Keep the load at or below three quarters.
-    if ((entries_.size() + 1) * 4 > slots_.size() * 3) {
+    if ((size_ + 1) * 4 > slots_.size() * 3) {
         grow();
         i = slot_of(id.view(), h);
     }
-    const auto index = static_cast<std::uint32_t>(entries_.size());
-    Entry& entry = entries_.emplace_back();
+    std::uint32_t index;
+    if (free_places_.empty()) {
+        index = static_cast<std::uint32_t>(entries_.size());
+        entries_.emplace_back();
+    } else {
+        index = free_places_.back();
+        free_places_.pop_back();
+        entries_[index] = Entry{};
+    }
+    Entry& entry = entries_[index];
     entry.order.id = id;
+    entry.in_use = true;
     slots_[i] = make_slot(h, index);
+    ++size_;
     return entry;
 }
 
@@ -113,15 +123,9 @@ void Registry::erase(Entry& entry) noexcept {
         }
     }
     slots_[hole] = 0;
-
-    // Keep the entries dense: the last entry takes the erased one's place.
-    const auto last = static_cast<std::uint32_t>(entries_.size() - 1);
-    if (index != last) {
-        const std::size_t moved = slot_of_entry(last);
-        slots_[moved] = make_slot(slot_hash(slots_[moved]), index);
-        entries_[index] = entries_[last];
-    }
-    entries_.pop_back();
+    entry.in_use = false;
+    free_places_.push_back(index);
+    --size_;
 }
 
 void Registry::insert_slot(Slot slot) noexcept {

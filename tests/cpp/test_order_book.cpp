@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -151,6 +152,49 @@ TEST(OrderBook, RandomFlowKeepsEveryInvariant) {
         }
         const auto broken = book.find_broken_invariant();
         ASSERT_FALSE(broken) << "step " << step << ": " << *broken;
+    }
+}
+
+// One crowded level churned by appends, cancels anywhere and fills from the front, against a
+// plain FIFO: exercises dropping the consumed prefix and squeezing out holes.
+TEST(OrderBook, CrowdedLevelKeepsTimePriorityThroughCompaction) {
+    FakeEnvironment env;
+    OrderBook book;
+    std::vector<Order> fifo;
+    std::mt19937_64 random(5);
+    for (int step = 0; step < 20000; ++step) {
+        // Phases of growth, of cancels and of fills, so that the level gets both long prefixes of
+        // consumed slots and more holes than live copies.
+        const int phase = step / 1000 % 3;
+        const auto roll = random() % 10;
+        const auto add_below = phase == 0 ? 8u : 2u;
+        const auto cancel_below = phase == 1 ? 9u : add_below + 1;
+        if (roll < add_below || fifo.empty()) {
+            fifo.push_back(make(env, OrderType::Sell, 100, 1));
+            ASSERT_TRUE(book.add(fifo.back(), env.clock));
+        } else if (roll < cancel_below) {
+            const std::size_t victim = random() % fifo.size();
+            ASSERT_TRUE(book.cancel(fifo[victim].id.view()));
+            fifo.erase(fifo.begin() + static_cast<std::ptrdiff_t>(victim));
+        } else {
+            const auto taken = std::min<std::size_t>(fifo.size(), 1 + random() % 40);
+            auto fills = book.add(make(env, OrderType::Buy, 100, static_cast<double>(taken)), env.clock);
+            ASSERT_TRUE(fills);
+            ASSERT_EQ(fills->size(), taken);
+            for (std::size_t i = 0; i < taken; ++i) {
+                EXPECT_EQ((*fills)[i].sell_id.view(), fifo[i].id.view());
+            }
+            fifo.erase(fifo.begin(), fifo.begin() + static_cast<std::ptrdiff_t>(taken));
+        }
+        if (step % 50 == 0) {
+            const auto left = resting(book, OrderType::Sell);
+            ASSERT_EQ(left.size(), fifo.size());
+            for (std::size_t i = 0; i < left.size(); ++i) {
+                ASSERT_EQ(left[i].id, fifo[i].id) << "step " << step;
+            }
+            const auto broken = book.find_broken_invariant();
+            ASSERT_FALSE(broken) << "step " << step << ": " << *broken;
+        }
     }
 }
 

@@ -167,12 +167,14 @@ TEST(OrderBook, CrowdedLevelKeepsTimePriorityThroughCompaction) {
         // consumed slots and more holes than live copies.
         const int phase = step / 1000 % 3;
         const auto roll = random() % 10;
-        const auto add_below = phase == 0 ? 8u : 2u;
-        const auto cancel_below = phase == 1 ? 9u : add_below + 1;
-        if (roll < add_below || fifo.empty()) {
+        const unsigned add_below[] = {8, 1, 2};
+        const unsigned cancel_below[] = {10, 10, 6};
+        const auto roll_add = add_below[phase];
+        const auto roll_cancel = cancel_below[phase];
+        if (roll < roll_add || fifo.empty()) {
             fifo.push_back(make(env, OrderType::Sell, 100, 1));
             ASSERT_TRUE(book.add(fifo.back(), env.clock));
-        } else if (roll < cancel_below) {
+        } else if (roll < roll_cancel) {
             const std::size_t victim = random() % fifo.size();
             ASSERT_TRUE(book.cancel(fifo[victim].id.view()));
             fifo.erase(fifo.begin() + static_cast<std::ptrdiff_t>(victim));

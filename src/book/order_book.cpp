@@ -39,8 +39,36 @@ const Order* OrderBook::get_order(std::string_view id) const noexcept {
     return entry != nullptr && entry->recorded ? &entry->order : nullptr;
 }
 
+Level& OrderBook::level_at(OrderType side, std::int64_t price) {
+    PriceIndex& index_of_side = level_index_[index(side)];
+    if (Level* level = index_of_side.find(price)) {
+        return *level;
+    }
+    Level& level = side_map(side).try_emplace(price).first->second;
+    if (!spare_buffers_.empty()) {
+        level.slots = std::move(spare_buffers_.back());
+        spare_buffers_.pop_back();
+    }
+    index_of_side.insert(price, &level);
+    return level;
+}
+
+void OrderBook::erase_level(OrderType side, Side::iterator level) {
+    // Keep a bounded number of small buffers: new levels appear and vanish near the touch all
+    // the time, and reusing a buffer saves its allocation and its first growths.
+    constexpr std::size_t spare_limit = 64;
+    constexpr std::size_t spare_capacity_limit = 256;
+    std::vector<RestingOrder>& slots = level->second.slots;
+    if (spare_buffers_.size() < spare_limit && slots.capacity() <= spare_capacity_limit) {
+        slots.clear();
+        spare_buffers_.push_back(std::move(slots));
+    }
+    level_index_[index(side)].erase(level->first);
+    side_map(side).erase(level);
+}
+
 void OrderBook::rest(const Order& order) {
-    Level& level = side_map(order.side)[order.price_in_ticks];
+    Level& level = level_at(order.side, order.price_in_ticks);
     const auto position = static_cast<std::uint32_t>(level.slots.size());
     Registry::Entry& entry = record(order);
     level.slots.push_back(RestingOrder{order, registry_.index_of(entry)});
@@ -140,7 +168,7 @@ Result<std::span<const Fill>> OrderBook::add(const Order& arriving, WallClock& c
                 forget_copy(entry);
                 vacate(queue, queue.head);
                 if (queue.live == 0) {
-                    opposite.erase(level);
+                    erase_level(buying ? OrderType::Sell : OrderType::Buy, level);
                 } else {
                     compact_if_sparse(queue);
                 }
@@ -198,7 +226,7 @@ bool OrderBook::cancel(std::string_view id) {
         }
     }
     if (emptied != nullptr) {
-        side.erase(price);
+        erase_level(side_of_value, side.find(price));
     }
     // compact_if_sparse() only looks entries up, so `entry` is still valid here.
     entry->recorded = false;
@@ -253,7 +281,12 @@ double OrderBook::volume(const Side& side) const noexcept {
     // Summed from -0.0 in ascending price and FIFO order: an empty side gives -0.0, and the order
     // of addition decides the last bits of the total.
     double total = -0.0;
-    for (const auto& [price, level] : side) {
+    for (auto it = side.begin(); it != side.end(); ++it) {
+        const Level& level = it->second;
+        // Levels lie scattered in memory: start loading the next one's copies while summing these.
+        if (auto next = std::next(it); next != side.end()) {
+            __builtin_prefetch(next->second.slots.data() + next->second.head);
+        }
         for (std::size_t position = level.head; position < level.slots.size(); ++position) {
             const Order& slot = level.slots[position].order;
             if (slot.is_open()) {
@@ -310,6 +343,9 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
             const std::string where = " at " + std::to_string(price);
             if (level.live == 0) {
                 return "empty level" + where;
+            }
+            if (level_index_[index(side_type)].find(price) != &level) {
+                return "price index does not lead to the level" + where;
             }
             if (level.head >= level.slots.size() || !level.slots[level.head].order.is_open()) {
                 return "level head is not its first live slot" + where;

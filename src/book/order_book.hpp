@@ -14,6 +14,7 @@
 #include "../records/error.hpp"
 #include "../records/fill.hpp"
 #include "../records/order.hpp"
+#include "price_index.hpp"
 #include "registry.hpp"
 
 namespace varnholt {
@@ -48,8 +49,9 @@ struct Level {
 // A single-instrument limit order book with price-time priority.
 //
 // Containers, chosen for the add/cancel hot path and for walks over deep books:
-// - Each side is a std::map from price to Level: ordered iteration, the best level is begin() or
-//   rbegin() in O(1), and only a new price level allocates.
+// - Each side is a std::map from price to Level: ordered iteration, and the best level is
+//   begin() or rbegin() in O(1). A hash index from price to level beside it finds the level of
+//   a resting order in one probe, and the buffers of emptied levels are kept for new ones.
 // - A level keeps its copies contiguously (see Level): resting an order appends, a fill takes the
 //   front, a cancel vacates a slot in O(1).
 // - The registry (see Registry) maps id text to the last recorded copy and remembers where the
@@ -108,6 +110,10 @@ private:
 
     Registry::Entry& record(const Order& order);
     void rest(const Order& order);
+    // The level at a price, created (with a recycled buffer when one is spare) if there is none.
+    Level& level_at(OrderType side, std::int64_t price);
+    // Removes an emptied level from its map and index and keeps its buffer for a later level.
+    void erase_level(OrderType side, Side::iterator level);
     // Vacates one live slot and keeps `head` on the first live slot; the caller removes an emptied
     // level.
     void vacate(Level& level, std::uint32_t position) noexcept;
@@ -120,6 +126,8 @@ private:
     Registry registry_;
     Side bids_;
     Side asks_;
+    PriceIndex level_index_[2];
+    std::vector<std::vector<RestingOrder>> spare_buffers_;
     std::size_t resting_count_[2] = {0, 0};
     std::vector<Fill> fills_;  // the last add's fills, reused to avoid an allocation per add
 };

@@ -5,7 +5,7 @@
 namespace varnholt {
 namespace {
 
-constexpr std::size_t initial_slots = 16;
+constexpr std::size_t initial_slots = 256;
 constexpr unsigned hash_shift = 32;
 
 std::uint64_t load64(const char* bytes) noexcept {

@@ -94,11 +94,8 @@ PyResult<PyTypeObject*> create_type(const ClassDefinition& definition, TypeCell&
 
 // The type object of a record's class, created on first use.
 template <class Record>
-PyResult<PyTypeObject*> type_of() {
+[[gnu::noinline]] PyResult<PyTypeObject*> create_type_of() {
     TypeCell& cell = type_cell<Record>();
-    if (cell.type != nullptr) [[likely]] {
-        return cell.type;
-    }
     auto created = create_type(Class<Record>::definition(), cell);
     if (!created) {
         raise(std::move(created.error()));
@@ -106,6 +103,14 @@ PyResult<PyTypeObject*> type_of() {
         return fail(internal_error(std::string("failed to create type object for ") + Class<Record>::definition().name));
     }
     return created;
+}
+
+template <class Record>
+[[gnu::always_inline]] inline PyResult<PyTypeObject*> type_of() {
+    if (PyTypeObject* type = type_cell<Record>().type) [[likely]] {
+        return type;
+    }
+    return create_type_of<Record>();
 }
 
 // A new instance of `type` holding `record`, with a free borrow state.

@@ -110,7 +110,7 @@ struct Arg<std::optional<T>> {
 
 // The instance behind `object` if it is of the record's class.
 template <class Record>
-PyResult<Instance<Record>*> instance_of_class(PyObject* object) {
+[[gnu::always_inline]] inline PyResult<Instance<Record>*> instance_of_class(PyObject* object) {
     auto type = type_of<Record>();
     if (!type) {
         return fail(std::move(type.error()));
@@ -128,7 +128,7 @@ template <class Record>
 struct Arg<const Record&> {
     const Record* record;
     SharedBorrow borrow;
-    static PyResult<Arg> convert(PyObject* object) {
+    [[gnu::always_inline]] static PyResult<Arg> convert(PyObject* object) {
         auto self = instance_of_class<Record>(object);
         if (!self) {
             return fail(std::move(self.error()));
@@ -145,7 +145,7 @@ template <class Record>
 struct Arg<Record&> {
     Record* record;
     ExclusiveBorrow borrow;
-    static PyResult<Arg> convert(PyObject* object) {
+    [[gnu::always_inline]] static PyResult<Arg> convert(PyObject* object) {
         auto self = instance_of_class<Record>(object);
         if (!self) {
             return fail(std::move(self.error()));

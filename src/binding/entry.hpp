@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <exception>
 #include <optional>
@@ -144,9 +145,13 @@ PyResult<Ref> call_method(PyObject* self, PyObject* const* slots, const ParamsVi
 template <auto Fn, const auto& P>
 PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t positional, PyObject* keyword_names) noexcept {
     return guarded([&]() -> PyResult<Ref> {
-        std::array<PyObject*, std::remove_cvref_t<decltype(P)>::size> slots{};
+        constexpr std::size_t count = std::remove_cvref_t<decltype(P)>::size;
+        std::array<PyObject*, count> slots{};
         const ParamsView params = P.view();
-        if (auto failure = bind_vector(params, args, positional, keyword_names, slots.data())) {
+        if (keyword_names == nullptr && static_cast<std::size_t>(positional) == count) [[likely]] {
+            // Every parameter passed by position: nothing to match and nothing missing.
+            std::copy_n(args, count, slots.data());
+        } else if (auto failure = bind_vector(params, args, positional, keyword_names, slots.data())) {
             return fail(std::move(*failure));
         }
         return call_method<Fn>(self, slots.data(), params);
@@ -173,9 +178,14 @@ PyObject* unary(PyObject* self) noexcept {
 template <auto Fn, const auto& P>
 PyObject* constructor(PyTypeObject*, PyObject* args, PyObject* keywords) noexcept {
     return guarded([&]() -> PyResult<Ref> {
-        std::array<PyObject*, std::remove_cvref_t<decltype(P)>::size> slots{};
+        constexpr std::size_t count = std::remove_cvref_t<decltype(P)>::size;
+        std::array<PyObject*, count> slots{};
         const ParamsView params = P.view();
-        if (auto failure = bind_tuple(params, args, keywords, slots.data())) {
+        if (keywords == nullptr && static_cast<std::size_t>(PyTuple_Size(args)) == count) [[likely]] {
+            for (std::size_t i = 0; i < count; ++i) {
+                slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+            }
+        } else if (auto failure = bind_tuple(params, args, keywords, slots.data())) {
             return fail(std::move(*failure));
         }
         using Params = typename Operation<decltype(Fn)>::Params;

@@ -48,15 +48,21 @@ Result<OrderId> IdGenerator::next() noexcept {
     uuid.data[6] = static_cast<std::uint8_t>((uuid.data[6] & 0x0F) | 0x40);
     uuid.data[8] = static_cast<std::uint8_t>((uuid.data[8] & 0x3F) | 0x80);
 
-    static constexpr char hex[] = "0123456789abcdef";
-    OrderId id;
-    char* out = id.chars.data();
-    for (std::size_t i = 0; i < uuid_size; ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) {
-            *out++ = '-';
+    // The 8-4-4-4-12 text form: byte i goes to text_offset[i], two lowercase hex digits each.
+    static constexpr std::array<std::uint8_t, uuid_size> text_offset = {0,  2,  4,  6,  9,  11, 14, 16,
+                                                                        19, 21, 24, 26, 28, 30, 32, 34};
+    static constexpr auto digit_pairs = [] {
+        std::array<std::array<char, 2>, 256> pairs{};
+        constexpr char hex[] = "0123456789abcdef";
+        for (std::size_t byte = 0; byte < pairs.size(); ++byte) {
+            pairs[byte] = {hex[byte >> 4], hex[byte & 0x0F]};
         }
-        *out++ = hex[uuid.data[i] >> 4];
-        *out++ = hex[uuid.data[i] & 0x0F];
+        return pairs;
+    }();
+    OrderId id;
+    id.chars[8] = id.chars[13] = id.chars[18] = id.chars[23] = '-';
+    for (std::size_t i = 0; i < uuid_size; ++i) {
+        std::memcpy(id.chars.data() + text_offset[i], digit_pairs[uuid.data[i]].data(), 2);
     }
     return id;
 }

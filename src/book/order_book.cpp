@@ -40,20 +40,27 @@ const Order* OrderBook::get_order(std::string_view id) const noexcept {
 }
 
 Level& OrderBook::level_at(OrderType side, std::int64_t price) {
-    PriceIndex& index_of_side = level_index_[index(side)];
-    if (Level* level = index_of_side.find(price)) {
-        return *level;
+    auto& index_of_side = level_index_[index(side)];
+    if (const Side::iterator* found = index_of_side.find(price)) {
+        return (*found)->second;
     }
-    Level& level = side_map(side).try_emplace(price).first->second;
+    const auto created = side_map(side).try_emplace(price).first;
+    Level& level = created->second;
     if (!spare_buffers_.empty()) {
         level.slots = std::move(spare_buffers_.back());
         spare_buffers_.pop_back();
     }
-    index_of_side.insert(price, &level);
+    index_of_side.insert(price, created);
     return level;
 }
 
-void OrderBook::erase_level(OrderType side, Side::iterator level) {
+void OrderBook::erase_level(OrderType side, std::int64_t price) {
+    auto& index_of_side = level_index_[index(side)];
+    const Side::iterator* found = index_of_side.find(price);
+    if (found == nullptr) {
+        return;
+    }
+    const Side::iterator level = *found;
     // Keep a bounded number of small buffers: new levels appear and vanish near the touch all
     // the time, and reusing a buffer saves its allocation and its first growths.
     constexpr std::size_t spare_limit = 64;
@@ -63,7 +70,7 @@ void OrderBook::erase_level(OrderType side, Side::iterator level) {
         slots.clear();
         spare_buffers_.push_back(std::move(slots));
     }
-    level_index_[index(side)].erase(level->first);
+    index_of_side.erase(price);
     side_map(side).erase(level);
 }
 
@@ -168,7 +175,7 @@ Result<std::span<const Fill>> OrderBook::add(const Order& arriving, WallClock& c
                 forget_copy(entry);
                 vacate(queue, queue.head);
                 if (queue.live == 0) {
-                    erase_level(buying ? OrderType::Sell : OrderType::Buy, level);
+                    erase_level(buying ? OrderType::Sell : OrderType::Buy, level->first);
                 } else {
                     compact_if_sparse(queue);
                 }
@@ -196,37 +203,36 @@ bool OrderBook::cancel(std::string_view id) {
         return copy.is_open() && copy.id == entry->order.id && copy.side == side_of_value &&
                copy.price_in_ticks == price;
     };
-    Side& side = side_map(side_of_value);
-    Level* emptied = nullptr;
+    // Vacates the matching copies of one level, then tidies the level.
+    const auto clear_level = [&](Level& queue, auto&& positions) {
+        positions([&](std::uint32_t position) {
+            if (at_recorded_place(queue.slots[position].order)) {
+                vacate(queue, position);
+                forget_copy(*entry);
+            }
+        });
+        if (queue.live == 0) {
+            erase_level(side_of_value, price);
+        } else {
+            compact_if_sparse(queue);
+        }
+    };
     if (entry->located) {
         // The lone copy is found without a search; it counts only if it rests where the value says.
         Level& queue = *entry->level;
         const std::uint32_t position = queue.position_of(entry->sequence);
         if (at_recorded_place(queue.slots[position].order)) {
-            vacate(queue, position);
-            forget_copy(*entry);
-            emptied = queue.live == 0 ? &queue : nullptr;
-            if (!emptied) {
-                compact_if_sparse(queue);
-            }
+            clear_level(queue, [&](auto&& visit) { visit(position); });
         }
     } else if (entry->copies > 0) {
-        if (auto level = side.find(price); level != side.end()) {
-            Level& queue = level->second;
-            for (auto position = queue.head; position < queue.slots.size(); ++position) {
-                if (at_recorded_place(queue.slots[position].order)) {
-                    vacate(queue, position);
-                    forget_copy(*entry);
+        if (const Side::iterator* level = level_index_[index(side_of_value)].find(price)) {
+            Level& queue = (*level)->second;
+            clear_level(queue, [&](auto&& visit) {
+                for (auto position = queue.head; position < queue.slots.size(); ++position) {
+                    visit(position);
                 }
-            }
-            emptied = queue.live == 0 ? &queue : nullptr;
-            if (!emptied) {
-                compact_if_sparse(queue);
-            }
+            });
         }
-    }
-    if (emptied != nullptr) {
-        erase_level(side_of_value, side.find(price));
     }
     // compact_if_sparse() only looks entries up, so `entry` is still valid here.
     entry->recorded = false;
@@ -344,7 +350,8 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
             if (level.live == 0) {
                 return "empty level" + where;
             }
-            if (level_index_[index(side_type)].find(price) != &level) {
+            const Side::iterator* indexed = level_index_[index(side_type)].find(price);
+            if (indexed == nullptr || &(*indexed)->second != &level) {
                 return "price index does not lead to the level" + where;
             }
             if (level.head >= level.slots.size() || !level.slots[level.head].order.is_open()) {

@@ -113,7 +113,7 @@ private:
     // The level at a price, created (with a recycled buffer when one is spare) if there is none.
     Level& level_at(OrderType side, std::int64_t price);
     // Removes an emptied level from its map and index and keeps its buffer for a later level.
-    void erase_level(OrderType side, Side::iterator level);
+    void erase_level(OrderType side, std::int64_t price);
     // Vacates one live slot and keeps `head` on the first live slot; the caller removes an emptied
     // level.
     void vacate(Level& level, std::uint32_t position) noexcept;
@@ -126,7 +126,7 @@ private:
     Registry registry_;
     Side bids_;
     Side asks_;
-    PriceIndex level_index_[2];
+    PriceIndex<Side::iterator> level_index_[2];
     std::vector<std::vector<RestingOrder>> spare_buffers_;
     std::size_t resting_count_[2] = {0, 0};
     std::vector<Fill> fills_;  // the last add's fills, reused to avoid an allocation per add

@@ -34,15 +34,16 @@ private:
     std::atomic<std::intptr_t> state_{0};
 };
 
-// Holds a shared borrow for its lifetime; empty after a move.
-class SharedBorrow {
+// Holds one borrow for its lifetime and ends it with `End`; empty after a move.
+template <void (BorrowFlag::*End)() noexcept>
+class Borrow {
 public:
-    explicit SharedBorrow(BorrowFlag* flag) noexcept : flag_(flag) {}
-    SharedBorrow(SharedBorrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
-    SharedBorrow& operator=(SharedBorrow&&) = delete;
-    ~SharedBorrow() {
+    explicit Borrow(BorrowFlag* flag) noexcept : flag_(flag) {}
+    Borrow(Borrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
+    Borrow& operator=(Borrow&&) = delete;
+    ~Borrow() {
         if (flag_ != nullptr) {
-            flag_->end_share();
+            (flag_->*End)();
         }
     }
 
@@ -50,20 +51,7 @@ private:
     BorrowFlag* flag_;
 };
 
-// Holds an exclusive borrow for its lifetime; empty after a move.
-class ExclusiveBorrow {
-public:
-    explicit ExclusiveBorrow(BorrowFlag* flag) noexcept : flag_(flag) {}
-    ExclusiveBorrow(ExclusiveBorrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
-    ExclusiveBorrow& operator=(ExclusiveBorrow&&) = delete;
-    ~ExclusiveBorrow() {
-        if (flag_ != nullptr) {
-            flag_->end_take();
-        }
-    }
-
-private:
-    BorrowFlag* flag_;
-};
+using SharedBorrow = Borrow<&BorrowFlag::end_share>;
+using ExclusiveBorrow = Borrow<&BorrowFlag::end_take>;
 
 }  // namespace varnholt::binding

@@ -62,6 +62,7 @@ for python in "$oldest" "$newest"; do
         "$PWD/$venv"/*) ;;
         *) echo "varnholt was imported from $loaded, not from $venv" >&2; exit 1 ;;
     esac
-    "$venv/bin/python" -m pytest -q -p no:cacheprovider tests || failed+=("$version")
+    VARNHOLT_FUZZ_EXAMPLES=${VARNHOLT_FUZZ_EXAMPLES:-300} \
+        "$venv/bin/python" -m pytest -q -p no:cacheprovider tests || failed+=("$version")
 done
 [ ${#failed[@]} -eq 0 ] || { echo "tests failed under CPython ${failed[*]}" >&2; exit 1; }

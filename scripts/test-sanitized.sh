@@ -10,6 +10,8 @@ cmake -S . -B build/sanitized -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNHOLT_SANIT
 cmake --build build/sanitized --parallel 2
 ctest --test-dir build/sanitized --output-on-failure
 
+# The fuzzing run is shorter here: the main pytest run does the bounded one.
+export VARNHOLT_FUZZ_EXAMPLES=${VARNHOLT_FUZZ_EXAMPLES:-300}
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_init_order=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \

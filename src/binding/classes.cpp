@@ -16,7 +16,7 @@ PyResult<PyTypeObject*> create_type(const ClassDefinition& definition, TypeCell&
     if (definition.signature != nullptr) {
         doc = std::string(definition.name) + definition.signature + "\n--\n\n" + definition.doc;
     }
-    // CPython 3.10 keeps the spec's name as the type's tp_name without copying it, so the name
+    // CPython 3.10 keeps the PyType_Spec name as the type's tp_name without copying it, so the name
     // lives as long as the process (types are never destroyed).
     static std::deque<std::string> qualified_names;
     const std::string& qualified_name = qualified_names.emplace_back(std::string("builtins.") + definition.name);

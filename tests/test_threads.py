@@ -8,8 +8,9 @@ Every check below holds whatever the interleaving was:
 
 - no crash, no deadlock (every thread ends within the timeout), and no exception at
   all, in particular no borrow error: each call runs to completion without another
-  thread in between, as no Python code runs inside these calls (no argument hooks,
-  and the cyclic collector, which could run finalizers, is paused);
+  thread in between, as no Python code runs while a call holds its objects (there are
+  no argument hooks here, and a collection that starts while a call builds its result
+  runs after the call has let go of the book);
 - each order is added once, with a whole-number quantity, so quantities are exact.
   For every added order the fills naming it (seen by whichever thread added the
   incoming order) add up to what it lost: cancelled orders (at most one successful
@@ -24,10 +25,10 @@ Every check below holds whatever the interleaving was:
   update_order: each lost exactly the sum of its pool fills, and the registry holds
   for it a value that the order really had at some moment.
 """
-import gc
 import random
 import sys
 import threading
+import time
 from collections import defaultdict
 
 import pytest
@@ -44,13 +45,7 @@ UNKNOWN = "00000000-0000-4000-8000-000000000000"
 def busy_interpreter():
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
-    gc.collect()
-    # A collection that starts inside a call (while it allocates its result, the book still
-    # borrowed) may run finalizers of unrelated garbage; a finalizer that hands the
-    # interpreter lock to another thread would let that thread meet a borrow error.
-    gc.disable()
     yield
-    gc.enable()
     sys.setswitchinterval(interval)
 
 
@@ -200,3 +195,50 @@ def test_threads_sharing_a_book_and_orders(busy_interpreter):
             assert (record.side, record.price_in_ticks) == (order.side, order.price_in_ticks)
             assert order.quantity <= record.quantity <= initial[order.id]
     assert sum(lost.values()) > 0 and sum(filled.values()) > 0
+
+
+class _HandsOverTheLock:
+    """Garbage in a reference cycle whose finalizer lets other threads run."""
+
+    def __init__(self):
+        self.cycle = self
+
+    def __del__(self):
+        time.sleep(0.0001)
+
+
+def test_finalizers_run_while_results_are_built_cause_no_borrow_error(busy_interpreter):
+    # A collection can start while a call allocates its result objects; the finalizers it
+    # runs may hand the interpreter lock to another thread, whose call on the same book
+    # must not find the book still borrowed.
+    book = OrderBook(1.0)
+    for price in range(1, 50):
+        book.add(Order(BUY, price, 1.0))
+    errors, done = [], threading.Event()
+
+    def lister():
+        kept = []  # kept alive a while, so that allocations add up and collections start
+        try:
+            for _ in range(5000):
+                _HandsOverTheLock()
+                kept.append((book.buy_orders, book.best_bid()))
+                if len(kept) > 100:
+                    kept.clear()
+        finally:
+            done.set()
+
+    def canceller():
+        while not done.is_set():
+            try:
+                book.cancel(UNKNOWN)
+                book.get_order(UNKNOWN)
+            except RuntimeError as error:
+                errors.append(str(error))
+
+    threads = [threading.Thread(target=canceller), threading.Thread(target=lister)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=60)
+    assert not any(thread.is_alive() for thread in threads)
+    assert errors == []

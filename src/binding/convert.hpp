@@ -7,6 +7,7 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "classes.hpp"
 #include "errors.hpp"
@@ -181,7 +182,7 @@ PyResult<Ref> to_python(const T* value);
 template <class A, class B>
 PyResult<Ref> to_python(const std::pair<A, B>& pair);
 template <class T>
-PyResult<Ref> to_python(std::span<const T> elements);
+PyResult<Ref> to_python(const std::vector<T>& elements);
 
 inline PyResult<Ref> checked(PyObject* created) {
     if (created == nullptr) {
@@ -268,7 +269,7 @@ PyResult<Ref> list_of(std::size_t size, ForEach&& for_each) {
 }
 
 template <class T>
-PyResult<Ref> to_python(std::span<const T> elements) {
+PyResult<Ref> to_python(const std::vector<T>& elements) {
     return list_of(elements.size(), [&](auto&& visit) {
         for (const T& element : elements) {
             visit(element);

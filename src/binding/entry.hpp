@@ -7,6 +7,7 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "arguments.hpp"
 #include "convert.hpp"
@@ -52,7 +53,59 @@ struct Operation<R (*)(A...)> {
     using Params = std::tuple<A...>;
 };
 
-// Result values: plain values, core results (errors become exceptions), or nothing (None).
+// ---- Results ----
+//
+// An operation's result is taken out of the objects it borrowed before any borrow ends: values
+// that point into a borrowed record (a span of the book's fills, a pointer to a registry entry,
+// a listing of resting orders) are copied. Only then do the borrows end and the Python objects get
+// made, so a garbage collection that runs finalizers while the result is built (one may release
+// the interpreter lock and let another thread in) never meets an object still borrowed.
+// Texts stay views: they are parts of records that never change while the caller holds them.
+
+struct Nothing {};
+inline PyResult<Ref> to_python(Nothing) { return Ref::borrow(Py_None); }
+
+template <class T>
+inline constexpr bool is_span = false;
+template <class T>
+inline constexpr bool is_span<std::span<T>> = true;
+template <class T>
+inline constexpr bool is_result = false;
+template <class T>
+inline constexpr bool is_result<Result<T>> = true;
+
+template <class T>
+auto take_out(T&& value) {
+    using V = std::remove_cvref_t<T>;
+    if constexpr (is_span<V>) {
+        return std::vector<std::remove_cv_t<typename V::element_type>>(value.begin(), value.end());
+    } else if constexpr (std::is_pointer_v<V> && !std::is_same_v<V, const char*>) {
+        using Element = std::remove_cv_t<std::remove_pointer_t<V>>;
+        return value != nullptr ? std::optional<Element>(*value) : std::optional<Element>();
+    } else if constexpr (is_result<V>) {
+        using Inner = decltype(take_out(std::move(*value)));
+        if (!value) {
+            return Result<Inner>(std::unexpect, std::move(value.error()));
+        }
+        return Result<Inner>(take_out(std::move(*value)));
+    } else if constexpr (requires { copy_out(value); }) {
+        return copy_out(value);  // a class's own view type, found next to it
+    } else {
+        return V(std::forward<T>(value));
+    }
+}
+
+template <auto Fn, class... Holders>
+auto invoke(Holders&... holders) {
+    using R = typename Operation<decltype(Fn)>::Result;
+    if constexpr (std::is_void_v<R>) {
+        Fn(holders.get()...);
+        return Nothing{};
+    } else {
+        return take_out(Fn(holders.get()...));
+    }
+}
+
 template <class T>
 PyResult<Ref> result_to_python(T&& value) {
     return to_python(std::forward<T>(value));
@@ -64,17 +117,6 @@ PyResult<Ref> result_to_python(Result<T>&& value) {
         return fail(from_core(std::move(value.error())));
     }
     return to_python(std::move(*value));
-}
-
-template <auto Fn, class... Holders>
-PyResult<Ref> invoke(Holders&... holders) {
-    using R = typename Operation<decltype(Fn)>::Result;
-    if constexpr (std::is_void_v<R>) {
-        Fn(holders.get()...);
-        return Ref::borrow(Py_None);
-    } else {
-        return result_to_python(Fn(holders.get()...));
-    }
 }
 
 template <class Holder>
@@ -105,16 +147,23 @@ bool convert_slot(Holders& holders, PyObject* const* slots, const ParamsView& pa
 
 template <auto Fn, class... Receiver, class... Params, std::size_t... I>
 PyResult<Ref> convert_and_invoke(PyObject* const* slots, const ParamsView& params, std::tuple<Params...>*,
-                                 std::index_sequence<I...>, Receiver&... receiver) {
+                                 std::index_sequence<I...>, Receiver&&... receiver) {
     (void)slots;  // unused by operations without parameters
     (void)params;
-    std::tuple<std::optional<Arg<Params>>...> holders;
-    std::optional<PyError> failure;
-    if (!(convert_slot<decltype(holders), I>(holders, slots, params, failure) && ...)) {
-        return fail(std::move(*failure));
+    using Taken = decltype(invoke<Fn>(receiver..., std::declval<Arg<Params>&>()...));
+    std::optional<Taken> result;
+    {
+        // Every borrow (the receiver's and the arguments') ends with this scope.
+        std::tuple<std::remove_reference_t<Receiver>...> borrowed(std::move(receiver)...);
+        std::tuple<std::optional<Arg<Params>>...> holders;
+        std::optional<PyError> failure;
+        if (!(convert_slot<decltype(holders), I>(holders, slots, params, failure) && ...)) {
+            return fail(std::move(*failure));
+        }
+        result.emplace(std::apply(
+            [&](auto&... self) { return invoke<Fn>(self..., *std::get<I>(holders)...); }, borrowed));
     }
-    // The holders (and with them every borrow) are released after the result is converted.
-    return invoke<Fn>(receiver..., *std::get<I>(holders)...);
+    return result_to_python(std::move(*result));
 }
 
 // Splits an operation's parameters into the receiver (first) and the rest.
@@ -136,7 +185,7 @@ PyResult<Ref> call_method(PyObject* self, PyObject* const* slots, const ParamsVi
     }
     constexpr std::size_t count = std::tuple_size_v<typename Split::Params>;
     return convert_and_invoke<Fn>(slots, params, static_cast<typename Split::Params*>(nullptr),
-                                  std::make_index_sequence<count>{}, *receiver);
+                                  std::make_index_sequence<count>{}, std::move(*receiver));
 }
 
 // ---- Entry points, one template per calling convention ----

@@ -4,15 +4,18 @@
 namespace varnholt::binding {
 namespace {
 
-// The resting orders of one side, turned into a new list of new Order objects.
+// The resting orders of one side, copied out of the book and then turned into a new list of new
+// Order objects.
 struct RestingOrders {
     const OrderBook* book;
     OrderType side;
 };
 
-PyResult<Ref> to_python(const RestingOrders& resting) {
-    return list_of(resting.book->resting_count(resting.side),
-                   [&](auto&& visit) { resting.book->for_each_resting(resting.side, visit); });
+std::vector<Order> copy_out(const RestingOrders& resting) {
+    std::vector<Order> orders;
+    orders.reserve(resting.book->resting_count(resting.side));
+    resting.book->for_each_resting(resting.side, [&](const Order& order) { orders.push_back(order); });
+    return orders;
 }
 
 OrderBook new_book(std::optional<double> tick_size) { return OrderBook(tick_size.value_or(0.01)); }

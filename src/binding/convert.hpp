@@ -242,39 +242,22 @@ PyResult<Ref> to_python(const std::pair<A, B>& pair) {
     return tuple;
 }
 
-// A list of exactly `size` elements produced by `for_each(visit)`; released if one fails.
-template <class ForEach>
-PyResult<Ref> list_of(std::size_t size, ForEach&& for_each) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(size)));
+// A new list of exactly as many elements, in order; released if one element fails.
+template <class T>
+PyResult<Ref> to_python(const std::vector<T>& elements) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(elements.size())));
     if (!list) {
         return fail(api_failure());
     }
     Py_ssize_t index = 0;
-    std::optional<PyError> failure;
-    for_each([&](const auto& element) {
-        if (failure) {
-            return;
-        }
+    for (const T& element : elements) {
         auto item = to_python(element);
         if (!item) {
-            failure = std::move(item.error());
-            return;
+            return item;
         }
         PyList_SetItem(list.get(), index++, item->release());  // steals
-    });
-    if (failure) {
-        return fail(std::move(*failure));
     }
     return list;
-}
-
-template <class T>
-PyResult<Ref> to_python(const std::vector<T>& elements) {
-    return list_of(elements.size(), [&](auto&& visit) {
-        for (const T& element : elements) {
-            visit(element);
-        }
-    });
 }
 
 }  // namespace varnholt::binding

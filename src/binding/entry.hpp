@@ -56,19 +56,15 @@ struct Operation<R (*)(A...)> {
 // ---- Results ----
 //
 // An operation's result is taken out of the objects it borrowed before any borrow ends: values
-// that point into a borrowed record (a span of the book's fills, a pointer to a registry entry,
-// a listing of resting orders) are copied. Only then do the borrows end and the Python objects get
-// made, so a garbage collection that runs finalizers while the result is built (one may release
-// the interpreter lock and let another thread in) never meets an object still borrowed.
+// that point into a borrowed record (a pointer to a registry entry, a listing of resting orders)
+// are copied. Only then do the borrows end and the Python objects get made, so a garbage
+// collection that runs finalizers while the result is built (one may release the interpreter
+// lock and let another thread in) never meets an object still borrowed.
 // Texts stay views: they are parts of records that never change while the caller holds them.
 
 struct Nothing {};
 inline PyResult<Ref> to_python(Nothing) { return Ref::borrow(Py_None); }
 
-template <class T>
-inline constexpr bool is_span = false;
-template <class T>
-inline constexpr bool is_span<std::span<T>> = true;
 template <class T>
 inline constexpr bool is_result = false;
 template <class T>
@@ -77,9 +73,7 @@ inline constexpr bool is_result<Result<T>> = true;
 template <class T>
 auto take_out(T&& value) {
     using V = std::remove_cvref_t<T>;
-    if constexpr (is_span<V>) {
-        return std::vector<std::remove_cv_t<typename V::element_type>>(value.begin(), value.end());
-    } else if constexpr (std::is_pointer_v<V> && !std::is_same_v<V, const char*>) {
+    if constexpr (std::is_pointer_v<V> && !std::is_same_v<V, const char*>) {
         using Element = std::remove_cv_t<std::remove_pointer_t<V>>;
         return value != nullptr ? std::optional<Element>(*value) : std::optional<Element>();
     } else if constexpr (is_result<V>) {

@@ -24,7 +24,7 @@ Result<Order> book_create_order(const OrderBook& self, OrderType side, double pr
     return self.create_order(side, price, quantity, system_environment());
 }
 
-Result<std::span<const Fill>> book_add(OrderBook& self, Order incoming_order) {
+Result<std::vector<Fill>> book_add(OrderBook& self, Order incoming_order) {
     return self.add(incoming_order, system_environment().clock);
 }
 

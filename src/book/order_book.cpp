@@ -27,10 +27,14 @@ std::int64_t saturate_to_ticks(double ticks) noexcept {
 
 }  // namespace
 
-Registry::Entry& OrderBook::record(const Order& order) {
-    Registry::Entry& entry = registry_.emplace(order.id);
+void OrderBook::record_in(Registry::Entry& entry, const Order& order) noexcept {
     entry.order = order;
     entry.recorded = true;
+}
+
+Registry::Entry& OrderBook::record(const Order& order) {
+    Registry::Entry& entry = registry_.emplace(order.id);
+    record_in(entry, order);
     return entry;
 }
 
@@ -133,11 +137,11 @@ void OrderBook::compact_if_sparse(Level& level) {
     }
 }
 
-Result<std::span<const Fill>> OrderBook::add(const Order& arriving, WallClock& clock) {
+Result<std::vector<Fill>> OrderBook::add(const Order& arriving, WallClock& clock) {
     if (!std::isfinite(arriving.quantity)) {
         return invalid_value("quantity must be a finite number");
     }
-    fills_.clear();
+    std::vector<Fill> fills;  // allocates only when something trades
     Order incoming = arriving;
     if (incoming.is_open()) {
         const bool buying = incoming.side == OrderType::Buy;
@@ -165,12 +169,11 @@ Result<std::span<const Fill>> OrderBook::add(const Order& arriving, WallClock& c
             if (!*matched) {
                 break;  // unreachable while sides and prices are kept apart as above
             }
-            fills_.push_back(std::move(**matched));
+            fills.push_back(std::move(**matched));
             // The resting copy is filled in place: a partly filled one keeps its place at the front,
             // and its registry entry (known by index) records the change.
             Registry::Entry& entry = registry_.at(front.entry);
-            entry.order = resting;
-            entry.recorded = true;
+            record_in(entry, resting);
             if (!resting.is_open()) {
                 forget_copy(entry);
                 vacate(queue, queue.head);
@@ -183,11 +186,11 @@ Result<std::span<const Fill>> OrderBook::add(const Order& arriving, WallClock& c
         }
         if (incoming.is_open()) {
             rest(incoming);
-            return std::span<const Fill>(fills_);
+            return fills;
         }
     }
     record(incoming);
-    return std::span<const Fill>(fills_);
+    return fills;
 }
 
 bool OrderBook::cancel(std::string_view id) {

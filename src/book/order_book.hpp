@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <map>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -64,10 +63,10 @@ public:
     double tick_size() const noexcept { return tick_size_; }
 
     // Matches `arriving` (copied) against the opposite side and rests any open remainder; returns
-    // the fills in match order. The span stays valid until the next add. An order whose quantity
+    // the fills in match order. An order whose quantity
     // is NaN or infinite is refused before anything changes: with such quantities a match can
     // leave both orders open and the matching loop would never end.
-    Result<std::span<const Fill>> add(const Order& arriving, WallClock& clock);
+    Result<std::vector<Fill>> add(const Order& arriving, WallClock& clock);
 
     // Removes every resting copy of `id` from the level of the registry's value for it, and the
     // registry entry. False when the registry does not know the id.
@@ -109,6 +108,7 @@ private:
     double volume(const Side& side) const noexcept;
 
     Registry::Entry& record(const Order& order);
+    static void record_in(Registry::Entry& entry, const Order& order) noexcept;
     void rest(const Order& order);
     // The level at a price, created (with a recycled buffer when one is spare) if there is none.
     Level& level_at(OrderType side, std::int64_t price);
@@ -129,7 +129,6 @@ private:
     PriceIndex<Side::iterator> level_index_[2];
     std::vector<std::vector<RestingOrder>> spare_buffers_;
     std::size_t resting_count_[2] = {0, 0};
-    std::vector<Fill> fills_;  // the last add's fills, reused to avoid an allocation per add
 };
 
 template <class Visit>

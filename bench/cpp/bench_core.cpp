@@ -53,7 +53,7 @@ void RestingAdd(benchmark::State& state) {
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
 }
-BENCHMARK(RestingAdd)->Arg(1'000)->Arg(100'000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(RestingAdd)->Arg(1'000)->Arg(20'000)->Arg(100'000)->Unit(benchmark::kMicrosecond);
 
 // Cancels in random order of `range(0)` resting orders, on a book in steady state.
 void Cancel(benchmark::State& state) {
@@ -78,7 +78,36 @@ void Cancel(benchmark::State& state) {
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
 }
-BENCHMARK(Cancel)->Arg(1'000)->Arg(100'000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(Cancel)->Arg(1'000)->Arg(20'000)->Arg(100'000)->Unit(benchmark::kMicrosecond);
+
+// Cancels in random order of `range(0)` resting orders spread over 1000 levels a side, as in the
+// Python benchmarks: level records no longer stay in cache.
+void CancelWide(benchmark::State& state) {
+    const auto count = static_cast<std::size_t>(state.range(0));
+    auto orders = make_orders(count / 2, OrderType::Buy, 9'999, 1'000);
+    const auto asks = make_orders(count - count / 2, OrderType::Sell, 10'001, 1'000);
+    orders.insert(orders.end(), asks.begin(), asks.end());
+    std::shuffle(orders.begin(), orders.end(), std::mt19937_64(3));
+    std::vector<OrderId> ids;
+    for (const Order& order : orders) {
+        ids.push_back(order.id);
+    }
+    std::shuffle(ids.begin(), ids.end(), std::mt19937_64(2));
+    CountingClock clock;
+    OrderBook book(0.01);
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (const Order& order : orders) {
+            (void)book.add(order, clock);
+        }
+        state.ResumeTiming();
+        for (const OrderId& id : ids) {
+            benchmark::DoNotOptimize(book.cancel(id.view()));
+        }
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
+}
+BENCHMARK(CancelWide)->Arg(20'000)->Arg(100'000)->Unit(benchmark::kMicrosecond);
 
 // One buy that sweeps every level of a book of `range(0)` asks over 1000 levels (per fill).
 void Sweep(benchmark::State& state) {

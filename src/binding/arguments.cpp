@@ -47,7 +47,7 @@ std::optional<PyError> bind_keyword(const ParamsView& params, PyObject* name, Py
     if (!instance) {
         return fetch_error();
     }
-    return PyError{Ref::borrow(PyExc_TypeError), {}, std::move(instance), {}, {}};
+    return PyError(PendingException{Ref::borrow(PyExc_TypeError), {}, std::move(instance), {}, {}});
 }
 
 std::optional<PyError> check_missing(const ParamsView& params, PyObject** slots) {

@@ -42,7 +42,7 @@ PyObject* fatal_error_type() noexcept {
 }
 
 PyError error(PyObject* type, std::string message) {
-    return PyError{Ref::borrow(type), std::move(message), {}, {}, {}};
+    return PyError(PendingException{Ref::borrow(type), std::move(message), {}, {}, {}});
 }
 
 PyError internal_error(std::string message) {
@@ -71,12 +71,12 @@ PyError fetch_error() {
     if (traceback != nullptr && value != nullptr) {
         PyException_SetTraceback(value, traceback);
     }
-    PyError fetched{Ref::steal(type), {}, Ref::steal(value), Ref::steal(traceback), {}};
-    if (PyErr_GivenExceptionMatches(fetched.type.get(), fatal_error_type())) {
-        std::string message = text_of(fetched.value.get(), no_message);
+    PyError fetched(PendingException{Ref::steal(type), {}, Ref::steal(value), Ref::steal(traceback), {}});
+    if (PyErr_GivenExceptionMatches(fetched->type.get(), fatal_error_type())) {
+        std::string message = text_of(fetched->value.get(), no_message);
         PySys_WriteStderr("varnholt: a binding_runtime.FatalError was raised while converting an argument;\n"
                           "it is passed on as an internal failure. Its traceback follows.\n");
-        PyErr_Restore(fetched.type.release(), fetched.value.release(), fetched.traceback.release());
+        PyErr_Restore(fetched->type.release(), fetched->value.release(), fetched->traceback.release());
         PyErr_PrintEx(0);
         return internal_error(std::move(message));
     }
@@ -109,43 +109,43 @@ PyError wrong_type(PyObject* object, std::string_view target) {
 }
 
 PyError with_argument_prefix(PyError&& original, std::string_view name) {
-    if (original.type.get() != PyExc_TypeError) {
+    if (original->type.get() != PyExc_TypeError) {
         return std::move(original);
     }
     std::string message = "argument '";
     message += name;
     message += "': ";
-    if (original.value) {
-        message += text_of(original.value.get(), "");
+    if (original->value) {
+        message += text_of(original->value.get(), "");
         PyError prefixed = error(PyExc_TypeError, std::move(message));
-        prefixed.cause = Ref::steal(PyException_GetCause(original.value.get()));
+        prefixed->cause = Ref::steal(PyException_GetCause(original->value.get()));
         return prefixed;
     }
-    message += original.message;
+    message += original->message;
     PyError prefixed = error(PyExc_TypeError, std::move(message));
-    prefixed.cause = std::move(original.cause);
+    prefixed->cause = std::move(original->cause);
     return prefixed;
 }
 
 void raise(PyError&& pending) noexcept {
-    if (pending.value) {
-        PyErr_Restore(pending.type.release(), pending.value.release(), pending.traceback.release());
+    if (pending->value) {
+        PyErr_Restore(pending->type.release(), pending->value.release(), pending->traceback.release());
     } else {
         Ref message = Ref::steal(
-            PyUnicode_FromStringAndSize(pending.message.data(), static_cast<Py_ssize_t>(pending.message.size())));
+            PyUnicode_FromStringAndSize(pending->message.data(), static_cast<Py_ssize_t>(pending->message.size())));
         if (!message) {
             return;  // the interpreter's own error (a MemoryError) stands instead
         }
-        PyErr_SetObject(pending.type.get(), message.get());
+        PyErr_SetObject(pending->type.get(), message.get());
     }
-    if (pending.cause) {
+    if (pending->cause) {
         PyObject* type = nullptr;
         PyObject* value = nullptr;
         PyObject* traceback = nullptr;
         PyErr_Fetch(&type, &value, &traceback);
         PyErr_NormalizeException(&type, &value, &traceback);
         if (value != nullptr) {
-            PyException_SetCause(value, pending.cause.release());  // steals the cause
+            PyException_SetCause(value, pending->cause.release());  // steals the cause
         }
         PyErr_Restore(type, value, traceback);
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <expected>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -9,14 +10,27 @@
 
 namespace varnholt::binding {
 
-// An exception waiting to be raised. The exception object is made only when it reaches the
-// interpreter; until then it is a type and a message (or an object fetched from the interpreter).
-struct PyError {
+// What an exception waiting to be raised consists of: a type and a message, or an object fetched
+// from the interpreter.
+struct PendingException {
     Ref type;
     std::string message;  // used when `value` is empty
     Ref value;            // an exception instance fetched from the interpreter
     Ref traceback;
     Ref cause;            // becomes __cause__ of the raised exception
+};
+
+// An exception waiting to be raised. The exception object is made only when it reaches the
+// interpreter. The details live on the heap, so that a result (PyResult below) stays two words on
+// the success path every call takes; only a failure pays for the allocation.
+class PyError {
+public:
+    explicit PyError(PendingException&& pending) : pending_(std::make_unique<PendingException>(std::move(pending))) {}
+
+    PendingException* operator->() const noexcept { return pending_.get(); }
+
+private:
+    std::unique_ptr<PendingException> pending_;
 };
 
 template <class T>

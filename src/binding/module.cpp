@@ -25,7 +25,7 @@ PyResult<void> register_class(PyObject* module) {
     if (!type) {
         PyError failure = error(PyExc_RuntimeError, std::string("An error occurred while initializing class ") + name);
         raise(std::move(type.error()));
-        failure.cause = fetch_error().value;
+        failure->cause = std::move(fetch_error()->value);
         return fail(std::move(failure));
     }
     Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));

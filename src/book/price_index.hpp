@@ -12,7 +12,7 @@ namespace varnholt {
 template <class Handle>
 class PriceIndex {
 public:
-    PriceIndex() : slots_(16) {}
+    PriceIndex() : slots_(initial_slots) {}
 
     const Handle* find(std::int64_t price) const noexcept {
         for (std::size_t i = home(price);; i = (i + 1) & mask()) {
@@ -59,8 +59,11 @@ private:
     };
 
     std::size_t mask() const noexcept { return slots_.size() - 1; }
+    // Fibonacci hashing: the top bits of the product. Nearby prices, the common case, land far
+    // apart and evenly spread; the middle bits of the same product would put them a few slots
+    // apart and build long probe runs.
     std::size_t home(std::int64_t price) const noexcept {
-        return static_cast<std::size_t>((static_cast<std::uint64_t>(price) * 0x9E3779B97F4A7C15ull) >> 20) & mask();
+        return static_cast<std::size_t>((static_cast<std::uint64_t>(price) * 0x9E3779B97F4A7C15ull) >> shift_);
     }
 
     void place(std::int64_t price, Handle handle) noexcept {
@@ -74,6 +77,7 @@ private:
     void grow() {
         std::vector<Slot> old(slots_.size() * 2);
         old.swap(slots_);
+        --shift_;
         for (const Slot& slot : old) {
             if (slot.occupied) {
                 place(slot.price, slot.handle);
@@ -81,8 +85,12 @@ private:
         }
     }
 
+    static constexpr std::size_t initial_slots = 16;
+    static constexpr unsigned initial_shift = 60;  // 64 - log2(initial_slots)
+
     std::vector<Slot> slots_;
     std::size_t size_ = 0;
+    unsigned shift_ = initial_shift;
 };
 
 }  // namespace varnholt

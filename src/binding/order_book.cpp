@@ -29,7 +29,7 @@ Result<std::vector<Fill>> book_add(OrderBook& self, Order incoming_order) {
 }
 
 bool book_cancel(OrderBook& self, std::string_view order_id) { return self.cancel(order_id); }
-const Order* book_get_order(const OrderBook& self, std::string_view order_id) { return self.get_order(order_id); }
+std::optional<Order> book_get_order(const OrderBook& self, std::string_view order_id) { return self.get_order(order_id); }
 void book_update_order(OrderBook& self, const Order& order) { self.update_order(order); }
 std::optional<BestLevel> book_best_bid(const OrderBook& self) { return self.best_bid(); }
 std::optional<BestLevel> book_best_ask(const OrderBook& self) { return self.best_ask(); }

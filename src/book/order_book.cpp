@@ -27,20 +27,18 @@ std::int64_t saturate_to_ticks(double ticks) noexcept {
 
 }  // namespace
 
-void OrderBook::record_in(Registry::Entry& entry, const Order& order) noexcept {
-    entry.order = order;
-    entry.recorded = true;
-}
-
 Registry::Entry& OrderBook::record(const Order& order) {
     Registry::Entry& entry = registry_.emplace(order.id);
-    record_in(entry, order);
+    registry_.record(entry, order);
     return entry;
 }
 
-const Order* OrderBook::get_order(std::string_view id) const noexcept {
+std::optional<Order> OrderBook::get_order(std::string_view id) const noexcept {
     const Registry::Entry* entry = registry_.find(id);
-    return entry != nullptr && entry->recorded ? &entry->order : nullptr;
+    if (entry == nullptr || !entry->recorded) {
+        return std::nullopt;
+    }
+    return registry_.value(*entry);
 }
 
 Level& OrderBook::level_at(OrderType side, std::int64_t price) {
@@ -50,6 +48,8 @@ Level& OrderBook::level_at(OrderType side, std::int64_t price) {
     }
     const auto created = side_map(side).try_emplace(price).first;
     Level& level = created->second;
+    level.price_in_ticks = price;
+    level.side = side;
     if (!spare_buffers_.empty()) {
         level.slots = std::move(spare_buffers_.back());
         spare_buffers_.pop_back();
@@ -89,13 +89,14 @@ void OrderBook::rest(const Order& order) {
     // makes a cancel search the level instead.
     entry.located = ++entry.copies == 1;
     entry.level = &level;
-    entry.sequence = level.first_sequence + position;
+    entry.sequence = level.sequence_at(position);
 }
 
 void OrderBook::vacate(Level& level, std::uint32_t position) noexcept {
-    Order& slot = level.slots[position].order;
-    --resting_count_[index(slot.side)];
-    slot.status = OrderStatus::Canceled;  // marks the slot vacated
+    // Only written, not read: a cancel that goes straight to a located copy does not wait for
+    // the copy's memory.
+    level.slots[position].order.status = OrderStatus::Canceled;  // marks the slot vacated
+    --resting_count_[index(level.side)];
     --level.live;
     if (position == level.head) {
         while (level.head < level.slots.size() && !level.slots[level.head].order.is_open()) {
@@ -122,8 +123,8 @@ void OrderBook::compact_if_sparse(Level& level) {
                 continue;
             }
             Registry::Entry& entry = registry_.at(slot.entry);
-            if (entry.located && entry.level == &level && entry.sequence == level.first_sequence + position) {
-                entry.sequence = level.first_sequence + kept;
+            if (entry.located && entry.level == &level && entry.sequence == level.sequence_at(position)) {
+                entry.sequence = level.sequence_at(kept);
             }
             level.slots[kept++] = slot;
         }
@@ -173,7 +174,7 @@ Result<std::vector<Fill>> OrderBook::add(const Order& arriving, WallClock& clock
             // The resting copy is filled in place: a partly filled one keeps its place at the front,
             // and its registry entry (known by index) records the change.
             Registry::Entry& entry = registry_.at(front.entry);
-            record_in(entry, resting);
+            registry_.record(entry, resting);
             if (!resting.is_open()) {
                 forget_copy(entry);
                 vacate(queue, queue.head);
@@ -200,11 +201,10 @@ bool OrderBook::cancel(std::string_view id) {
     }
     // The registry's value says where the copies rest; a copy elsewhere (possible only after
     // update_order recorded another price or side for the id) is left alone.
-    const OrderType side_of_value = entry->order.side;
-    const std::int64_t price = entry->order.price_in_ticks;
+    const OrderType side_of_value = entry->side;
+    const std::int64_t price = entry->price_in_ticks;
     const auto at_recorded_place = [&](const Order& copy) {
-        return copy.is_open() && copy.id == entry->order.id && copy.side == side_of_value &&
-               copy.price_in_ticks == price;
+        return copy.is_open() && copy.id == entry->id && copy.side == side_of_value && copy.price_in_ticks == price;
     };
     // Vacates the matching copies of one level, then tidies the level.
     const auto clear_level = [&](Level& queue, auto&& positions) {
@@ -221,11 +221,17 @@ bool OrderBook::cancel(std::string_view id) {
         }
     };
     if (entry->located) {
-        // The lone copy is found without a search; it counts only if it rests where the value says.
+        // The lone copy is found without a search, and its level tells its place without reading
+        // the copy; it counts only if it rests where the value says.
         Level& queue = *entry->level;
-        const std::uint32_t position = queue.position_of(entry->sequence);
-        if (at_recorded_place(queue.slots[position].order)) {
-            clear_level(queue, [&](auto&& visit) { visit(position); });
+        if (queue.side == side_of_value && queue.price_in_ticks == price) {
+            vacate(queue, queue.position_of(entry->sequence));
+            forget_copy(*entry);
+            if (queue.live == 0) {
+                erase_level(side_of_value, price);
+            } else {
+                compact_if_sparse(queue);
+            }
         }
     } else if (entry->copies > 0) {
         if (const Side::iterator* level = level_index_[index(side_of_value)].find(price)) {
@@ -378,7 +384,7 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
                     return "resting order points at another registry entry" + where;
                 }
                 if (entry->located &&
-                    (entry->copies != 1 || entry->level != &level || entry->sequence != level.first_sequence + position)) {
+                    (entry->copies != 1 || entry->level != &level || entry->sequence != level.sequence_at(position))) {
                     return "registry locates a resting order in the wrong place" + where;
                 }
             }
@@ -403,7 +409,7 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
         if (!entry.recorded && entry.copies == 0) {
             return "registry keeps an entry with neither a value nor resting copies";
         }
-        if (registry_.find(entry.order.id.view()) != &entry) {
+        if (registry_.find(entry.id.view()) != &entry) {
             return "registry slot does not lead to its entry";
         }
         copies += entry.copies;

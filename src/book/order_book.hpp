@@ -39,9 +39,16 @@ struct Level {
     std::uint64_t first_sequence = 0;
     std::uint32_t head = 0;
     std::uint32_t live = 0;
+    std::int64_t price_in_ticks = 0;
+    OrderType side = OrderType::Buy;
 
-    std::uint32_t position_of(std::uint64_t sequence) const noexcept {
-        return static_cast<std::uint32_t>(sequence - first_sequence);
+    // Registry entries keep slot numbers modulo 2^32; a level never holds 2^32 slots at once, so
+    // the difference is exact.
+    std::uint32_t sequence_at(std::size_t position) const noexcept {
+        return static_cast<std::uint32_t>(first_sequence + position);
+    }
+    std::uint32_t position_of(std::uint32_t sequence) const noexcept {
+        return sequence - static_cast<std::uint32_t>(first_sequence);
     }
 };
 
@@ -76,7 +83,7 @@ public:
     // the price levels.
     void update_order(const Order& order) { record(order); }
 
-    const Order* get_order(std::string_view id) const noexcept;
+    std::optional<Order> get_order(std::string_view id) const noexcept;
 
     // Makes an order from a decimal price without touching the book: price / tick size, rounded to
     // nearest with ties away from zero, saturated to 64 bits.
@@ -108,7 +115,6 @@ private:
     double volume(const Side& side) const noexcept;
 
     Registry::Entry& record(const Order& order);
-    static void record_in(Registry::Entry& entry, const Order& order) noexcept;
     void rest(const Order& order);
     // The level at a price, created (with a recycled buffer when one is spare) if there is none.
     Level& level_at(OrderType side, std::int64_t price);

@@ -53,14 +53,14 @@ std::size_t Registry::slot_of(std::string_view id, std::uint32_t hash) const noe
         if (slot == 0) {
             return i;
         }
-        if (slot_hash(slot) == hash && entries_[entry_index(slot)].order.id.view() == id) {
+        if (slot_hash(slot) == hash && entries_[entry_index(slot)].id.view() == id) {
             return i;
         }
     }
 }
 
 std::size_t Registry::slot_of_entry(std::uint32_t index) const noexcept {
-    const std::uint32_t hash = Registry::hash(entries_[index].order.id.view());
+    const std::uint32_t hash = Registry::hash(entries_[index].id.view());
     std::size_t i = home(hash);
     while (slots_[i] == 0 || entry_index(slots_[i]) != index) {
         i = (i + 1) & mask_;
@@ -94,14 +94,16 @@ Registry::Entry& Registry::emplace(const OrderId& id) {
     std::uint32_t index;
     if (free_places_.empty()) {
         index = static_cast<std::uint32_t>(entries_.size());
+        tails_.emplace_back();  // first: should the second fail, the tails only run ahead
         entries_.emplace_back();
     } else {
         index = free_places_.back();
         free_places_.pop_back();
         entries_[index] = Entry{};
+        tails_[index] = Tail{};
     }
     Entry& entry = entries_[index];
-    entry.order.id = id;
+    entry.id = id;
     entry.in_use = true;
     slots_[i] = make_slot(h, index);
     ++size_;

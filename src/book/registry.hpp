@@ -15,21 +15,30 @@ struct Level;
 //
 // An open-addressing table (linear probing, backward-shift deletion) over an array of entries
 // whose places are recycled through a free list, so a lookup costs one probe sequence of 8-byte
-// slots and no allocation, and an entry never moves: a resting copy can keep its entry's index. Besides the recorded value, an entry counts the book's resting copies with
-// that id and, while there is exactly one, knows where it rests, so a cancel goes straight to it.
-// An entry can therefore outlive its recording: a cancelled id whose copy still rests at another
-// price keeps an unrecorded entry until that copy leaves.
+// slots and no allocation, and an entry never moves: a resting copy can keep its entry's index.
+// Besides the recorded value, an entry counts the book's resting copies with that id and, while
+// there is exactly one, knows where it rests, so a cancel goes straight to it. An entry can
+// therefore outlive its recording: a cancelled id whose copy still rests at another price keeps an
+// unrecorded entry until that copy leaves.
+//
+// An entry is split in two. The part every lookup and every cancel reads (the id, the copy's
+// place, and the side, status and price of the value) is one aligned 64-byte line; the quantity
+// and timestamp of the value lie in a parallel array and are read only to hand the value out.
 class Registry {
 public:
-    struct Entry {
-        Order order;
-        Level* level = nullptr;       // where the only resting copy is, when `copies` is 1 and
-        std::uint64_t sequence = 0;   // `located` is set (its slot's sequence number in the level)
-        std::uint32_t copies = 0;     // resting copies with this id
-        bool located = false;
-        bool recorded = false;        // whether `order` is visible as the registry's value
-        bool in_use = false;          // false for a place on the free list
+    struct alignas(64) Entry {
+        OrderId id;
+        OrderType side = OrderType::Buy;       // of the recorded value
+        OrderStatus status = OrderStatus::Open;
+        bool located : 1 = false;   // `copies` is 1 and `level`/`sequence` say where that copy is
+        bool recorded : 1 = false;  // whether the value is visible as the registry's value
+        bool in_use : 1 = false;    // false for a place on the free list
+        std::uint32_t copies = 0;   // resting copies with this id
+        std::uint32_t sequence = 0; // the located copy's slot number in its level, modulo 2^32
+        std::int64_t price_in_ticks = 0;
+        Level* level = nullptr;
     };
+    static_assert(sizeof(Entry) == 64);
 
     Registry();
 
@@ -40,6 +49,21 @@ public:
     Entry& emplace(const OrderId& id);
     void erase(Entry& entry) noexcept;
 
+    // Makes `order` the entry's value.
+    void record(Entry& entry, const Order& order) noexcept {
+        entry.side = order.side;
+        entry.status = order.status;
+        entry.price_in_ticks = order.price_in_ticks;
+        entry.recorded = true;
+        Tail& tail = tails_[index_of(entry)];
+        tail.quantity = order.quantity;
+        tail.timestamp = order.timestamp;
+    }
+    Order value(const Entry& entry) const noexcept {
+        const Tail& tail = tails_[index_of(entry)];
+        return Order{entry.id, entry.side, entry.status, entry.price_in_ticks, tail.quantity, tail.timestamp};
+    }
+
     Entry& at(std::uint32_t index) noexcept { return entries_[index]; }
     std::uint32_t index_of(const Entry& entry) const noexcept {
         return static_cast<std::uint32_t>(&entry - entries_.data());
@@ -49,6 +73,12 @@ public:
     const std::vector<Entry>& places() const noexcept { return entries_; }
 
 private:
+    // The rest of an entry's value.
+    struct Tail {
+        double quantity = 0.0;
+        std::uint64_t timestamp = 0;
+    };
+
     // 0 = empty, else (32-bit hash << 32) | (entry index + 1). The hash in the slot decides the
     // home position too, so probing, shifting and growing never read an entry except to compare ids.
     using Slot = std::uint64_t;
@@ -61,6 +91,7 @@ private:
     void insert_slot(Slot slot) noexcept;
 
     std::vector<Entry> entries_;
+    std::vector<Tail> tails_;
     std::vector<Slot> slots_;
     std::size_t mask_ = 0;
     std::size_t size_ = 0;

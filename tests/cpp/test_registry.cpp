@@ -24,7 +24,7 @@ TEST(Registry, AgreesWithAHashMapThroughGrowthAndDeletion) {
         if (insert) {
             OrderId id = *env.ids.next();
             Registry::Entry& entry = registry.emplace(id);
-            entry.order.price_in_ticks = step;
+            entry.price_in_ticks = step;
             entry.recorded = true;
             expected[std::string(id.view())] = step;
             ids.push_back(id);
@@ -42,7 +42,7 @@ TEST(Registry, AgreesWithAHashMapThroughGrowthAndDeletion) {
             for (const auto& [id, price] : expected) {
                 const Registry::Entry* entry = registry.find(id);
                 ASSERT_NE(entry, nullptr);
-                EXPECT_EQ(entry->order.price_in_ticks, price);
+                EXPECT_EQ(entry->price_in_ticks, price);
             }
         }
     }

@@ -117,8 +117,15 @@ template <class Record>
 template <class Record>
 PyResult<Ref> new_instance_of(PyTypeObject* type, Record&& record) {
     TypeCell& cell = type_cell<std::remove_cvref_t<Record>>();
-    allocfunc alloc = cell.alloc != nullptr ? cell.alloc : PyType_GenericAlloc;
-    PyObject* object = alloc(type, 0);
+    PyObject* object = nullptr;
+    if (cell.alloc == nullptr || cell.alloc == PyType_GenericAlloc) {
+        // What the generic allocator does for a fixed-size class without garbage collection,
+        // without zeroing memory that the record and the borrow state are constructed into.
+        void* memory = PyObject_Malloc(sizeof(Instance<std::remove_cvref_t<Record>>));
+        object = memory != nullptr ? PyObject_Init(static_cast<PyObject*>(memory), type) : PyErr_NoMemory();
+    } else {
+        object = cell.alloc(type, 0);
+    }
     if (object == nullptr) {
         return fail(fetch_error());
     }

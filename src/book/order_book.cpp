@@ -53,6 +53,11 @@ Level& OrderBook::level_at(OrderType side, std::int64_t price) {
     if (!spare_buffers_.empty()) {
         level.slots = std::move(spare_buffers_.back());
         spare_buffers_.pop_back();
+    } else {
+        // Room for a few copies from the start saves the first rounds of growth, each an
+        // allocation and a move.
+        constexpr std::size_t initial_slots = 8;
+        level.slots.reserve(initial_slots);
     }
     index_of_side.insert(price, created);
     return level;

@@ -83,6 +83,23 @@ TEST(IdGenerator, MakesDistinctVersion4Ids) {
     }
 }
 
+// Known random bytes give a known text: hex digits high nibble first, hyphens in place, and the
+// version and variant bits set.
+TEST(IdGenerator, WritesTheBytesAsLowercaseHexInTheUsualGroups) {
+    class Counting final : public RandomSource {
+    public:
+        Result<void> fill(std::span<std::byte> out) noexcept override {
+            for (std::size_t i = 0; i < out.size(); ++i) {
+                out[i] = static_cast<std::byte>((i % 16) * 0x11 + i / 16);
+            }
+            return {};
+        }
+    } counting;
+    IdGenerator ids(counting);
+    EXPECT_EQ(ids.next()->view(), "00112233-4455-4677-8899-aabbccddeeff");
+    EXPECT_EQ(ids.next()->view(), "01122334-4556-4778-899a-abbccddeef00");
+}
+
 TEST(IdGenerator, DrawsOnePoolPerHundredsOfIdsAndDiscardsOnRequest) {
     FakeEnvironment env;
     for (std::size_t i = 0; i < IdGenerator::pool_size / IdGenerator::uuid_size; ++i) {

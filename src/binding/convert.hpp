@@ -33,7 +33,7 @@ struct Arg;
 template <>
 struct Arg<double> {
     double value;
-    static PyResult<Arg> convert(PyObject* object) {
+    [[gnu::always_inline]] static PyResult<Arg> convert(PyObject* object) {
         const double value = PyFloat_AsDouble(object);
         if (value == -1.0 && PyErr_Occurred() != nullptr) {
             return fail(fetch_error());
@@ -46,7 +46,7 @@ struct Arg<double> {
 template <>
 struct Arg<std::int64_t> {
     std::int64_t value;
-    static PyResult<Arg> convert(PyObject* object) {
+    [[gnu::always_inline]] static PyResult<Arg> convert(PyObject* object) {
         const long long value = PyLong_AsLongLong(object);
         if (value == -1 && PyErr_Occurred() != nullptr) {
             return fail(fetch_error());
@@ -81,8 +81,9 @@ struct Arg<std::uint64_t> {
 template <>
 struct Arg<std::string_view> {
     std::string_view value;
-    static PyResult<Arg> convert(PyObject* object) {
-        if (!PyUnicode_Check(object)) {
+    [[gnu::always_inline]] static PyResult<Arg> convert(PyObject* object) {
+        // An exact str skips reading the type's flags, a call under the limited API.
+        if (Py_TYPE(object) != &PyUnicode_Type && !PyUnicode_Check(object)) {
             return fail(wrong_type(object, "PyString"));
         }
         Py_ssize_t size = 0;
@@ -163,7 +164,7 @@ template <class Record>
     requires is_bound_record<Record>
 struct Arg<Record> {
     Record value;
-    static PyResult<Arg> convert(PyObject* object) {
+    [[gnu::always_inline]] static PyResult<Arg> convert(PyObject* object) {
         auto borrowed = Arg<const Record&>::convert(object);
         if (!borrowed) {
             return fail(std::move(borrowed.error()));

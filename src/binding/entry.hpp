@@ -119,7 +119,7 @@ concept HasDefault = requires { Holder::absent(); };
 // Converts the bound slots in parameter order into `holders`; the first failure stops, reported
 // against its parameter's name.
 template <class Holders, std::size_t I>
-bool convert_slot(Holders& holders, PyObject* const* slots, const ParamsView& params, std::optional<PyError>& failure) {
+[[gnu::always_inline]] inline bool convert_slot(Holders& holders, PyObject* const* slots, const ParamsView& params, std::optional<PyError>& failure) {
     using Holder = typename std::tuple_element_t<I, Holders>::value_type;
     if (slots[I] == nullptr) {
         if constexpr (HasDefault<Holder>) {

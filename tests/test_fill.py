@@ -19,7 +19,8 @@ def same_float(a, b):
     (-3.0, -0.5, "", "", 0),
     (0.0, 0.0, "käufer-Ω", "売り", 2**64 - 1),
     (NAN, INF, "same", "same", 1),
-], ids=["plain", "negative", "unicode", "non-finite"])
+    (1.0, 2.0, "b" * 37, "ß" * 1000, 3),
+], ids=["plain", "negative", "unicode", "non-finite", "longer-than-an-id"])
 def test_fill_record_keeps_its_values_unvalidated(values):
     fill = Fill(*values)
     quantity, price, buy_id, sell_id, timestamp = values

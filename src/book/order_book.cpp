@@ -175,6 +175,9 @@ Result<std::vector<Fill>> OrderBook::add(const Order& arriving, WallClock& clock
             if (!*matched) {
                 break;  // unreachable while sides and prices are kept apart as above
             }
+            if (fills.empty()) {
+                fills.reserve(4);  // a sweep usually takes a few orders: no regrowth for those
+            }
             fills.push_back(std::move(**matched));
             // The resting copy is filled in place: a partly filled one keeps its place at the front,
             // and its registry entry (known by index) records the change.

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -20,30 +21,55 @@ struct OrderId {
 };
 
 // An owned text that keeps anything up to the length of an order id inline and longer texts on
-// the heap: the ids a fill names never allocate, while a Fill built by hand may hold any text.
+// the heap: the ids a fill names never allocate, and copying one is a copy of 48 bytes, while a
+// Fill built by hand may hold any text.
 class Text {
 public:
     Text() = default;
     explicit Text(std::string_view text) { assign(text); }
-    explicit Text(const OrderId& id) : size_(id_length) { short_ = id.chars; }
+    explicit Text(const OrderId& id) noexcept : size_(id_length), short_(id.chars) {}
+
+    Text(const Text& other) : size_(other.size_), short_(other.short_) {
+        if (other.long_ != nullptr) {
+            long_ = copy_of(other.view());
+        }
+    }
+    Text& operator=(const Text& other) {
+        if (this != &other) {
+            std::unique_ptr<char[]> copied = other.long_ != nullptr ? copy_of(other.view()) : nullptr;
+            size_ = other.size_;
+            short_ = other.short_;
+            long_ = std::move(copied);
+        }
+        return *this;
+    }
+    Text(Text&&) noexcept = default;
+    Text& operator=(Text&&) noexcept = default;
+    ~Text() = default;
 
     std::string_view view() const noexcept {
-        return size_ <= id_length ? std::string_view(short_.data(), size_) : std::string_view(long_);
+        return {long_ != nullptr ? long_.get() : short_.data(), size_};
     }
 
 private:
+    static std::unique_ptr<char[]> copy_of(std::string_view text) {
+        auto copy = std::make_unique_for_overwrite<char[]>(text.size());
+        std::memcpy(copy.get(), text.data(), text.size());
+        return copy;
+    }
+
     void assign(std::string_view text) {
-        size_ = text.size();
-        if (size_ <= id_length) {
-            std::memcpy(short_.data(), text.data(), size_);
+        if (text.size() <= id_length) {
+            std::memcpy(short_.data(), text.data(), text.size());
         } else {
-            long_.assign(text);
+            long_ = copy_of(text);
         }
+        size_ = text.size();
     }
 
     std::size_t size_ = 0;
     std::array<char, id_length> short_{};
-    std::string long_;
+    std::unique_ptr<char[]> long_;  // set only for texts longer than an id
 };
 
 }  // namespace varnholt

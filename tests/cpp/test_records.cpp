@@ -173,13 +173,30 @@ TEST(Filling, ClockFailureLeavesBothOrdersUnchanged) {
     EXPECT_EQ(sell.status, OrderStatus::Open);
 }
 
-TEST(Text, LongTextsLiveOnTheHeapShortOnesInline) {
-    const std::string long_text(100, 'x');
-    Text copy_source(long_text);
-    Text copy = copy_source;
-    EXPECT_EQ(copy.view(), long_text);
-    EXPECT_EQ(Text(std::string_view("b1")).view(), "b1");
-    EXPECT_EQ(Text(std::string_view("")).view(), "");
+// Copies, moves and assignments between short and long texts keep each text whole and
+// independent of its source (run under the sanitizers too).
+TEST(Text, CopiesMovesAndAssignmentsKeepTextsIndependent) {
+    const std::string at_limit(id_length, 'i');
+    const std::string long_text(id_length + 1, 'x');
+    const std::string longer(1000, 'y');
+    for (const std::string& first : {std::string(), std::string("b1"), at_limit, long_text, longer}) {
+        for (const std::string& second : {std::string("s"), at_limit, long_text, longer}) {
+            Text a(first);
+            Text b(second);
+            Text copy = a;
+            EXPECT_EQ(copy.view(), first);
+            copy = b;
+            EXPECT_EQ(copy.view(), second);
+            EXPECT_EQ(a.view(), first);
+            copy = copy;  // self-assignment
+            EXPECT_EQ(copy.view(), second);
+            Text moved = std::move(a);
+            EXPECT_EQ(moved.view(), first);
+            moved = std::move(b);
+            EXPECT_EQ(moved.view(), second);
+            EXPECT_EQ(copy.view(), second);
+        }
+    }
 }
 
 }  // namespace

@@ -200,6 +200,11 @@ inline PyResult<Ref> to_python(std::string_view text) {
     return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 inline PyResult<Ref> to_python(const std::string& text) { return to_python(std::string_view(text)); }
+// An order id is always 36 ASCII characters, so Latin-1 decoding makes the same str as UTF-8
+// decoding without a validation pass.
+inline PyResult<Ref> to_python(const OrderId& id) {
+    return checked(PyUnicode_DecodeLatin1(id.chars.data(), static_cast<Py_ssize_t>(id.chars.size()), nullptr));
+}
 
 // Records become new instances of their class.
 template <class Record>

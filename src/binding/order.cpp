@@ -22,7 +22,7 @@ Result<std::optional<Fill>> order_fill(Order& self, Order& incoming, double tick
     return fill(self, incoming, tick_size, system_environment().clock);
 }
 
-std::string_view order_id(const Order& self) { return self.id.view(); }
+const OrderId& order_id(const Order& self) { return self.id; }
 OrderType order_side(const Order& self) { return self.side; }
 std::int64_t order_price_in_ticks(const Order& self) { return self.price_in_ticks; }
 double order_quantity(const Order& self) { return self.quantity; }

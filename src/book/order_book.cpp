@@ -115,8 +115,8 @@ void OrderBook::forget_copy(Registry::Entry& entry) noexcept {
     entry.located = false;  // one of several copies left, and nobody knows which one remains
 }
 
-void OrderBook::compact_if_sparse(Level& level) {
-    constexpr std::size_t slack = 32;
+void OrderBook::compact(Level& level) {
+    constexpr std::size_t slack = compaction_slack;
     const std::size_t size = level.slots.size();
     const std::size_t holes = size - level.head - level.live;
     if (holes >= slack && holes > level.live) {

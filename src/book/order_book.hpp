@@ -126,7 +126,14 @@ private:
     // The registry's side of a copy leaving the book.
     static void forget_copy(Registry::Entry& entry) noexcept;
     // Drops the consumed prefix, and squeezes out holes once they outnumber the live copies.
-    void compact_if_sparse(Level& level);
+    void compact_if_sparse(Level& level) {
+        // Either way needs at least `compaction_slack` dead slots; most calls end at this test.
+        if (level.slots.size() - level.live >= compaction_slack) {
+            compact(level);
+        }
+    }
+    void compact(Level& level);
+    static constexpr std::size_t compaction_slack = 32;
 
     double tick_size_;
     Registry registry_;

@@ -250,7 +250,7 @@ PyResult<Ref> to_python(const std::pair<A, B>& pair) {
 
 // A new list of exactly as many elements, in order; released if one element fails.
 template <class T>
-PyResult<Ref> to_python(const std::vector<T>& elements) {
+PyResult<Ref> list_of(const std::vector<T>& elements) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(elements.size())));
     if (!list) {
         return fail(api_failure());
@@ -264,6 +264,15 @@ PyResult<Ref> to_python(const std::vector<T>& elements) {
         PyList_SetItem(list.get(), index++, item->release());  // steals
     }
     return list;
+}
+
+// An add without a trade, the common case, returns an empty list: made inline.
+template <class T>
+[[gnu::always_inline]] inline PyResult<Ref> to_python(const std::vector<T>& elements) {
+    if (elements.empty()) {
+        return checked(PyList_New(0));
+    }
+    return list_of(elements);
 }
 
 }  // namespace varnholt::binding

@@ -29,7 +29,7 @@ std::int64_t saturate_to_ticks(double ticks) noexcept {
 
 Registry::Entry& OrderBook::record(const Order& order) {
     Registry::Entry& entry = registry_.emplace(order.id);
-    registry_.record(entry, order);
+    Registry::record(entry, order);
     return entry;
 }
 
@@ -38,7 +38,7 @@ std::optional<Order> OrderBook::get_order(std::string_view id) const noexcept {
     if (entry == nullptr || !entry->recorded) {
         return std::nullopt;
     }
-    return registry_.value(*entry);
+    return Registry::value(*entry);
 }
 
 Level& OrderBook::level_at(OrderType side, std::int64_t price) {
@@ -92,9 +92,10 @@ void OrderBook::rest(const Order& order) {
     ++resting_count_[index(order.side)];
     // Only a lone copy is located; a second copy of the same id (the same order added twice)
     // makes a cancel search the level instead.
-    entry.located = ++entry.copies == 1;
-    entry.level = &level;
-    entry.sequence = level.sequence_at(position);
+    Registry::Place& place = registry_.place(entry);
+    entry.located = ++place.copies == 1;
+    place.level = &level;
+    place.sequence = level.sequence_at(position);
 }
 
 void OrderBook::vacate(Level& level, std::uint32_t position) noexcept {
@@ -111,7 +112,7 @@ void OrderBook::vacate(Level& level, std::uint32_t position) noexcept {
 }
 
 void OrderBook::forget_copy(Registry::Entry& entry) noexcept {
-    --entry.copies;
+    --registry_.place(entry).copies;
     entry.located = false;  // one of several copies left, and nobody knows which one remains
 }
 
@@ -128,8 +129,9 @@ void OrderBook::compact(Level& level) {
                 continue;
             }
             Registry::Entry& entry = registry_.at(slot.entry);
-            if (entry.located && entry.level == &level && entry.sequence == level.sequence_at(position)) {
-                entry.sequence = level.sequence_at(kept);
+            Registry::Place& place = registry_.place(entry);
+            if (entry.located && place.level == &level && place.sequence == level.sequence_at(position)) {
+                place.sequence = level.sequence_at(kept);
             }
             level.slots[kept++] = slot;
         }
@@ -182,7 +184,7 @@ Result<std::vector<Fill>> OrderBook::add(const Order& arriving, WallClock& clock
             // The resting copy is filled in place: a partly filled one keeps its place at the front,
             // and its registry entry (known by index) records the change.
             Registry::Entry& entry = registry_.at(front.entry);
-            registry_.record(entry, resting);
+            Registry::record(entry, resting);
             if (!resting.is_open()) {
                 forget_copy(entry);
                 vacate(queue, queue.head);
@@ -231,9 +233,10 @@ bool OrderBook::cancel(std::string_view id) {
     if (entry->located) {
         // The lone copy is found without a search, and its level tells its place without reading
         // the copy; it counts only if it rests where the value says.
-        Level& queue = *entry->level;
+        const Registry::Place& place = registry_.place(*entry);
+        Level& queue = *place.level;
         if (queue.side == side_of_value && queue.price_in_ticks == price) {
-            vacate(queue, queue.position_of(entry->sequence));
+            vacate(queue, queue.position_of(place.sequence));
             forget_copy(*entry);
             if (queue.live == 0) {
                 erase_level(side_of_value, price);
@@ -241,7 +244,7 @@ bool OrderBook::cancel(std::string_view id) {
                 compact_if_sparse(queue);
             }
         }
-    } else if (entry->copies > 0) {
+    } else if (registry_.place(*entry).copies > 0) {
         if (const Side::iterator* level = level_index_[index(side_of_value)].find(price)) {
             Level& queue = (*level)->second;
             clear_level(queue, [&](auto&& visit) {
@@ -253,7 +256,7 @@ bool OrderBook::cancel(std::string_view id) {
     }
     // compact_if_sparse() only looks entries up, so `entry` is still valid here.
     entry->recorded = false;
-    if (entry->copies == 0) {
+    if (registry_.place(*entry).copies == 0) {
         registry_.erase(*entry);
     }
     return true;
@@ -385,14 +388,15 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
                     return "order resting on the wrong side or level" + where;
                 }
                 const Registry::Entry* entry = registry_.find(slot.id.view());
-                if (entry == nullptr || entry->copies == 0) {
+                if (entry == nullptr || registry_.place(*entry).copies == 0) {
                     return "resting order unknown to the registry" + where;
                 }
                 if (registry_.index_of(*entry) != level.slots[position].entry) {
                     return "resting order points at another registry entry" + where;
                 }
+                const Registry::Place& place = registry_.place(*entry);
                 if (entry->located &&
-                    (entry->copies != 1 || entry->level != &level || entry->sequence != level.sequence_at(position))) {
+                    (place.copies != 1 || place.level != &level || place.sequence != level.sequence_at(position))) {
                     return "registry locates a resting order in the wrong place" + where;
                 }
             }
@@ -414,13 +418,14 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
         if (!entry.in_use) {
             continue;
         }
-        if (!entry.recorded && entry.copies == 0) {
+        const std::uint32_t entry_copies = registry_.place(entry).copies;
+        if (!entry.recorded && entry_copies == 0) {
             return "registry keeps an entry with neither a value nor resting copies";
         }
         if (registry_.find(entry.id.view()) != &entry) {
             return "registry slot does not lead to its entry";
         }
-        copies += entry.copies;
+        copies += entry_copies;
     }
     if (copies != resting_total) {
         return "registry and levels disagree on the resting copies";

@@ -124,7 +124,7 @@ private:
     // level.
     void vacate(Level& level, std::uint32_t position) noexcept;
     // The registry's side of a copy leaving the book.
-    static void forget_copy(Registry::Entry& entry) noexcept;
+    void forget_copy(Registry::Entry& entry) noexcept;
     // Drops the consumed prefix, and squeezes out holes once they outnumber the live copies.
     void compact_if_sparse(Level& level) {
         // Either way needs at least `compaction_slack` dead slots; most calls end at this test.

@@ -21,22 +21,27 @@ struct Level;
 // therefore outlive its recording: a cancelled id whose copy still rests at another price keeps an
 // unrecorded entry until that copy leaves.
 //
-// An entry is split in two. The part every lookup and every cancel reads (the id, the copy's
-// place, and the side, status and price of the value) is one aligned 64-byte line; the quantity
-// and timestamp of the value lie in a parallel array and are read only to hand the value out.
+// An entry is split in two. The id and the whole recorded value fill one aligned 64-byte line,
+// which a lookup, get_order and the recording of a fill touch; where the lone resting copy is
+// (and how many copies there are) lies in a parallel array that resting and cancelling use.
 class Registry {
 public:
     struct alignas(64) Entry {
         OrderId id;
         OrderType side = OrderType::Buy;       // of the recorded value
         OrderStatus status = OrderStatus::Open;
-        bool located : 1 = false;   // `copies` is 1 and `level`/`sequence` say where that copy is
+        bool located : 1 = false;   // the place has one copy, and says where it rests
         bool recorded : 1 = false;  // whether the value is visible as the registry's value
         bool in_use : 1 = false;    // false for a place on the free list
-        std::uint32_t copies = 0;   // resting copies with this id
-        std::uint32_t sequence = 0; // the located copy's slot number in its level, modulo 2^32
         std::int64_t price_in_ticks = 0;
-        Level* level = nullptr;
+        double quantity = 0.0;
+        std::uint64_t timestamp = 0;
+    };
+    // The book's resting copies under an entry's id.
+    struct Place {
+        Level* level = nullptr;      // of the located copy
+        std::uint32_t sequence = 0;  // the located copy's slot number in its level, modulo 2^32
+        std::uint32_t copies = 0;    // resting copies with this id
     };
     static_assert(sizeof(Entry) == 64);
 
@@ -51,19 +56,19 @@ public:
     void erase(Entry& entry) noexcept;
 
     // Makes `order` the entry's value.
-    void record(Entry& entry, const Order& order) noexcept {
+    static void record(Entry& entry, const Order& order) noexcept {
         entry.side = order.side;
         entry.status = order.status;
         entry.price_in_ticks = order.price_in_ticks;
+        entry.quantity = order.quantity;
+        entry.timestamp = order.timestamp;
         entry.recorded = true;
-        Tail& tail = tails_[index_of(entry)];
-        tail.quantity = order.quantity;
-        tail.timestamp = order.timestamp;
     }
-    Order value(const Entry& entry) const noexcept {
-        const Tail& tail = tails_[index_of(entry)];
-        return Order{entry.id, entry.side, entry.status, entry.price_in_ticks, tail.quantity, tail.timestamp};
+    static Order value(const Entry& entry) noexcept {
+        return Order{entry.id, entry.side, entry.status, entry.price_in_ticks, entry.quantity, entry.timestamp};
     }
+    Place& place(const Entry& entry) noexcept { return places_[index_of(entry)]; }
+    const Place& place(const Entry& entry) const noexcept { return places_[index_of(entry)]; }
 
     Entry& at(std::uint32_t index) noexcept { return entries_[index]; }
     std::uint32_t index_of(const Entry& entry) const noexcept {
@@ -74,11 +79,6 @@ public:
     const std::vector<Entry>& places() const noexcept { return entries_; }
 
 private:
-    // The rest of an entry's value.
-    struct Tail {
-        double quantity = 0.0;
-        std::uint64_t timestamp = 0;
-    };
 
     // 0 = empty, else (32-bit hash << 32) | (entry index + 1). The hash in the slot decides the
     // home position too, so probing, shifting and growing never read an entry except to compare ids.
@@ -92,7 +92,7 @@ private:
     void insert_slot(Slot slot) noexcept;
 
     std::vector<Entry> entries_;
-    std::vector<Tail> tails_;
+    std::vector<Place> places_;
     std::vector<Slot> slots_;
     std::size_t mask_ = 0;
     std::size_t size_ = 0;

@@ -92,10 +92,10 @@ void OrderBook::rest(const Order& order) {
     ++resting_count_[index(order.side)];
     // Only a lone copy is located; a second copy of the same id (the same order added twice)
     // makes a cancel search the level instead.
-    Registry::Place& place = registry_.place(entry);
-    entry.located = ++place.copies == 1;
-    place.level = &level;
-    place.sequence = level.sequence_at(position);
+    Registry::Location& location = registry_.location(entry);
+    entry.located = ++location.copies == 1;
+    location.level = &level;
+    location.sequence = level.sequence_at(position);
 }
 
 void OrderBook::vacate(Level& level, std::uint32_t position) noexcept {
@@ -112,7 +112,7 @@ void OrderBook::vacate(Level& level, std::uint32_t position) noexcept {
 }
 
 void OrderBook::forget_copy(Registry::Entry& entry) noexcept {
-    --registry_.place(entry).copies;
+    --registry_.location(entry).copies;
     entry.located = false;  // one of several copies left, and nobody knows which one remains
 }
 
@@ -129,9 +129,9 @@ void OrderBook::compact(Level& level) {
                 continue;
             }
             Registry::Entry& entry = registry_.at(slot.entry);
-            Registry::Place& place = registry_.place(entry);
-            if (entry.located && place.level == &level && place.sequence == level.sequence_at(position)) {
-                place.sequence = level.sequence_at(kept);
+            Registry::Location& location = registry_.location(entry);
+            if (entry.located && location.level == &level && location.sequence == level.sequence_at(position)) {
+                location.sequence = level.sequence_at(kept);
             }
             level.slots[kept++] = slot;
         }
@@ -233,10 +233,10 @@ bool OrderBook::cancel(std::string_view id) {
     if (entry->located) {
         // The lone copy is found without a search, and its level tells its place without reading
         // the copy; it counts only if it rests where the value says.
-        const Registry::Place& place = registry_.place(*entry);
-        Level& queue = *place.level;
+        const Registry::Location& location = registry_.location(*entry);
+        Level& queue = *location.level;
         if (queue.side == side_of_value && queue.price_in_ticks == price) {
-            vacate(queue, queue.position_of(place.sequence));
+            vacate(queue, queue.position_of(location.sequence));
             forget_copy(*entry);
             if (queue.live == 0) {
                 erase_level(side_of_value, price);
@@ -244,7 +244,7 @@ bool OrderBook::cancel(std::string_view id) {
                 compact_if_sparse(queue);
             }
         }
-    } else if (registry_.place(*entry).copies > 0) {
+    } else if (registry_.location(*entry).copies > 0) {
         if (const Side::iterator* level = level_index_[index(side_of_value)].find(price)) {
             Level& queue = (*level)->second;
             clear_level(queue, [&](auto&& visit) {
@@ -256,7 +256,7 @@ bool OrderBook::cancel(std::string_view id) {
     }
     // compact_if_sparse() only looks entries up, so `entry` is still valid here.
     entry->recorded = false;
-    if (registry_.place(*entry).copies == 0) {
+    if (registry_.location(*entry).copies == 0) {
         registry_.erase(*entry);
     }
     return true;
@@ -388,15 +388,15 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
                     return "order resting on the wrong side or level" + where;
                 }
                 const Registry::Entry* entry = registry_.find(slot.id.view());
-                if (entry == nullptr || registry_.place(*entry).copies == 0) {
+                if (entry == nullptr || registry_.location(*entry).copies == 0) {
                     return "resting order unknown to the registry" + where;
                 }
                 if (registry_.index_of(*entry) != level.slots[position].entry) {
                     return "resting order points at another registry entry" + where;
                 }
-                const Registry::Place& place = registry_.place(*entry);
+                const Registry::Location& location = registry_.location(*entry);
                 if (entry->located &&
-                    (place.copies != 1 || place.level != &level || place.sequence != level.sequence_at(position))) {
+                    (location.copies != 1 || location.level != &level || location.sequence != level.sequence_at(position))) {
                     return "registry locates a resting order in the wrong place" + where;
                 }
             }
@@ -418,7 +418,7 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
         if (!entry.in_use) {
             continue;
         }
-        const std::uint32_t entry_copies = registry_.place(entry).copies;
+        const std::uint32_t entry_copies = registry_.location(entry).copies;
         if (!entry.recorded && entry_copies == 0) {
             return "registry keeps an entry with neither a value nor resting copies";
         }

@@ -113,13 +113,13 @@ Registry::Entry& Registry::emplace(const OrderId& id) {
     std::uint32_t index;
     if (free_places_.empty()) {
         index = static_cast<std::uint32_t>(entries_.size());
-        places_.emplace_back();  // first: should the second fail, the places only run ahead
+        locations_.emplace_back();  // first: should the second fail, the locations only run ahead
         entries_.emplace_back();
     } else {
         index = free_places_.back();
         free_places_.pop_back();
         entries_[index] = Entry{};
-        places_[index] = Place{};
+        locations_[index] = Location{};
     }
     Entry& entry = entries_[index];
     entry.id = id;

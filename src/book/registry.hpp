@@ -23,22 +23,23 @@ struct Level;
 //
 // An entry is split in two. The id and the whole recorded value fill one aligned 64-byte line,
 // which a lookup, get_order and the recording of a fill touch; where the lone resting copy is
-// (and how many copies there are) lies in a parallel array that resting and cancelling use.
+// (and how many copies there are) lies in a parallel array of locations, used by resting and
+// cancelling.
 class Registry {
 public:
     struct alignas(64) Entry {
         OrderId id;
         OrderType side = OrderType::Buy;       // of the recorded value
         OrderStatus status = OrderStatus::Open;
-        bool located : 1 = false;   // the place has one copy, and says where it rests
+        bool located : 1 = false;   // the location holds one copy, and says where it rests
         bool recorded : 1 = false;  // whether the value is visible as the registry's value
         bool in_use : 1 = false;    // false for a place on the free list
         std::int64_t price_in_ticks = 0;
         double quantity = 0.0;
         std::uint64_t timestamp = 0;
     };
-    // The book's resting copies under an entry's id.
-    struct Place {
+    // Where the book's resting copies under an entry's id are.
+    struct Location {
         Level* level = nullptr;      // of the located copy
         std::uint32_t sequence = 0;  // the located copy's slot number in its level, modulo 2^32
         std::uint32_t copies = 0;    // resting copies with this id
@@ -67,8 +68,8 @@ public:
     static Order value(const Entry& entry) noexcept {
         return Order{entry.id, entry.side, entry.status, entry.price_in_ticks, entry.quantity, entry.timestamp};
     }
-    Place& place(const Entry& entry) noexcept { return places_[index_of(entry)]; }
-    const Place& place(const Entry& entry) const noexcept { return places_[index_of(entry)]; }
+    Location& location(const Entry& entry) noexcept { return locations_[index_of(entry)]; }
+    const Location& location(const Entry& entry) const noexcept { return locations_[index_of(entry)]; }
 
     Entry& at(std::uint32_t index) noexcept { return entries_[index]; }
     std::uint32_t index_of(const Entry& entry) const noexcept {
@@ -79,7 +80,6 @@ public:
     const std::vector<Entry>& places() const noexcept { return entries_; }
 
 private:
-
     // 0 = empty, else (32-bit hash << 32) | (entry index + 1). The hash in the slot decides the
     // home position too, so probing, shifting and growing never read an entry except to compare ids.
     using Slot = std::uint64_t;
@@ -92,7 +92,7 @@ private:
     void insert_slot(Slot slot) noexcept;
 
     std::vector<Entry> entries_;
-    std::vector<Place> places_;
+    std::vector<Location> locations_;
     std::vector<Slot> slots_;
     std::size_t mask_ = 0;
     std::size_t size_ = 0;

@@ -55,10 +55,9 @@ void RestingAdd(benchmark::State& state) {
 }
 BENCHMARK(RestingAdd)->Arg(1'000)->Arg(20'000)->Arg(100'000)->Unit(benchmark::kMicrosecond);
 
-// Cancels in random order of `range(0)` resting orders, on a book in steady state.
-void Cancel(benchmark::State& state) {
-    const auto count = static_cast<std::size_t>(state.range(0));
-    const auto orders = make_orders(count, OrderType::Sell, 10'000, 100);
+// Times cancels of all of `orders`, in random order, on a book in steady state: each round adds
+// them (not timed) and cancels them again (timed).
+void time_cancels(benchmark::State& state, const std::vector<Order>& orders) {
     std::vector<OrderId> ids;
     for (const Order& order : orders) {
         ids.push_back(order.id);
@@ -76,36 +75,24 @@ void Cancel(benchmark::State& state) {
             benchmark::DoNotOptimize(book.cancel(id.view()));
         }
     }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * orders.size()));
+}
+
+// Cancels of `range(0)` resting orders over 100 levels.
+void Cancel(benchmark::State& state) {
+    time_cancels(state, make_orders(static_cast<std::size_t>(state.range(0)), OrderType::Sell, 10'000, 100));
 }
 BENCHMARK(Cancel)->Arg(1'000)->Arg(20'000)->Arg(100'000)->Unit(benchmark::kMicrosecond);
 
-// Cancels in random order of `range(0)` resting orders spread over 1000 levels a side, as in the
-// Python benchmarks: level records no longer stay in cache.
+// Cancels of `range(0)` resting orders spread over 1000 levels a side, as in the Python
+// benchmarks: level records no longer stay in cache.
 void CancelWide(benchmark::State& state) {
     const auto count = static_cast<std::size_t>(state.range(0));
     auto orders = make_orders(count / 2, OrderType::Buy, 9'999, 1'000);
     const auto asks = make_orders(count - count / 2, OrderType::Sell, 10'001, 1'000);
     orders.insert(orders.end(), asks.begin(), asks.end());
     std::shuffle(orders.begin(), orders.end(), std::mt19937_64(3));
-    std::vector<OrderId> ids;
-    for (const Order& order : orders) {
-        ids.push_back(order.id);
-    }
-    std::shuffle(ids.begin(), ids.end(), std::mt19937_64(2));
-    CountingClock clock;
-    OrderBook book(0.01);
-    for (auto _ : state) {
-        state.PauseTiming();
-        for (const Order& order : orders) {
-            (void)book.add(order, clock);
-        }
-        state.ResumeTiming();
-        for (const OrderId& id : ids) {
-            benchmark::DoNotOptimize(book.cancel(id.view()));
-        }
-    }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
+    time_cancels(state, orders);
 }
 BENCHMARK(CancelWide)->Arg(20'000)->Arg(100'000)->Unit(benchmark::kMicrosecond);
 

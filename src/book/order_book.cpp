@@ -117,10 +117,9 @@ void OrderBook::forget_copy(Registry::Entry& entry) noexcept {
 }
 
 void OrderBook::compact(Level& level) {
-    constexpr std::size_t slack = compaction_slack;
     const std::size_t size = level.slots.size();
     const std::size_t holes = size - level.head - level.live;
-    if (holes >= slack && holes > level.live) {
+    if (holes >= compaction_slack && holes > level.live) {
         // Squeeze: live copies move down and take new numbers, which their located entries follow.
         std::uint32_t kept = 0;
         for (auto position = level.head; position < size; ++position) {
@@ -137,7 +136,7 @@ void OrderBook::compact(Level& level) {
         }
         level.slots.resize(kept);
         level.head = 0;
-    } else if (level.head >= slack && level.head >= size / 2) {
+    } else if (level.head >= compaction_slack && level.head >= size / 2) {
         // Drop the consumed prefix: numbers stay, only the first number moves on.
         level.slots.erase(level.slots.begin(), level.slots.begin() + level.head);
         level.first_sequence += level.head;
@@ -213,17 +212,8 @@ bool OrderBook::cancel(std::string_view id) {
     // update_order recorded another price or side for the id) is left alone.
     const OrderType side_of_value = entry->side;
     const std::int64_t price = entry->price_in_ticks;
-    const auto at_recorded_place = [&](const Order& copy) {
-        return copy.is_open() && copy.id == entry->id && copy.side == side_of_value && copy.price_in_ticks == price;
-    };
-    // Vacates the matching copies of one level, then tidies the level.
-    const auto clear_level = [&](Level& queue, auto&& positions) {
-        positions([&](std::uint32_t position) {
-            if (at_recorded_place(queue.slots[position].order)) {
-                vacate(queue, position);
-                forget_copy(*entry);
-            }
-        });
+    // After its copies have been vacated: an emptied level goes, any other may be compacted.
+    const auto tidy = [&](Level& queue) {
         if (queue.live == 0) {
             erase_level(side_of_value, price);
         } else {
@@ -238,20 +228,19 @@ bool OrderBook::cancel(std::string_view id) {
         if (queue.side == side_of_value && queue.price_in_ticks == price) {
             vacate(queue, queue.position_of(location.sequence));
             forget_copy(*entry);
-            if (queue.live == 0) {
-                erase_level(side_of_value, price);
-            } else {
-                compact_if_sparse(queue);
-            }
+            tidy(queue);
         }
     } else if (registry_.location(*entry).copies > 0) {
         if (const Side::iterator* level = level_index_[index(side_of_value)].find(price)) {
             Level& queue = (*level)->second;
-            clear_level(queue, [&](auto&& visit) {
-                for (auto position = queue.head; position < queue.slots.size(); ++position) {
-                    visit(position);
+            for (auto position = queue.head; position < queue.slots.size(); ++position) {
+                const Order& copy = queue.slots[position].order;
+                if (copy.is_open() && copy.id == entry->id) {  // side and price are the level's
+                    vacate(queue, position);
+                    forget_copy(*entry);
                 }
-            });
+            }
+            tidy(queue);
         }
     }
     // compact_if_sparse() only looks entries up, so `entry` is still valid here.

@@ -79,24 +79,26 @@ std::size_t Registry::slot_of_entry(std::uint32_t index) const noexcept {
     return i;
 }
 
-const Registry::Entry* Registry::find(std::string_view id) const noexcept {
+const Registry::Slot* Registry::slot_holding(std::string_view id) const noexcept {
     if (id.size() != id_length) {
         return nullptr;
     }
-    const Slot slot = slots_[slot_of(id, hash(id))];
-    return slot == 0 ? nullptr : &entries_[entry_index(slot)];
+    const Slot& slot = slots_[slot_of(id, hash(id))];
+    return slot == 0 ? nullptr : &slot;
+}
+
+const Registry::Entry* Registry::find(std::string_view id) const noexcept {
+    const Slot* slot = slot_holding(id);
+    return slot != nullptr ? &entries_[entry_index(*slot)] : nullptr;
 }
 
 Registry::Entry* Registry::find(std::string_view id) noexcept {
-    if (id.size() != id_length) {
+    const Slot* slot = slot_holding(id);
+    if (slot == nullptr) {
         return nullptr;
     }
-    const std::size_t i = slot_of(id, hash(id));
-    if (slots_[i] == 0) {
-        return nullptr;
-    }
-    found_slot_ = i;
-    return &entries_[entry_index(slots_[i])];
+    found_slot_ = static_cast<std::size_t>(slot - slots_.data());
+    return &entries_[entry_index(*slot)];
 }
 
 Registry::Entry& Registry::emplace(const OrderId& id) {

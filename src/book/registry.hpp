@@ -87,6 +87,8 @@ private:
     static std::uint32_t hash(std::string_view id) noexcept;
     std::size_t home(std::uint32_t hash) const noexcept { return hash & mask_; }
     std::size_t slot_of(std::string_view id, std::uint32_t hash) const noexcept;
+    // The slot holding `id`'s entry, or null.
+    const Slot* slot_holding(std::string_view id) const noexcept;
     std::size_t slot_of_entry(std::uint32_t entry_index) const noexcept;
     void grow();
     void insert_slot(Slot slot) noexcept;

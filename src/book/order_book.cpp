@@ -41,61 +41,71 @@ std::optional<Order> OrderBook::get_order(std::string_view id) const noexcept {
     return Registry::value(*entry);
 }
 
-Level& OrderBook::level_at(OrderType side, std::int64_t price) {
-    auto& index_of_side = level_index_[index(side)];
-    if (const Side::iterator* found = index_of_side.find(price)) {
-        return (*found)->second;
-    }
-    const auto created = side_map(side).try_emplace(price).first;
-    Level& level = created->second;
-    level.price_in_ticks = price;
-    level.side = side;
-    if (!spare_buffers_.empty()) {
-        level.slots = std::move(spare_buffers_.back());
-        spare_buffers_.pop_back();
-    } else {
-        // Room for a few copies from the start saves the first rounds of growth, each an
-        // allocation and a move.
-        constexpr std::size_t initial_slots = 8;
-        level.slots.reserve(initial_slots);
-    }
-    index_of_side.insert(price, created);
-    return level;
-}
-
-void OrderBook::erase_level(OrderType side, std::int64_t price) {
+void OrderBook::erase_level(OrderType side, std::int64_t price) noexcept {
     auto& index_of_side = level_index_[index(side)];
     const Side::iterator* found = index_of_side.find(price);
     if (found == nullptr) {
         return;
     }
     const Side::iterator level = *found;
-    // Keep a bounded number of small buffers: new levels appear and vanish near the touch all
-    // the time, and reusing a buffer saves its allocation and its first growths.
-    constexpr std::size_t spare_limit = 64;
-    constexpr std::size_t spare_capacity_limit = 256;
     std::vector<RestingOrder>& slots = level->second.slots;
-    if (spare_buffers_.size() < spare_limit && slots.capacity() <= spare_capacity_limit) {
+    if (spare_count_ < spare_limit && slots.capacity() > 0 && slots.capacity() <= spare_capacity_limit) {
         slots.clear();
-        spare_buffers_.push_back(std::move(slots));
+        spare_buffers_[spare_count_++] = std::move(slots);
     }
     index_of_side.erase(price);
     side_map(side).erase(level);
 }
 
-void OrderBook::rest(const Order& order) {
-    Level& level = level_at(order.side, order.price_in_ticks);
-    const auto position = static_cast<std::uint32_t>(level.slots.size());
+OrderBook::RestPlan OrderBook::prepare_rest(const Order& order) {
+    registry_.reserve_one();
+    auto& index_of_side = level_index_[index(order.side)];
+    if (const Side::iterator* found = index_of_side.find(order.price_in_ticks)) {
+        Level& level = (*found)->second;
+        if (level.slots.size() == level.slots.capacity()) {
+            level.slots.reserve(2 * level.slots.capacity());  // moves no copy out of its place
+        }
+        return RestPlan{&level, {}};
+    }
+    index_of_side.reserve_one();
+    // The new level's node is made in a map of its own and moved into the side's map when the
+    // order rests: inserting a node allocates nothing.
+    Side scratch;
+    Side::node_type node = scratch.extract(scratch.try_emplace(order.price_in_ticks).first);
+    Level& level = node.mapped();
+    level.price_in_ticks = order.price_in_ticks;
+    level.side = order.side;
+    if (spare_count_ == 0) {
+        // Room for a few copies from the start saves the first rounds of growth, each an
+        // allocation and a move.
+        level.slots.reserve(initial_slots);
+    }
+    return RestPlan{nullptr, std::move(node)};
+}
+
+void OrderBook::commit_rest(const Order& order, RestPlan&& plan) {
+    Level* level = plan.level;
+    if (level == nullptr) {
+        Level& fresh = plan.new_level.mapped();
+        if (fresh.slots.capacity() == 0) {
+            // A buffer was spare when the rest was planned, and a sweep only ever adds spares.
+            fresh.slots = std::move(spare_buffers_[--spare_count_]);
+        }
+        const auto inserted = side_map(order.side).insert(std::move(plan.new_level)).position;
+        level_index_[index(order.side)].insert(order.price_in_ticks, inserted);
+        level = &inserted->second;
+    }
+    const auto position = static_cast<std::uint32_t>(level->slots.size());
     Registry::Entry& entry = record(order);
-    level.slots.push_back(RestingOrder{order, registry_.index_of(entry)});
-    ++level.live;
+    level->slots.push_back(RestingOrder{order, registry_.index_of(entry)});
+    ++level->live;
     ++resting_count_[index(order.side)];
     // Only a lone copy is located; a second copy of the same id (the same order added twice)
     // makes a cancel search the level instead.
     Registry::Location& location = registry_.location(entry);
     entry.located = ++location.copies == 1;
-    location.level = &level;
-    location.sequence = level.sequence_at(position);
+    location.level = level;
+    location.sequence = level->sequence_at(position);
 }
 
 void OrderBook::vacate(Level& level, std::uint32_t position) noexcept {
@@ -116,7 +126,7 @@ void OrderBook::forget_copy(Registry::Entry& entry) noexcept {
     entry.located = false;  // one of several copies left, and nobody knows which one remains
 }
 
-void OrderBook::compact(Level& level) {
+void OrderBook::compact(Level& level) noexcept {
     const std::size_t size = level.slots.size();
     const std::size_t holes = size - level.head - level.live;
     if (holes >= compaction_slack && holes > level.live) {
@@ -144,66 +154,112 @@ void OrderBook::compact(Level& level) {
     }
 }
 
+Result<Order> OrderBook::plan_sweep(const Order& incoming, WallClock& clock, std::vector<Fill>& fills) const {
+    Order left = incoming;
+    if (!left.is_open()) {
+        return left;
+    }
+    const bool buying = left.side == OrderType::Buy;
+    const Side& opposite = buying ? asks_ : bids_;
+    // Best price first: the lowest ask for a buy, the highest bid for a sell, never past the
+    // incoming limit; within a level, from the front.
+    const auto visit_level = [&](const Level& queue) -> Result<bool> {
+        if (queue.live == 0) {
+            return internal_failure(empty_level_failure);
+        }
+        for (std::size_t position = queue.head; position < queue.slots.size(); ++position) {
+            Order resting = queue.slots[position].order;
+            if (!resting.is_open()) {
+                continue;
+            }
+            auto timestamp = clock.now_ns();
+            if (!timestamp) {
+                return std::unexpected(std::move(timestamp.error()));
+            }
+            auto matched = fill_at(resting, left, tick_size_, *timestamp);
+            if (!matched) {
+                return false;  // unreachable while sides and prices are kept apart as above
+            }
+            fills.push_back(std::move(*matched));
+            if (!left.is_open()) {
+                return false;
+            }
+        }
+        return true;
+    };
+    const auto walk = [&](auto level, auto end) -> Result<Order> {
+        for (; level != end && (buying ? level->first <= left.price_in_ticks : level->first >= left.price_in_ticks);
+             ++level) {
+            auto more = visit_level(level->second);
+            if (!more) {
+                return std::unexpected(std::move(more.error()));
+            }
+            if (!*more) {
+                break;
+            }
+        }
+        return left;
+    };
+    return buying ? walk(opposite.begin(), opposite.end()) : walk(opposite.rbegin(), opposite.rend());
+}
+
+void OrderBook::commit_sweep(Order& incoming, const std::vector<Fill>& fills) noexcept {
+    const bool buying = incoming.side == OrderType::Buy;
+    Side& opposite = buying ? asks_ : bids_;
+    for (const Fill& planned : fills) {
+        // The plan took the same resting copies in the same order: each is now the front of the
+        // best level, and it loses exactly what the plan worked out.
+        const auto level = buying ? opposite.begin() : std::prev(opposite.end());
+        Level& queue = level->second;
+        RestingOrder& front = queue.slots[queue.head];
+        Order& resting = front.order;
+        take(resting, planned.quantity);
+        take(incoming, planned.quantity);
+        // A partly filled resting copy keeps its place at the front, and its registry entry
+        // (known by index) records the change.
+        Registry::Entry& entry = registry_.at(front.entry);
+        Registry::record(entry, resting);
+        if (!resting.is_open()) {
+            forget_copy(entry);
+            vacate(queue, queue.head);
+            if (queue.live == 0) {
+                erase_level(buying ? OrderType::Sell : OrderType::Buy, level->first);
+            } else {
+                compact_if_sparse(queue);
+            }
+        }
+    }
+}
+
 Result<std::vector<Fill>> OrderBook::add(const Order& arriving, WallClock& clock) {
     if (!std::isfinite(arriving.quantity)) {
         return invalid_value("quantity must be a finite number");
     }
     std::vector<Fill> fills;  // allocates only when something trades
-    Order incoming = arriving;
-    if (incoming.is_open()) {
-        const bool buying = incoming.side == OrderType::Buy;
-        Side& opposite = buying ? asks_ : bids_;
-        while (incoming.is_open() && !opposite.empty()) {
-            // Best price first: the lowest ask for a buy, the highest bid for a sell, never past
-            // the incoming limit.
-            const auto level = buying ? opposite.begin() : std::prev(opposite.end());
-            if (buying ? level->first > incoming.price_in_ticks : level->first < incoming.price_in_ticks) {
-                break;
-            }
-            Level& queue = level->second;
-            if (queue.live == 0) {
-                record(incoming);
-                return internal_failure(empty_level_failure);
-            }
-            // A clock failure inside fill() changes neither order, so no resting order is lost.
-            RestingOrder& front = queue.slots[queue.head];
-            Order& resting = front.order;
-            auto matched = fill(resting, incoming, tick_size_, clock);
-            if (!matched) {
-                record(incoming);
-                return std::unexpected(std::move(matched.error()));
-            }
-            if (!*matched) {
-                break;  // unreachable while sides and prices are kept apart as above
-            }
-            if (fills.empty()) {
-                fills.reserve(4);  // a sweep usually takes a few orders: no regrowth for those
-            }
-            fills.push_back(std::move(**matched));
-            // The resting copy is filled in place: a partly filled one keeps its place at the front,
-            // and its registry entry (known by index) records the change.
-            Registry::Entry& entry = registry_.at(front.entry);
-            Registry::record(entry, resting);
-            if (!resting.is_open()) {
-                forget_copy(entry);
-                vacate(queue, queue.head);
-                if (queue.live == 0) {
-                    erase_level(buying ? OrderType::Sell : OrderType::Buy, level->first);
-                } else {
-                    compact_if_sparse(queue);
-                }
-            }
-        }
-        if (incoming.is_open()) {
-            rest(incoming);
-            return fills;
-        }
+    auto planned = plan_sweep(arriving, clock, fills);
+    if (!planned) {
+        return std::unexpected(std::move(planned.error()));
     }
-    record(incoming);
+    // A matchable order that is still open after the sweep rests; one that arrived filled does not.
+    const bool rests = arriving.is_open() && planned->is_open();
+    RestPlan rest;
+    if (rests) {
+        rest = prepare_rest(*planned);
+    } else {
+        registry_.reserve_one();
+    }
+    // Nothing below allocates or fails.
+    Order incoming = arriving;
+    commit_sweep(incoming, fills);
+    if (rests) {
+        commit_rest(incoming, std::move(rest));
+    } else {
+        record(incoming);
+    }
     return fills;
 }
 
-bool OrderBook::cancel(std::string_view id) {
+bool OrderBook::cancel(std::string_view id) noexcept {
     Registry::Entry* entry = registry_.find(id);
     if (entry == nullptr || !entry->recorded) {
         return false;
@@ -402,6 +458,9 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
     if (!bids_.empty() && !asks_.empty() && bids_.rbegin()->first >= asks_.begin()->first) {
         return "book is crossed";
     }
+    if (spare_count_ > spare_limit) {
+        return "more spare buffers than their array holds";
+    }
     std::size_t copies = 0;
     for (const Registry::Entry& entry : registry_.places()) {
         if (!entry.in_use) {
@@ -420,6 +479,14 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
         return "registry and levels disagree on the resting copies";
     }
     return std::nullopt;
+}
+
+std::size_t OrderBook::longest_probe_run() const noexcept {
+    std::size_t longest = registry_.longest_probe_run();
+    for (const auto& index_of_side : level_index_) {
+        longest = index_of_side.longest_probe_run() > longest ? index_of_side.longest_probe_run() : longest;
+    }
+    return longest;
 }
 
 }  // namespace varnholt

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -54,6 +55,12 @@ struct Level {
 
 // A single-instrument limit order book with price-time priority.
 //
+// Every operation either completes or leaves the book exactly as it was: when memory runs out or
+// the clock fails part-way, nothing has changed. Each operation first works out what it will do
+// (the fills of a sweep, with their times read from the clock) and allocates everything that the
+// change needs (the registry's room, the level and its slot), and only then changes the book with
+// steps that cannot fail. A sweep is therefore all or nothing: it never reports part of its fills.
+//
 // Containers, chosen for the add/cancel hot path and for walks over deep books:
 // - Each side is a std::map from price to Level: ordered iteration, and the best level is
 //   begin() or rbegin() in O(1). A hash index from price to level beside it finds the level of
@@ -67,6 +74,14 @@ class OrderBook {
 public:
     explicit OrderBook(double tick_size = 0.01) : tick_size_(tick_size) {}
 
+    // The book holds iterators and pointers into its own containers, which a memberwise copy
+    // would leave pointing into the original. A move keeps them all valid: the map nodes, the
+    // levels' buffers and the registry's arrays stay where they are.
+    OrderBook(const OrderBook&) = delete;
+    OrderBook& operator=(const OrderBook&) = delete;
+    OrderBook(OrderBook&&) noexcept = default;
+    OrderBook& operator=(OrderBook&&) = delete;
+
     double tick_size() const noexcept { return tick_size_; }
 
     // Matches `arriving` (copied) against the opposite side and rests any open remainder; returns
@@ -76,8 +91,8 @@ public:
     Result<std::vector<Fill>> add(const Order& arriving, WallClock& clock);
 
     // Removes every resting copy of `id` from the level of the registry's value for it, and the
-    // registry entry. False when the registry does not know the id.
-    bool cancel(std::string_view id);
+    // registry entry. False when the registry does not know the id. Allocates nothing.
+    bool cancel(std::string_view id) noexcept;
 
     // Records a copy of `order` in the registry, replacing any value under its id. Never touches
     // the price levels.
@@ -105,6 +120,8 @@ public:
 
     // Checks every structural invariant; returns a description of the first broken one.
     std::optional<std::string> find_broken_invariant() const;
+    // The longest probe run of the price indexes and of the registry, for tests of the hashes.
+    std::size_t longest_probe_run() const noexcept;
 
 private:
     using Side = std::map<std::int64_t, Level>;
@@ -115,11 +132,28 @@ private:
     double volume(const Side& side) const noexcept;
 
     Registry::Entry& record(const Order& order);
-    void rest(const Order& order);
-    // The level at a price, created (with a recycled buffer when one is spare) if there is none.
-    Level& level_at(OrderType side, std::int64_t price);
+
+    // The fills that `incoming` would make against the opposite side, appended to `fills` in
+    // order, each with its time read from the clock; returns what the incoming order would be
+    // after them. Changes nothing.
+    Result<Order> plan_sweep(const Order& incoming, WallClock& clock, std::vector<Fill>& fills) const;
+    // Makes the planned fills: the resting orders lose their quantities (the filled ones leave,
+    // emptied levels go) and the registry records them; `incoming` loses the same quantities.
+    // Allocates nothing and cannot fail.
+    void commit_sweep(Order& incoming, const std::vector<Fill>& fills) noexcept;
+
+    // What resting an order needs, allocated ahead: the registry's room for its entry, and either
+    // room in its existing level or a new level not yet in the map.
+    struct RestPlan {
+        Level* level = nullptr;
+        Side::node_type new_level;
+    };
+    RestPlan prepare_rest(const Order& order);
+    // Appends `order` at the back of its level and records it. Allocates nothing after prepare_rest.
+    void commit_rest(const Order& order, RestPlan&& plan);
+
     // Removes an emptied level from its map and index and keeps its buffer for a later level.
-    void erase_level(OrderType side, std::int64_t price);
+    void erase_level(OrderType side, std::int64_t price) noexcept;
     // Vacates one live slot and keeps `head` on the first live slot; the caller removes an emptied
     // level.
     void vacate(Level& level, std::uint32_t position) noexcept;
@@ -132,15 +166,22 @@ private:
             compact(level);
         }
     }
-    void compact(Level& level);
+    void compact(Level& level) noexcept;
     static constexpr std::size_t compaction_slack = 32;
+    // Keep a bounded number of small buffers: new levels appear and vanish near the touch all
+    // the time, and reusing a buffer saves its allocation and its first growths. The spares live
+    // in a fixed array, so keeping one never allocates.
+    static constexpr std::size_t spare_limit = 64;
+    static constexpr std::size_t spare_capacity_limit = 256;
+    static constexpr std::size_t initial_slots = 8;
 
     double tick_size_;
     Registry registry_;
     Side bids_;
     Side asks_;
     PriceIndex<Side::iterator> level_index_[2];
-    std::vector<std::vector<RestingOrder>> spare_buffers_;
+    std::array<std::vector<RestingOrder>, spare_limit> spare_buffers_;
+    std::size_t spare_count_ = 0;
     std::size_t resting_count_[2] = {0, 0};
 };
 

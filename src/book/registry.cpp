@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "../records/environment.hpp"
+
 namespace varnholt {
 namespace {
 
@@ -53,7 +55,10 @@ std::uint32_t Registry::hash(std::string_view id) noexcept {
     const char* c = id.data();
     std::uint32_t tail;
     std::memcpy(&tail, c + 32, sizeof tail);
-    const std::uint64_t h = fold(load64(c) ^ 0xA0761D6478BD642Full, load64(c + 8) ^ 0xE7037ED1A0B428DBull) ^
+    // The process's secret seed keeps anyone who chooses ids (a restored snapshot) from choosing
+    // ids that collide.
+    static const std::uint64_t seed = hash_seed();
+    const std::uint64_t h = fold(load64(c) ^ 0xA0761D6478BD642Full ^ seed, load64(c + 8) ^ 0xE7037ED1A0B428DBull) ^
                             fold(load64(c + 16) ^ 0x8EBC6AF09C88C6E3ull, load64(c + 24) ^ tail ^ 0x589965CC75374CC3ull);
     return static_cast<std::uint32_t>(fold(h, 0x1D8E4E27C47D124Full));
 }
@@ -101,25 +106,40 @@ Registry::Entry* Registry::find(std::string_view id) noexcept {
     return &entries_[entry_index(*slot)];
 }
 
+void Registry::reserve_one() {
+    // Keep the load at or below three quarters.
+    if ((size_ + 1) * 4 > slots_.size() * 3) {
+        grow();
+    }
+    if (free_head_ == no_place && entries_.size() == entries_.capacity()) {
+        const std::size_t capacity = entries_.capacity() < 16 ? 16 : 2 * entries_.capacity();
+        entries_.reserve(capacity);
+        locations_.reserve(capacity);
+    } else if (locations_.capacity() < entries_.capacity()) {
+        locations_.reserve(entries_.capacity());
+    }
+}
+
 Registry::Entry& Registry::emplace(const OrderId& id) {
     const std::uint32_t h = hash(id.view());
     std::size_t i = slot_of(id.view(), h);
     if (slots_[i] != 0) {
         return entries_[entry_index(slots_[i])];
     }
-    // Keep the load at or below three quarters.
-    if ((size_ + 1) * 4 > slots_.size() * 3) {
-        grow();
+    // Everything that allocates comes first; from here on nothing can fail.
+    const std::size_t capacity = slots_.size();
+    reserve_one();
+    if (slots_.size() != capacity) {
         i = slot_of(id.view(), h);
     }
     std::uint32_t index;
-    if (free_places_.empty()) {
+    if (free_head_ == no_place) {
         index = static_cast<std::uint32_t>(entries_.size());
-        locations_.emplace_back();  // first: should the second fail, the locations only run ahead
         entries_.emplace_back();
+        locations_.emplace_back();
     } else {
-        index = free_places_.back();
-        free_places_.pop_back();
+        index = free_head_;
+        free_head_ = locations_[index].sequence;
         entries_[index] = Entry{};
         locations_[index] = Location{};
     }
@@ -151,8 +171,20 @@ void Registry::erase(Entry& entry) noexcept {
     }
     slots_[hole] = 0;
     entry.in_use = false;
-    free_places_.push_back(index);
+    locations_[index] = Location{nullptr, free_head_, 0};
+    free_head_ = index;
     --size_;
+}
+
+std::size_t Registry::longest_probe_run() const noexcept {
+    std::size_t longest = 0;
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        if (slots_[i] != 0) {
+            const std::size_t distance = (i - home(slot_hash(slots_[i]))) & mask_;
+            longest = distance + 1 > longest ? distance + 1 : longest;
+        }
+    }
+    return longest;
 }
 
 void Registry::insert_slot(Slot slot) noexcept {

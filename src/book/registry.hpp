@@ -15,7 +15,8 @@ struct Level;
 //
 // An open-addressing table (linear probing, backward-shift deletion) over an array of entries
 // whose places are recycled through a free list, so a lookup costs one probe sequence of 8-byte
-// slots and no allocation, and an entry never moves: a resting copy can keep its entry's index.
+// slots and no allocation, and an entry keeps its index for as long as it is in use: a resting copy
+// can keep its entry's index (the array itself may move when it grows, so addresses do not last).
 // Besides the recorded value, an entry counts the book's resting copies with that id and, while
 // there is exactly one, knows where it rests, so a cancel goes straight to it. An entry can
 // therefore outlive its recording: a cancelled id whose copy still rests at another price keeps an
@@ -53,7 +54,11 @@ public:
     // The non-const find remembers where it found the entry, which saves erase() a second probe.
     Entry* find(std::string_view id) noexcept;
     const Entry* find(std::string_view id) const noexcept;
+    // The entry of `id`, made if there is none. All or nothing: when it runs out of memory, the
+    // registry is as it was. After reserve_one(), making one new entry allocates nothing.
     Entry& emplace(const OrderId& id);
+    void reserve_one();
+    // Never allocates: the freed place joins a free list threaded through the locations.
     void erase(Entry& entry) noexcept;
 
     // Makes `order` the entry's value.
@@ -76,6 +81,8 @@ public:
         return static_cast<std::uint32_t>(&entry - entries_.data());
     }
     std::size_t size() const noexcept { return size_; }
+    // The longest probe run in the table, for tests of the hash's spread.
+    std::size_t longest_probe_run() const noexcept;
     // Every place, free ones included (`in_use` tells them apart).
     const std::vector<Entry>& places() const noexcept { return entries_; }
 
@@ -93,12 +100,14 @@ private:
     void grow();
     void insert_slot(Slot slot) noexcept;
 
+    static constexpr std::uint32_t no_place = 0xFFFF'FFFF;
+
     std::vector<Entry> entries_;
-    std::vector<Location> locations_;
+    std::vector<Location> locations_;  // of a free place: `sequence` links the next free place
     std::vector<Slot> slots_;
     std::size_t mask_ = 0;
     std::size_t size_ = 0;
-    std::vector<std::uint32_t> free_places_;
+    std::uint32_t free_head_ = no_place;
     std::size_t found_slot_ = 0;  // where the last non-const find() found its entry
 };
 

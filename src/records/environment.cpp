@@ -1,14 +1,17 @@
 #include "environment.hpp"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if __has_include(<sys/random.h>)
+#include <sys/random.h>
+#endif
 
-#include <boost/uuid/entropy_error.hpp>
-#include <boost/uuid/random_generator.hpp>
-#include <boost/uuid/uuid.hpp>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -57,20 +60,77 @@ OrderId format_uuid(const std::uint8_t* bytes) noexcept {
 
 }  // namespace
 
-Result<void> SystemRandomSource::fill(std::span<std::byte> out) noexcept {
-    try {
-        boost::uuids::detail::random_provider provider;
-        provider.get_random_bytes(out.data(), out.size());
-        return {};
-    } catch (const boost::uuids::entropy_error& error) {
-        return internal_failure("could not retrieve random bytes for uuid: " +
-                                std::system_category().message(static_cast<int>(error.errcode())));
-    } catch (const std::exception& error) {
-        return internal_failure(std::string("could not retrieve random bytes for uuid: ") + error.what());
+namespace {
+
+// Fills the buffer from the OS, or returns the errno of the failure (0 on success).
+int draw_from_os(std::byte* out, std::size_t size) noexcept {
+#if defined(__linux__) && __has_include(<sys/random.h>)
+    while (size > 0) {
+        const ssize_t drawn = getrandom(out, size, 0);
+        if (drawn < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == ENOSYS) {
+                break;  // a kernel older than 3.17: the fallbacks below
+            }
+            return errno;
+        }
+        out += drawn;
+        size -= static_cast<std::size_t>(drawn);
     }
+    if (size == 0) {
+        return 0;
+    }
+#endif
+#if __has_include(<sys/random.h>) || defined(__APPLE__)
+    // getentropy hands out at most 256 bytes per call.
+    while (size > 0) {
+        const std::size_t chunk = size < 256 ? size : 256;
+        if (getentropy(out, chunk) != 0) {
+            if (errno == ENOSYS) {
+                break;
+            }
+            return errno;
+        }
+        out += chunk;
+        size -= chunk;
+    }
+    if (size == 0) {
+        return 0;
+    }
+#endif
+    const int device = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (device < 0) {
+        return errno;
+    }
+    int error = 0;
+    while (size > 0) {
+        const ssize_t got = read(device, out, size);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            error = got < 0 ? errno : EIO;
+            break;
+        }
+        out += got;
+        size -= static_cast<std::size_t>(got);
+    }
+    close(device);
+    return error;
 }
 
-Result<std::uint64_t> SystemClock::now_ns() noexcept {
+}  // namespace
+
+Result<void> SystemRandomSource::fill(std::span<std::byte> out) {
+    if (const int error = draw_from_os(out.data(), out.size()); error != 0) {
+        return internal_failure("could not retrieve random bytes for uuid: " + std::system_category().message(error));
+    }
+    return {};
+}
+
+Result<std::uint64_t> SystemClock::now_ns() {
     timespec now{};
     if (clock_gettime(CLOCK_REALTIME, &now) != 0 || now.tv_sec < 0) {
         return internal_failure("Time went backwards: the wall clock reads before the Unix epoch");
@@ -78,7 +138,7 @@ Result<std::uint64_t> SystemClock::now_ns() noexcept {
     return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(now.tv_nsec);
 }
 
-Result<OrderId> IdGenerator::next() noexcept {
+Result<OrderId> IdGenerator::next() {
     if (next_byte_ + uuid_size > pool_size) {
         next_byte_ = pool_size;
         if (auto filled = source_.fill(pool_); !filled) {
@@ -86,33 +146,58 @@ Result<OrderId> IdGenerator::next() noexcept {
         }
         next_byte_ = 0;
     }
-    boost::uuids::uuid uuid;
-    std::memcpy(uuid.data, pool_.data() + next_byte_, uuid_size);
+    std::uint8_t bytes[uuid_size];
+    std::memcpy(bytes, pool_.data() + next_byte_, uuid_size);
     next_byte_ += uuid_size;
     // Version 4 in the high nibble of byte 6, the RFC variant (binary 10) in the top bits of byte 8.
-    uuid.data[6] = static_cast<std::uint8_t>((uuid.data[6] & 0x0F) | 0x40);
-    uuid.data[8] = static_cast<std::uint8_t>((uuid.data[8] & 0x3F) | 0x80);
-
-    return format_uuid(uuid.data);
+    bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);
+    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
+    return format_uuid(bytes);
 }
 
 namespace {
 
 SystemRandomSource system_random_source;
 SystemClock system_clock;
-IdGenerator system_ids{system_random_source};
-Environment system_env{system_ids, system_clock};
 
-void discard_ids_in_child() noexcept { system_ids.discard(); }
+struct ThreadEnvironment {
+    IdGenerator ids{system_random_source};
+    Environment environment{ids, system_clock};
+};
+
+ThreadEnvironment& this_thread() noexcept {
+    thread_local ThreadEnvironment environment;
+    return environment;
+}
+
+// Runs in the child, in the thread that forked, which is the child's only thread.
+void discard_ids_in_child() noexcept { this_thread().ids.discard(); }
 
 // Registered once when the library is loaded.
 const int fork_handler_registered = pthread_atfork(nullptr, nullptr, discard_ids_in_child);
+
+std::uint64_t draw_hash_seed() noexcept {
+    std::uint64_t seed = 0;
+    if (draw_from_os(reinterpret_cast<std::byte*>(&seed), sizeof seed) != 0) {
+        // Without the OS's randomness, the clock and where this library was loaded still differ
+        // from run to run.
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        seed = static_cast<std::uint64_t>(now.tv_nsec) * 0x9E3779B97F4A7C15ull ^
+               reinterpret_cast<std::uintptr_t>(&system_random_source);
+    }
+    return seed;
+}
+
+const std::uint64_t process_hash_seed = draw_hash_seed();
 
 }  // namespace
 
 Environment& system_environment() noexcept {
     (void)fork_handler_registered;
-    return system_env;
+    return this_thread().environment;
 }
+
+std::uint64_t hash_seed() noexcept { return process_hash_seed; }
 
 }  // namespace varnholt

@@ -10,31 +10,32 @@
 
 namespace varnholt {
 
-// The operating system's random source. Implementations fill the whole buffer or fail.
+// The operating system's random source. Implementations fill the whole buffer or fail. Not
+// noexcept: describing a failure allocates its message.
 class RandomSource {
 public:
     virtual ~RandomSource() = default;
-    virtual Result<void> fill(std::span<std::byte> out) noexcept = 0;
+    virtual Result<void> fill(std::span<std::byte> out) = 0;
 };
 
 // The wall clock, as nanoseconds since the Unix epoch.
 class WallClock {
 public:
     virtual ~WallClock() = default;
-    virtual Result<std::uint64_t> now_ns() noexcept = 0;
+    virtual Result<std::uint64_t> now_ns() = 0;
 };
 
-// Draws from the OS through Boost.UUID's random provider; a failure reads
-// "could not retrieve random bytes for uuid: " followed by the system's description.
+// Draws from the OS: getrandom(2), else getentropy(3), else /dev/urandom. A failure reads
+// "could not retrieve random bytes for uuid: " followed by the system's description of the error.
 class SystemRandomSource final : public RandomSource {
 public:
-    Result<void> fill(std::span<std::byte> out) noexcept override;
+    Result<void> fill(std::span<std::byte> out) override;
 };
 
 // CLOCK_REALTIME; a reading before the epoch fails with "Time went backwards...".
 class SystemClock final : public WallClock {
 public:
-    Result<std::uint64_t> now_ns() noexcept override;
+    Result<std::uint64_t> now_ns() override;
 };
 
 // Makes random version 4 UUIDs (RFC 9562) in their 36-character lowercase text form.
@@ -50,7 +51,7 @@ public:
 
     explicit IdGenerator(RandomSource& source) noexcept : source_(source) {}
 
-    Result<OrderId> next() noexcept;
+    Result<OrderId> next();
     void discard() noexcept { next_byte_ = pool_size; }
 
 private:
@@ -65,8 +66,14 @@ struct Environment {
     WallClock& clock;
 };
 
-// The process's environment: the OS random source and CLOCK_REALTIME. Its id pool is discarded
-// in the child of every fork().
+// The calling thread's environment: the OS random source, CLOCK_REALTIME and an id pool of the
+// thread's own, so that books replaying in several threads at once (with the interpreter lock
+// released) never share a pool. The forking thread's pool is discarded in the child of every
+// fork(), so that parent and child never hand out the same ids; the child has no other threads.
 Environment& system_environment() noexcept;
+
+// A secret drawn from the OS once per process, mixed into the book's hash functions so that
+// nobody can choose prices or ids that all fall into one probe run.
+std::uint64_t hash_seed() noexcept;
 
 }  // namespace varnholt

@@ -17,6 +17,8 @@ double smaller_quantity(double a, double b) noexcept {
     return b < a ? b : a;
 }
 
+}  // namespace
+
 void take(Order& order, double quantity) noexcept {
     order.quantity -= quantity;
     if (order.quantity <= 0.0) {
@@ -24,7 +26,18 @@ void take(Order& order, double quantity) noexcept {
     }
 }
 
-}  // namespace
+std::optional<Fill> fill_at(Order& resting, Order& incoming, double tick_size, std::uint64_t timestamp) noexcept {
+    if (!can_match(resting, incoming)) {
+        return std::nullopt;
+    }
+    const double quantity = smaller_quantity(resting.quantity, incoming.quantity);
+    take(resting, quantity);
+    take(incoming, quantity);
+    const Order& buy = resting.side == OrderType::Buy ? resting : incoming;
+    const Order& sell = resting.side == OrderType::Buy ? incoming : resting;
+    return Fill{quantity, static_cast<double>(resting.price_in_ticks) * tick_size, Text(buy.id), Text(sell.id),
+                timestamp};
+}
 
 Result<std::optional<Fill>> fill(Order& resting, Order& incoming, double tick_size, WallClock& clock) {
     if (!can_match(resting, incoming)) {
@@ -34,13 +47,7 @@ Result<std::optional<Fill>> fill(Order& resting, Order& incoming, double tick_si
     if (!timestamp) {
         return std::unexpected(std::move(timestamp.error()));
     }
-    const double quantity = smaller_quantity(resting.quantity, incoming.quantity);
-    take(resting, quantity);
-    take(incoming, quantity);
-    const Order& buy = resting.side == OrderType::Buy ? resting : incoming;
-    const Order& sell = resting.side == OrderType::Buy ? incoming : resting;
-    return std::optional<Fill>{Fill{quantity, static_cast<double>(resting.price_in_ticks) * tick_size,
-                                    Text(buy.id), Text(sell.id), *timestamp}};
+    return fill_at(resting, incoming, tick_size, *timestamp);
 }
 
 std::string to_text(const Fill& fill) {

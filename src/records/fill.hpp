@@ -30,6 +30,12 @@ struct Fill {
 // The clock is read before either order is touched, so a clock failure leaves both unchanged.
 Result<std::optional<Fill>> fill(Order& resting, Order& incoming, double tick_size, WallClock& clock);
 
+// The same filling with the fill's time already read: cannot fail.
+std::optional<Fill> fill_at(Order& resting, Order& incoming, double tick_size, std::uint64_t timestamp) noexcept;
+
+// One side of a filling: the order loses `quantity` and becomes Filled at or below zero.
+void take(Order& order, double quantity) noexcept;
+
 // "[5.00 @ 100.50] Buy: <buy id>, Sell: <sell id>, Filled at <timestamp>" (no closing bracket)
 std::string to_text(const Fill& fill);
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace varnholt {
 
@@ -21,8 +22,8 @@ struct OrderId {
 };
 
 // An owned text that keeps anything up to the length of an order id inline and longer texts on
-// the heap: the ids a fill names never allocate, and copying one is a copy of 48 bytes, while a
-// Fill built by hand may hold any text.
+// the heap: the ids a fill names never allocate, and copying one is a copy of its 56 bytes, while
+// a Fill built by hand may hold any text.
 class Text {
 public:
     Text() = default;
@@ -43,8 +44,17 @@ public:
         }
         return *this;
     }
-    Text(Text&&) noexcept = default;
-    Text& operator=(Text&&) noexcept = default;
+    // A moved-from text is a valid empty text.
+    Text(Text&& other) noexcept
+        : size_(std::exchange(other.size_, 0)), short_(other.short_), long_(std::move(other.long_)) {}
+    Text& operator=(Text&& other) noexcept {
+        if (this != &other) {
+            size_ = std::exchange(other.size_, 0);
+            short_ = other.short_;
+            long_ = std::move(other.long_);
+        }
+        return *this;
+    }
     ~Text() = default;
 
     std::string_view view() const noexcept {
@@ -71,5 +81,7 @@ private:
     std::array<char, id_length> short_{};
     std::unique_ptr<char[]> long_;  // set only for texts longer than an id
 };
+
+static_assert(sizeof(Text) == 56, "a Text is its size, the inline characters and one pointer");
 
 }  // namespace varnholt

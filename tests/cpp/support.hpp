@@ -12,7 +12,7 @@ namespace varnholt::testing {
 // A clock that ticks one nanosecond per read and can be made to fail from a given read on.
 class FakeClock final : public WallClock {
 public:
-    Result<std::uint64_t> now_ns() noexcept override {
+    Result<std::uint64_t> now_ns() override {
         ++reads;
         if (reads >= fail_from_read) {
             return internal_failure("Time went backwards: the wall clock reads before the Unix epoch");
@@ -27,7 +27,7 @@ public:
 // A deterministic byte stream that counts its draws and can be made to fail.
 class FakeRandom final : public RandomSource {
 public:
-    Result<void> fill(std::span<std::byte> out) noexcept override {
+    Result<void> fill(std::span<std::byte> out) override {
         ++draws;
         if (failing) {
             return internal_failure("could not retrieve random bytes for uuid: Function not implemented");

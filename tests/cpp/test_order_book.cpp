@@ -55,39 +55,6 @@ TEST(OrderBook, RefusesNonFiniteQuantitiesBeforeChangingAnything) {
     EXPECT_EQ(resting(book, OrderType::Sell).size(), 1u);
 }
 
-// The clock fails at each fill of a sweep across three levels in turn: the fills before it stand,
-// no resting order is lost or changed by the failing pass, and every invariant holds.
-TEST(OrderBook, ClockFailureMidSweepLosesNoRestingOrder) {
-    for (std::uint64_t failing_fill = 1; failing_fill <= 3; ++failing_fill) {
-        FakeEnvironment env;
-        OrderBook book(0.01);
-        std::vector<Order> asks;
-        for (std::int64_t price : {100, 101, 102}) {
-            asks.push_back(make(env, OrderType::Sell, price, 2));
-            ASSERT_TRUE(book.add(asks.back(), env.clock));
-        }
-        Order sweep = make(env, OrderType::Buy, 102, 6);
-        env.clock.fail_from_read = env.clock.reads + failing_fill;
-        auto result = book.add(sweep, env.clock);
-        ASSERT_FALSE(result);
-        EXPECT_EQ(result.error().kind, ErrorKind::Internal);
-        EXPECT_EQ(result.error().message.rfind("Time went backwards", 0), 0u);
-        expect_intact(book);
-
-        const auto left = resting(book, OrderType::Sell);
-        ASSERT_EQ(left.size(), 3 - (failing_fill - 1));
-        for (std::size_t i = 0; i < left.size(); ++i) {
-            EXPECT_EQ(left[i].id, asks[failing_fill - 1 + i].id);
-            EXPECT_EQ(left[i].quantity, 2.0);
-        }
-        // The incoming order is recorded as far as it got.
-        const auto recorded = book.get_order(sweep.id.view());
-        ASSERT_TRUE(recorded);
-        EXPECT_EQ(recorded->quantity, 6.0 - 2.0 * static_cast<double>(failing_fill - 1));
-        EXPECT_TRUE(resting(book, OrderType::Buy).empty());
-    }
-}
-
 TEST(OrderBook, CancelLooksOnlyAtTheLevelOfTheRecordedValue) {
     FakeEnvironment env;
     OrderBook book;
@@ -206,6 +173,25 @@ TEST(OrderBook, CrowdedLevelKeepsTimePriorityThroughCompaction) {
             ASSERT_FALSE(broken) << "step " << step << ": " << *broken;
         }
     }
+}
+
+// Prices that are multiples of the inverse of a fixed hash multiplier all had one home slot and
+// built one probe run as long as the book was wide; with the seeded mixer they spread out.
+TEST(OrderBook, CraftedPricesDoNotShareAProbeRun) {
+    FakeEnvironment env;
+    OrderBook book;
+    constexpr std::uint64_t inverse_of_golden = 0xF1DE83E19937733Dull;  // * 0x9E3779B97F4A7C15 == 1
+    static_assert(inverse_of_golden * 0x9E3779B97F4A7C15ull == 1);
+    int rested = 0;
+    for (std::uint64_t k = 1; rested < 40'000; ++k) {
+        const auto price = static_cast<std::int64_t>(k * inverse_of_golden);
+        if (price > 0) {
+            ASSERT_TRUE(book.add(make(env, OrderType::Buy, price, 1.0), env.clock));
+            ++rested;
+        }
+    }
+    EXPECT_LT(book.longest_probe_run(), 64u);
+    expect_intact(book);
 }
 
 TEST(OrderBook, CreateOrderRoundsHalvesAwayFromZeroAndSaturates) {

@@ -1,0 +1,240 @@
+// Running out of memory inside any operation of the book leaves the book exactly as it was.
+//
+// This binary replaces the global operator new with one that can be told to fail its k-th
+// allocation. A scripted scenario (sweeps across several levels, emptied levels, rests on new and
+// full levels, registry growth, cancels, listings, the summary) runs once for every k until it
+// runs through without a failure; the step that meets the failure must leave the book's whole
+// observable state as it was before that step, with every invariant intact, and the remaining
+// steps must still work. The same is checked for a clock that fails at each fill of a sweep.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <new>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "book/order_book.hpp"
+#include "records/fill.hpp"
+#include "support.hpp"
+
+namespace {
+
+// Allocations left before one fails; negative while disarmed.
+long allocations_left = -1;
+bool failed = false;
+
+void* allocate(std::size_t size, std::size_t alignment) {
+    if (allocations_left >= 0 && allocations_left-- == 0) {
+        failed = true;
+        throw std::bad_alloc();
+    }
+    void* memory = nullptr;
+    const std::size_t rounded = (size + alignment - 1) / alignment * alignment;
+    memory = alignment <= alignof(std::max_align_t) ? std::malloc(size == 0 ? 1 : size)
+                                                    : std::aligned_alloc(alignment, rounded == 0 ? alignment : rounded);
+    if (memory == nullptr) {
+        throw std::bad_alloc();
+    }
+    return memory;
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return allocate(size, alignof(std::max_align_t)); }
+void* operator new(std::size_t size, std::align_val_t alignment) {
+    return allocate(size, static_cast<std::size_t>(alignment));
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete(void* memory, std::align_val_t) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t, std::align_val_t) noexcept { std::free(memory); }
+
+namespace varnholt {
+namespace {
+
+using testing::FakeEnvironment;
+using testing::make;
+
+// Counting is paused while a test looks at the book.
+struct Paused {
+    long saved = allocations_left;
+    Paused() noexcept { allocations_left = -1; }
+    ~Paused() { allocations_left = saved; }
+};
+
+struct Fixture {
+    FakeEnvironment env;
+    OrderBook book{0.01};
+    std::vector<Order> orders;  // every order the scenario made, by step
+    std::vector<std::string> ids;
+    bool checking = true;  // off for the steps that follow a failed one, whose results differ
+
+    void expect(bool outcome, const char* what) const {
+        if (checking) {
+            EXPECT_TRUE(outcome) << what;
+        }
+    }
+
+    Order& order(OrderType side, std::int64_t price, double quantity) {
+        orders.push_back(make(env, side, price, quantity));
+        ids.emplace_back(orders.back().id.view());
+        return orders.back();
+    }
+};
+
+// Everything a caller can see of the book, as text.
+std::string observe(const OrderBook& book, const std::vector<std::string>& ids) {
+    std::ostringstream out;
+    out.precision(17);
+    for (const OrderType side : {OrderType::Buy, OrderType::Sell}) {
+        book.for_each_resting(side, [&](const Order& o) {
+            out << o.id.view() << ' ' << int(o.side) << ' ' << o.price_in_ticks << ' ' << o.quantity << ' '
+                << int(o.status) << ' ' << o.timestamp << '\n';
+        });
+        out << "--\n";
+    }
+    for (const std::string& id : ids) {
+        if (auto o = book.get_order(id)) {
+            out << id << " = " << int(o->side) << ' ' << o->price_in_ticks << ' ' << o->quantity << ' '
+                << int(o->status) << ' ' << o->timestamp << '\n';
+        }
+    }
+    out << book.summary() << '\n' << book.resting_count(OrderType::Buy) << ' ' << book.resting_count(OrderType::Sell);
+    return out.str();
+}
+
+using Step = std::function<void(Fixture&)>;
+
+void add(Fixture& f, Order order) {
+    auto result = f.book.add(order, f.env.clock);
+    ASSERT_TRUE(result) << result.error().message;
+}
+
+// A book with asks on four levels (one crowded with eight copies, so that one more needs room)
+// and bids on three, and about 190 registry entries, so that the registry's table grows soon.
+void build(Fixture& f) {
+    for (int i = 0; i < 8; ++i) {
+        add(f, f.order(OrderType::Sell, 103, 1.0));
+    }
+    for (std::int64_t price : {100, 101, 102}) {
+        add(f, f.order(OrderType::Sell, price, 2.0));
+        add(f, f.order(OrderType::Sell, price, 0.5));
+        add(f, f.order(OrderType::Buy, price - 10, 3.0));
+    }
+    for (int i = 0; i < 170; ++i) {
+        Order filled = f.order(OrderType::Buy, 1, 1.0);
+        filled.status = OrderStatus::Filled;
+        f.book.update_order(filled);
+    }
+}
+
+std::vector<Step> scenario() {
+    return {
+        // A buy sweeping 100 and 101 and part of 102; its remainder rests at a new bid level.
+        [](Fixture& f) {
+            Order& sweep = f.order(OrderType::Buy, 102, 6.0);
+            auto fills = f.book.add(sweep, f.env.clock);
+            f.expect(fills && fills->size() == 5u, "the sweep makes five fills");
+        },
+        // Rests: on the crowded level (its buffer must grow), on new levels of both sides.
+        [](Fixture& f) { add(f, f.order(OrderType::Sell, 103, 1.0)); },
+        [](Fixture& f) { add(f, f.order(OrderType::Sell, 110, 1.0)); },
+        [](Fixture& f) { add(f, f.order(OrderType::Buy, 95, 1.0)); },
+        // Two new ids recorded with update_order: the second one makes the registry's table grow.
+        [](Fixture& f) { f.book.update_order(f.order(OrderType::Sell, 500, 1.0)); },
+        [](Fixture& f) { f.book.update_order(f.order(OrderType::Sell, 500, 1.0)); },
+        // The same order again at its level, then a cancel that takes both copies.
+        [](Fixture& f) { add(f, f.orders[0]); },
+        [](Fixture& f) { f.expect(f.book.cancel(f.ids[0]), "cancel of two copies"); },
+        // Cancels of a lone copy that empties its level, of an unknown id, of a filled order.
+        [](Fixture& f) { f.expect(f.book.cancel(f.ids[f.ids.size() - 4]), "cancel of a lone copy"); },
+        [](Fixture& f) { f.expect(!f.book.cancel("00000000-0000-4000-8000-000000000000"), "unknown id"); },
+        [](Fixture& f) { f.expect(f.book.cancel(f.ids[8]), "cancel of a filled order"); },
+        // A sell sweeping the bids entirely, its remainder resting as the new best ask.
+        [](Fixture& f) {
+            auto fills = f.book.add(f.order(OrderType::Sell, 1, 20.0), f.env.clock);
+            f.expect(fills && !fills->empty(), "the sell sweeps the bids");
+        },
+        // Reading: listings, the summary, look-ups, order creation.
+        [](Fixture& f) {
+            std::vector<Order> listed;
+            f.book.for_each_resting(OrderType::Sell, [&](const Order& o) { listed.push_back(o); });
+            f.expect(!listed.empty(), "asks are listed");
+            f.expect(!f.book.summary().empty(), "a summary");
+            f.expect(f.book.get_order(f.ids[1]).has_value(), "a look-up");
+            f.expect(f.book.create_order(OrderType::Buy, 1.5, 2.0, f.env.environment).has_value(), "an order");
+            f.expect(!f.book.create_order(OrderType::Buy, -1.0, 2.0, f.env.environment), "a refused order");
+        },
+    };
+}
+
+TEST(AllocationFailure, EveryStepOfTheScenarioIsAllOrNothing) {
+    const auto steps = scenario();
+    int failures = 0;
+    for (long k = 0;; ++k) {
+        Fixture f;
+        build(f);
+        failed = false;
+        std::size_t failed_step = steps.size();
+        std::string before;
+        allocations_left = k;
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            {
+                Paused paused;
+                before = observe(f.book, f.ids);
+            }
+            try {
+                steps[i](f);
+            } catch (const std::bad_alloc&) {
+                failed_step = i;
+                break;
+            }
+        }
+        allocations_left = -1;
+        if (!failed) {
+            EXPECT_GT(failures, 20) << "the scenario allocates too little to test anything";
+            break;
+        }
+        ++failures;
+        ASSERT_LT(failed_step, steps.size()) << "allocation " << k << " failed outside the steps";
+        const auto broken = f.book.find_broken_invariant();
+        ASSERT_FALSE(broken) << "allocation " << k << ", step " << failed_step << ": " << *broken;
+        ASSERT_TRUE(observe(f.book, f.ids) == before) << "allocation " << k << " changed step " << failed_step;
+        // The book still works: the steps after the failed one run as usual.
+        f.checking = false;
+        for (std::size_t i = failed_step + 1; i < steps.size(); ++i) {
+            steps[i](f);
+        }
+        ASSERT_FALSE(f.book.find_broken_invariant()) << "allocation " << k;
+    }
+}
+
+// The clock fails at each fill of a sweep across three levels in turn: nothing changes at all,
+// neither the resting orders nor the registry, and the same sweep then succeeds.
+TEST(ClockFailure, MidSweepChangesNothing) {
+    for (std::uint64_t failing_fill = 1; failing_fill <= 3; ++failing_fill) {
+        Fixture f;
+        for (std::int64_t price : {100, 101, 102}) {
+            add(f, f.order(OrderType::Sell, price, 2.0));
+        }
+        Order sweep = f.order(OrderType::Buy, 102, 6.0);
+        const std::string before = observe(f.book, f.ids);
+        f.env.clock.fail_from_read = f.env.clock.reads + failing_fill;
+        auto result = f.book.add(sweep, f.env.clock);
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error().kind, ErrorKind::Internal);
+        EXPECT_EQ(result.error().message.rfind("Time went backwards", 0), 0u);
+        EXPECT_FALSE(f.book.find_broken_invariant());
+        EXPECT_EQ(observe(f.book, f.ids), before);
+        EXPECT_FALSE(f.book.get_order(sweep.id.view()));
+        f.env.clock.fail_from_read = std::numeric_limits<std::uint64_t>::max();
+        auto fills = f.book.add(sweep, f.env.clock);
+        ASSERT_TRUE(fills);
+        EXPECT_EQ(fills->size(), 3u);
+    }
+}
+
+}  // namespace
+}  // namespace varnholt

@@ -1,3 +1,5 @@
+import gc
+
 import pytest
 
 from varnholt import Fill, Order, OrderBook, OrderStatus, OrderType
@@ -183,20 +185,24 @@ def test_conversion_errors_name_the_argument(call, text):
     assert message(call) == (TypeError, text)
 
 
-@pytest.mark.parametrize("call, error", [
-    (lambda: Order(OrderType.Buy, 2**63, 1.0), OverflowError),
-    (lambda: Order(OrderType.Buy, -(2**63) - 1, 1.0), OverflowError),
-    (lambda: Order(OrderType.Buy, 1, 10**400), OverflowError),
-    (lambda: Fill(1.0, 1.0, "b", "s", -1), OverflowError),
-    (lambda: Fill(1.0, 1.0, "b", "s", 2**64), OverflowError),
-    (lambda: OrderBook().get_order("\ud800"), UnicodeEncodeError),
-    (lambda: OrderBook().cancel("id\udcff"), UnicodeEncodeError),
-    (lambda: Fill(1.0, 1.0, "b", "\ud800", 0), UnicodeEncodeError),
+C_LONG = "Python int too large to convert to C long"
+
+
+@pytest.mark.parametrize("call, error, expected_text", [
+    (lambda: Order(OrderType.Buy, 2**63, 1.0), OverflowError, C_LONG),
+    (lambda: Order(OrderType.Buy, -(2**63) - 1, 1.0), OverflowError, C_LONG),
+    (lambda: Order(OrderType.Buy, 1, 10**400), OverflowError, None),
+    (lambda: Fill(1.0, 1.0, "b", "s", -1), OverflowError, None),
+    (lambda: Fill(1.0, 1.0, "b", "s", 2**64), OverflowError, None),
+    (lambda: OrderBook().get_order("\ud800"), UnicodeEncodeError, None),
+    (lambda: OrderBook().cancel("id\udcff"), UnicodeEncodeError, None),
+    (lambda: Fill(1.0, 1.0, "b", "\ud800", 0), UnicodeEncodeError, None),
 ])
-def test_errors_other_than_type_errors_pass_through_without_prefix(call, error):
+def test_errors_other_than_type_errors_pass_through_without_prefix(call, error, expected_text):
     raised, text = message(call)
     assert raised is error
     assert not text.startswith("argument ")
+    assert expected_text is None or text == expected_text
 
 
 @pytest.mark.parametrize("call, read, expected", [
@@ -324,3 +330,34 @@ def test_orders_being_filled_refuse_access_from_a_tick_size_hook(action, text):
     assert (receiver.quantity, incoming.quantity) == (3.0, 0.0)
     assert receiver.is_open() and not incoming.is_open()
 
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda book: book.create_order(OrderType.Buy, None, 1.0), TypeError),
+    (lambda book: book.cancel("\ud800"), UnicodeEncodeError),
+    (lambda book: book.get_order(5), TypeError),
+    (lambda book: book.create_order(OrderType.Buy, 1.0, 10**400), OverflowError),
+])
+def test_a_collection_while_a_conversion_error_is_made_finds_the_book_free(call, error):
+    # With a collection at every allocation of a tracked object, the exception objects of a
+    # failed conversion are made under a collection; a gc callback that uses the book must find
+    # it no longer borrowed (before, the cancel got "Already borrowed" and was lost).
+    book = OrderBook()
+    seen = []
+
+    def uses_the_book(phase, info):
+        try:
+            seen.append(book.cancel("00000000-0000-4000-8000-000000000000"))
+        except RuntimeError as refused:
+            seen.append(str(refused))
+
+    threshold = gc.get_threshold()
+    gc.callbacks.append(uses_the_book)
+    gc.set_threshold(1)
+    try:
+        with pytest.raises(error):
+            call(book)
+    finally:
+        gc.set_threshold(*threshold)
+        gc.callbacks.remove(uses_the_book)
+    assert set(seen) <= {False}

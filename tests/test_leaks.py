@@ -10,6 +10,7 @@ import ctypes
 import gc
 import math
 import os
+import subprocess
 import sys
 
 import pytest
@@ -318,3 +319,80 @@ def test_large_book_gives_back_its_memory(empty_by):
     del book, ids
     gc.collect()
     assert heap_in_use() - before < 256 * 1024, (before, full, heap_in_use())
+
+
+OUT_OF_MEMORY = r"""
+import gc, resource, sys
+sys.path.insert(0, sys.argv[1])
+from model import ModelBook, ModelOrder
+from varnholt import Order, OrderBook, OrderType
+
+def vm_size():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+
+BUY, SELL = OrderType.Buy, OrderType.Sell
+book, model = OrderBook(1.0), ModelBook(1.0)
+# The registry's arrays double at 2**18 entries (a new 32 MiB array): stop 100 entries short.
+for i in range(2**18 - 100):
+    order = Order(BUY, 1000 + i % 20, 1.0) if i % 2 else Order(SELL, 2000 + i % 20, 1.0)
+    book.add(order)
+    model.add(ModelOrder.of(order))
+ahead = [Order(BUY, 10 + i % 50, 2.0) for i in range(400)]
+twins = [ModelOrder.of(order) for order in ahead]
+crossing = Order(SELL, 1019, 3.0)  # takes three bids at the best level
+cancels = [o.id for o in book.sell_orders[:20]]
+gc.collect()
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (vm_size() + 12 * 2**20, hard))
+added = 0
+try:
+    for order in ahead[:50]:
+        book.add(order)
+        added += 1
+    book.add(crossing)
+    for order_id in cancels:
+        assert book.cancel(order_id)
+    try:
+        for order in ahead[50:]:
+            book.add(order)
+            added += 1
+    except MemoryError:
+        pass
+finally:
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+assert added < len(ahead), "no MemoryError: the limit was too generous"
+failed = ahead[added]
+assert book.get_order(failed.id) is None  # the failed add left nothing behind
+
+for twin in twins[:50]:
+    model.add(twin)
+model.add(ModelOrder.of(crossing))
+for order_id in cancels:
+    model.cancel(order_id)
+for twin in twins[50:added]:
+    model.add(twin)
+def listing(orders):
+    return [(o.id, o.price_in_ticks, o.quantity, int(o.status)) for o in orders]
+assert listing(book.buy_orders) == listing(model.buy_orders())
+assert listing(book.sell_orders) == listing(model.sell_orders())
+assert (book.buy_volume(), book.sell_volume(), repr(book)) == (model.buy_volume(), model.sell_volume(), model.summary())
+for order_id in list(model.orders) + cancels + [failed.id]:
+    got, want = book.get_order(order_id), model.get_order(order_id)
+    assert (got is None) == (want is None), order_id
+    assert got is None or (got.price_in_ticks, got.quantity, int(got.status)) == (
+        want.price_in_ticks, want.quantity, want.status)
+# The book goes on: the order that failed can be added now.
+assert book.add(failed) == [] and book.get_order(failed.id) is not None
+print("ok", added)
+"""
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="reads /proc/self/status")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer reserves more address space than any limit would allow")
+def test_running_out_of_memory_raises_memory_error_and_corrupts_nothing():
+    here = os.path.dirname(os.path.abspath(__file__))
+    done = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY, here], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert done.stdout.startswith("ok")

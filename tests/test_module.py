@@ -1,5 +1,8 @@
 import importlib
+import os
+import subprocess
 import sys
+import textwrap
 import weakref
 
 import pytest
@@ -77,7 +80,8 @@ METHODS = [
     (Order, "is_open", "($self)", "Checks if the order is still open."),
     (OrderBook, "create_order", "(self, side, price, quantity)",
      "Creates an order (but does not add to the book) based off the book's tick size."),
-    (OrderBook, "add", "(self, order)",
+    # The shown signature names the keyword that add() accepts.
+    (OrderBook, "add", "(self, incoming_order)",
      "Adds an order to the book, attempting to match it with resting orders."),
     (OrderBook, "cancel", "(self, order_id)", "Cancels an order by its ID."),
     (OrderBook, "get_order", "(self, order_id)",
@@ -182,6 +186,32 @@ def test_methods_without_parameters_refuse_arguments(make, name):
     with pytest.raises(TypeError) as caught:
         getattr(obj, name)(1)
     assert str(caught.value) == f"{type(obj).__name__}.{name}() takes no arguments (1 given)"
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="isolated subinterpreters refuse such modules from 3.12 on")
+def test_an_isolated_subinterpreter_refused_first_does_not_lock_out_the_main_one():
+    # CPython 3.12 refuses the import in an isolated subinterpreter only after the module's
+    # initialisation ran; that run must not make the subinterpreter the module's owner.
+    script = textwrap.dedent("""
+        try:
+            import _interpreters as interpreters
+            interpreter = interpreters.create("isolated")
+            run = interpreters.exec
+        except ImportError:
+            import _xxsubinterpreters as interpreters
+            interpreter = interpreters.create(isolated=True)
+            run = interpreters.run_string
+        try:
+            run(interpreter, "import varnholt")
+        except Exception as error:
+            assert "subinterpreters" in str(error), error
+        interpreters.destroy(interpreter)
+        import varnholt
+        assert varnholt.OrderBook().tick_size == 0.01
+    """)
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(varnholt.__file__))
+    done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
 
 
 def test_a_subinterpreter_cannot_import_the_module():

@@ -44,7 +44,7 @@ PyResult<PyTypeObject*> create_type(const ClassDefinition& definition, TypeCell&
             PyError failure = error(PyExc_RuntimeError, std::string("An error occurred while initializing `") +
                                                             definition.name + "." + attribute.name + "`");
             raise(std::move(member.error()));
-            failure->cause = std::move(fetch_error()->value);
+            failure->cause = Ref::borrow(fetch_error().instance());
             return fail(std::move(failure));
         }
         members.push_back(std::move(*member));
@@ -53,7 +53,7 @@ PyResult<PyTypeObject*> create_type(const ClassDefinition& definition, TypeCell&
         if (PyObject_SetAttrString(type.get(), definition.attributes[i].name, members[i].get()) != 0) {
             PyError failure =
                 error(PyExc_RuntimeError, std::string("An error occurred while initializing `") + definition.name + ".__dict__`");
-            failure->cause = std::move(fetch_error()->value);
+            failure->cause = Ref::borrow(fetch_error().instance());
             return fail(std::move(failure));
         }
     }

@@ -113,26 +113,32 @@ template <class Record>
     return create_type_of<Record>();
 }
 
-// A new instance of `type` holding `record`, with a free borrow state.
+// A new instance of `type` holding `record`, with a free borrow state. The record is copied (when
+// it is not an rvalue) before the object is allocated; from its allocation on the object is owned
+// by a Ref, and the record moves in with a move that cannot throw, so nothing can fail between
+// the two and no object is left half made.
 template <class Record>
 PyResult<Ref> new_instance_of(PyTypeObject* type, Record&& record) {
-    TypeCell& cell = type_cell<std::remove_cvref_t<Record>>();
-    PyObject* object = nullptr;
+    using R = std::remove_cvref_t<Record>;
+    static_assert(std::is_nothrow_move_constructible_v<R>);
+    R value(std::forward<Record>(record));
+    TypeCell& cell = type_cell<R>();
+    Ref object;
     if (cell.alloc == nullptr || cell.alloc == PyType_GenericAlloc) {
         // What the generic allocator does for a fixed-size class without garbage collection,
         // without zeroing memory that the record and the borrow state are constructed into.
-        void* memory = PyObject_Malloc(sizeof(Instance<std::remove_cvref_t<Record>>));
-        object = memory != nullptr ? PyObject_Init(static_cast<PyObject*>(memory), type) : PyErr_NoMemory();
+        void* memory = PyObject_Malloc(sizeof(Instance<R>));
+        object = Ref::steal(memory != nullptr ? PyObject_Init(static_cast<PyObject*>(memory), type) : PyErr_NoMemory());
     } else {
-        object = cell.alloc(type, 0);
+        object = Ref::steal(cell.alloc(type, 0));
     }
-    if (object == nullptr) {
+    if (!object) {
         return fail(fetch_error());
     }
-    auto* self = instance<std::remove_cvref_t<Record>>(object);
+    auto* self = instance<R>(object.get());
     new (&self->borrow) BorrowFlag();
-    new (&self->record) std::remove_cvref_t<Record>(std::forward<Record>(record));
-    return Ref::steal(object);
+    new (&self->record) R(std::move(value));
+    return object;
 }
 
 template <class Record>

@@ -30,9 +30,20 @@ namespace varnholt::binding {
 template <class T>
 struct Arg;
 
+// Whether converting `object` can run no Python code: its type is built in (not a heap type), so
+// no __float__, __index__ or __str__ written in Python can be reached. Such arguments are
+// converted before anything is borrowed (see convert_early). The common exact types are decided
+// without a call.
+inline bool of_builtin_type(PyObject* object) noexcept {
+    PyTypeObject* type = Py_TYPE(object);
+    return type == &PyFloat_Type || type == &PyLong_Type || type == &PyUnicode_Type ||
+           (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) == 0;
+}
+
 template <>
 struct Arg<double> {
     double value;
+    static bool inert(PyObject* object) noexcept { return of_builtin_type(object); }
     [[gnu::always_inline]] static PyResult<Arg> convert(PyObject* object) {
         const double value = PyFloat_AsDouble(object);
         if (value == -1.0 && PyErr_Occurred() != nullptr) {
@@ -43,11 +54,16 @@ struct Arg<double> {
     double get() const noexcept { return value; }
 };
 
+// The interpreter's C long conversion, whose OverflowError reads "Python int too large to convert
+// to C long"; a long is 64 bits on every platform this module builds for.
+static_assert(sizeof(long) == sizeof(std::int64_t));
+
 template <>
 struct Arg<std::int64_t> {
     std::int64_t value;
+    static bool inert(PyObject* object) noexcept { return of_builtin_type(object); }
     [[gnu::always_inline]] static PyResult<Arg> convert(PyObject* object) {
-        const long long value = PyLong_AsLongLong(object);
+        const long value = PyLong_AsLong(object);
         if (value == -1 && PyErr_Occurred() != nullptr) {
             return fail(fetch_error());
         }
@@ -59,6 +75,7 @@ struct Arg<std::int64_t> {
 template <>
 struct Arg<std::uint64_t> {
     std::uint64_t value;
+    static bool inert(PyObject* object) noexcept { return of_builtin_type(object); }
     static PyResult<Arg> convert(PyObject* object) {
         Ref index;
         if (!PyLong_Check(object)) {
@@ -81,6 +98,7 @@ struct Arg<std::uint64_t> {
 template <>
 struct Arg<std::string_view> {
     std::string_view value;
+    static bool inert(PyObject* object) noexcept { return of_builtin_type(object); }
     [[gnu::always_inline]] static PyResult<Arg> convert(PyObject* object) {
         // An exact str skips reading the type's flags, a call under the limited API.
         if (Py_TYPE(object) != &PyUnicode_Type && !PyUnicode_Check(object)) {
@@ -99,6 +117,7 @@ struct Arg<std::string_view> {
 template <class T>
 struct Arg<std::optional<T>> {
     std::optional<Arg<T>> inner;
+    static bool inert(PyObject* object) noexcept { return Arg<T>::inert(object); }
     static PyResult<Arg> convert(PyObject* object) {
         auto converted = Arg<T>::convert(object);
         if (!converted) {

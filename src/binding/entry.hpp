@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <concepts>
+#include <new>
 #include <exception>
 #include <optional>
 #include <tuple>
@@ -14,30 +16,25 @@
 
 namespace varnholt::binding {
 
-// Entries into the module that run under the interpreter lock on this thread. Every entry point
-// counts itself here; all reference releases in this module happen while it is positive.
-inline thread_local int lock_depth [[gnu::tls_model("initial-exec")]] = 0;
-
-// The failure guard around every entry point: counts the entry, turns an error value into the
-// interpreter's current exception, and turns any C++ exception that escapes the operation (an
-// internal failure, such as running out of memory inside a container) into
-// binding_runtime.FatalError. Returns a new reference or null with an exception set.
+// The failure guard around every entry point: turns an error value into the interpreter's current
+// exception, and any C++ exception that escapes the operation into one as well: running out of
+// memory becomes MemoryError, anything else binding_runtime.FatalError. The handlers allocate
+// nothing in C++, so a second failure cannot arise inside them. Returns a new reference or null
+// with an exception set.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
-    struct Depth {
-        Depth() noexcept { ++lock_depth; }
-        ~Depth() { --lock_depth; }
-    } depth;
     try {
         PyResult<Ref> result = body();
         if (result) [[likely]] {
             return result->release();
         }
         raise(std::move(result.error()));
+    } catch (const std::bad_alloc&) {
+        raise_out_of_memory();
     } catch (const std::exception& failure) {
-        raise(internal_error(failure.what()));
+        raise_internal(failure.what());
     } catch (...) {
-        raise(internal_error(""));
+        raise_internal(nullptr);
     }
     return nullptr;
 }
@@ -116,46 +113,107 @@ PyResult<Ref> result_to_python(Result<T>&& value) {
 template <class Holder>
 concept HasDefault = requires { Holder::absent(); };
 
-// Converts the bound slots in parameter order into `holders`; the first failure stops, reported
-// against its parameter's name.
-template <class Holders, std::size_t I>
-[[gnu::always_inline]] inline bool convert_slot(Holders& holders, PyObject* const* slots, const ParamsView& params, std::optional<PyError>& failure) {
-    using Holder = typename std::tuple_element_t<I, Holders>::value_type;
+template <class Holder>
+concept CanConvertEarly = requires(PyObject* object) {
+    { Holder::inert(object) } -> std::same_as<bool>;
+};
+
+// The conversions of one call: a holder per parameter, and the first failure with its parameter.
+template <class... Params>
+struct Conversions {
+    std::tuple<std::optional<Arg<Params>>...> holders;
+    std::array<std::optional<PyError>, sizeof...(Params)> early_failures;
+    std::optional<PyError> failure;
+    std::size_t failed = 0;
+};
+
+// Converts an argument before anything is borrowed when its conversion can run no Python code
+// (an object of a built-in type): if it fails, its exception object (a UnicodeEncodeError, say)
+// is then made while nothing is borrowed. The result is used at the parameter's turn, so what
+// the caller sees is the same as converting in parameter order under the borrows.
+template <class C, std::size_t I>
+[[gnu::always_inline]] inline void convert_early(C& conversions, PyObject* const* slots) {
+    using Holder = typename std::tuple_element_t<I, decltype(conversions.holders)>::value_type;
+    if constexpr (CanConvertEarly<Holder>) {
+        if (slots[I] != nullptr && Holder::inert(slots[I])) {
+            auto converted = Holder::convert(slots[I]);
+            if (converted) [[likely]] {
+                std::get<I>(conversions.holders).emplace(std::move(*converted));
+            } else {
+                conversions.early_failures[I].emplace(std::move(converted.error()));
+            }
+        }
+    }
+}
+
+// Converts the bound slots in parameter order into the holders; the first failure stops.
+template <class C, std::size_t I>
+[[gnu::always_inline]] inline bool convert_slot(C& conversions, PyObject* const* slots) {
+    using Holder = typename std::tuple_element_t<I, decltype(conversions.holders)>::value_type;
+    auto& holder = std::get<I>(conversions.holders);
+    if (holder) {
+        return true;
+    }
+    const auto stop = [&](PyError&& failure) {
+        conversions.failure.emplace(std::move(failure));
+        conversions.failed = I;
+        return false;
+    };
+    if (conversions.early_failures[I]) {
+        return stop(std::move(*conversions.early_failures[I]));
+    }
     if (slots[I] == nullptr) {
         if constexpr (HasDefault<Holder>) {
-            std::get<I>(holders).emplace(Holder::absent());
+            holder.emplace(Holder::absent());
             return true;
         } else {
-            failure = internal_error("a required argument was not bound");
-            return false;
+            return stop(internal_error("a required argument was not bound"));
         }
     }
     auto converted = Holder::convert(slots[I]);
     if (!converted) {
-        failure = with_argument_prefix(std::move(converted.error()), params.names[I]);
-        return false;
+        return stop(std::move(converted.error()));
     }
-    std::get<I>(holders).emplace(std::move(*converted));
+    holder.emplace(std::move(*converted));
     return true;
 }
 
+// A call: early conversions, the receiver's borrow, the other conversions in parameter order, the
+// operation; then every borrow ends, and only then are Python objects made: the result, or the
+// exception of a failed conversion (prefixed with its parameter's name).
 template <auto Fn, class... Receiver, class... Params, std::size_t... I>
-PyResult<Ref> convert_and_invoke(PyObject* const* slots, const ParamsView& params, std::tuple<Params...>*,
-                                 std::index_sequence<I...>, Receiver&&... receiver) {
+PyResult<Ref> convert_and_invoke(PyObject* self, PyObject* const* slots, const ParamsView& params,
+                                 std::tuple<Params...>*, std::index_sequence<I...>) {
     (void)slots;  // unused by operations without parameters
-    (void)params;
-    using Taken = decltype(invoke<Fn>(receiver..., std::declval<Arg<Params>&>()...));
+    (void)self;   // unused by constructors
+    using Taken = decltype(invoke<Fn>(std::declval<Arg<Receiver>&>()..., std::declval<Arg<Params>&>()...));
     std::optional<Taken> result;
+    std::optional<PyError> failure;
+    std::size_t failed = 0;
     {
+        Conversions<Params...> conversions;
+        (convert_early<decltype(conversions), I>(conversions, slots), ...);
         // Every borrow (the receiver's and the arguments') ends with this scope.
-        std::tuple<std::remove_reference_t<Receiver>...> borrowed(std::move(receiver)...);
-        std::tuple<std::optional<Arg<Params>>...> holders;
-        std::optional<PyError> failure;
-        if (!(convert_slot<decltype(holders), I>(holders, slots, params, failure) && ...)) {
-            return fail(std::move(*failure));
+        std::tuple<std::optional<Arg<Receiver>>...> receiver;
+        if constexpr (sizeof...(Receiver) == 1) {
+            using Self = std::tuple_element_t<0, std::tuple<Receiver...>>;
+            auto borrowed = Arg<Self>::convert(self);
+            if (!borrowed) {
+                return fail(std::move(borrowed.error()));
+            }
+            std::get<0>(receiver).emplace(std::move(*borrowed));
         }
-        result.emplace(std::apply(
-            [&](auto&... self) { return invoke<Fn>(self..., *std::get<I>(holders)...); }, borrowed));
+        if ((convert_slot<decltype(conversions), I>(conversions, slots) && ...)) [[likely]] {
+            result.emplace(std::apply(
+                [&](auto&... self_holder) { return invoke<Fn>(*self_holder..., *std::get<I>(conversions.holders)...); },
+                receiver));
+        } else {
+            failure = std::move(conversions.failure);
+            failed = conversions.failed;
+        }
+    }
+    if (failure) {
+        return fail(with_argument_prefix(std::move(*failure), params.names[failed]));
     }
     return result_to_python(std::move(*result));
 }
@@ -173,13 +231,10 @@ struct SplitReceiver<std::tuple<Self, Rest...>> {
 template <auto Fn>
 PyResult<Ref> call_method(PyObject* self, PyObject* const* slots, const ParamsView& params) {
     using Split = SplitReceiver<typename Operation<decltype(Fn)>::Params>;
-    auto receiver = Arg<typename Split::Receiver>::convert(self);
-    if (!receiver) {
-        return fail(std::move(receiver.error()));
-    }
     constexpr std::size_t count = std::tuple_size_v<typename Split::Params>;
-    return convert_and_invoke<Fn>(slots, params, static_cast<typename Split::Params*>(nullptr),
-                                  std::make_index_sequence<count>{}, std::move(*receiver));
+    return convert_and_invoke<Fn, typename Split::Receiver>(self, slots, params,
+                                                            static_cast<typename Split::Params*>(nullptr),
+                                                            std::make_index_sequence<count>{});
 }
 
 // ---- Entry points, one template per calling convention ----
@@ -232,7 +287,7 @@ PyObject* constructor(PyTypeObject*, PyObject* args, PyObject* keywords) noexcep
             return fail(std::move(*failure));
         }
         using Params = typename Operation<decltype(Fn)>::Params;
-        return convert_and_invoke<Fn>(slots.data(), params, static_cast<Params*>(nullptr),
+        return convert_and_invoke<Fn>(nullptr, slots.data(), params, static_cast<Params*>(nullptr),
                                       std::make_index_sequence<std::tuple_size_v<Params>>{});
     });
 }

@@ -39,7 +39,7 @@ PyObject* compare(PyObject* self, PyObject* other, int operation) noexcept {
         if (PyObject_TypeCheck(other, Py_TYPE(self))) {
             m = static_cast<std::int64_t>(instance<Enum>(other)->record);
         } else {
-            const long long value = PyLong_AsLongLong(other);
+            const long value = PyLong_AsLong(other);
             if (value == -1 && PyErr_Occurred() != nullptr) {
                 PyErr_Clear();
                 return Ref::borrow(Py_NotImplemented);

@@ -67,13 +67,9 @@ PyError fetch_error() {
         Py_XDECREF(traceback);
         return error(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr && value != nullptr) {
-        PyException_SetTraceback(value, traceback);
-    }
     PyError fetched(PendingException{Ref::steal(type), {}, Ref::steal(value), Ref::steal(traceback), {}});
     if (PyErr_GivenExceptionMatches(fetched->type.get(), fatal_error_type())) {
-        std::string message = text_of(fetched->value.get(), no_message);
+        std::string message = text_of(fetched.instance(), no_message);
         PySys_WriteStderr("varnholt: a binding_runtime.FatalError was raised while converting an argument;\n"
                           "it is passed on as an internal failure. Its traceback follows.\n");
         PyErr_Restore(fetched->type.release(), fetched->value.release(), fetched->traceback.release());
@@ -81,6 +77,24 @@ PyError fetch_error() {
         return internal_error(std::move(message));
     }
     return fetched;
+}
+
+PyObject* PyError::instance() {
+    PendingException& pending = *pending_;
+    if (pending.value && PyExceptionInstance_Check(pending.value.get())) {
+        return pending.value.get();
+    }
+    PyObject* type = pending.type.release();
+    PyObject* value = pending.value.release();
+    PyObject* traceback = pending.traceback.release();
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    pending.type = Ref::steal(type);
+    pending.value = Ref::steal(value);
+    pending.traceback = Ref::steal(traceback);
+    return pending.value.get();
 }
 
 PyError api_failure() {
@@ -116,15 +130,22 @@ PyError with_argument_prefix(PyError&& original, std::string_view name) {
     message += name;
     message += "': ";
     if (original->value) {
-        message += text_of(original->value.get(), "");
+        PyObject* instance = original.instance();
+        message += text_of(instance, "");
         PyError prefixed = error(PyExc_TypeError, std::move(message));
-        prefixed->cause = Ref::steal(PyException_GetCause(original->value.get()));
+        prefixed->cause = Ref::steal(instance != nullptr ? PyException_GetCause(instance) : nullptr);
         return prefixed;
     }
     message += original->message;
     PyError prefixed = error(PyExc_TypeError, std::move(message));
     prefixed->cause = std::move(original->cause);
     return prefixed;
+}
+
+void raise_out_of_memory() noexcept { PyErr_NoMemory(); }
+
+void raise_internal(const char* message) noexcept {
+    PyErr_SetString(fatal_error_type(), message != nullptr && *message != '\0' ? message : no_message);
 }
 
 void raise(PyError&& pending) noexcept {

@@ -15,7 +15,7 @@ namespace varnholt::binding {
 struct PendingException {
     Ref type;
     std::string message;  // used when `value` is empty
-    Ref value;            // an exception instance fetched from the interpreter
+    Ref value;            // what was fetched from the interpreter, not yet normalized
     Ref traceback;
     Ref cause;            // becomes __cause__ of the raised exception
 };
@@ -29,6 +29,10 @@ public:
 
     PendingException* operator->() const noexcept { return pending_.get(); }
 
+    // The fetched exception as an instance (made now if the interpreter left it unmade).
+    // Making it can run a garbage collection: call it only when nothing is borrowed.
+    PyObject* instance();
+
 private:
     std::unique_ptr<PendingException> pending_;
 };
@@ -40,7 +44,8 @@ PyError error(PyObject* type, std::string message);
 PyError internal_error(std::string message);
 PyError from_core(Error&& error);
 
-// Takes the interpreter's pending exception. None pending is a SystemError; a pending
+// Takes the interpreter's pending exception as it is, making no object, so that it can be taken
+// while something is borrowed. None pending is a SystemError; a pending
 // binding_runtime.FatalError is printed and becomes an internal failure with its message.
 PyError fetch_error();
 
@@ -52,11 +57,17 @@ PyError api_failure();
 PyError wrong_type(PyObject* object, std::string_view target);
 
 // A TypeError from converting the argument `name` becomes "argument '<name>': <message>" with the
-// original's cause; every other exception passes unchanged.
+// original's cause; every other exception passes unchanged. Makes objects: call it only when
+// nothing is borrowed.
 PyError with_argument_prefix(PyError&& error, std::string_view name);
 
 // Sets the error as the interpreter's current exception.
 void raise(PyError&& error) noexcept;
+
+// A C++ exception that escaped an operation, raised without allocating anything in C++:
+// std::bad_alloc becomes MemoryError, anything else binding_runtime.FatalError with its message.
+void raise_out_of_memory() noexcept;
+void raise_internal(const char* message) noexcept;
 
 // binding_runtime.FatalError: derives from BaseException, made once on first use.
 PyObject* fatal_error_type() noexcept;

@@ -1,5 +1,7 @@
 // The module's entry point: refuses a second interpreter, creates the module once, and registers
 // the five classes in __all__.
+#include <dlfcn.h>
+
 #include <atomic>
 
 #include "entry.hpp"
@@ -18,6 +20,19 @@ PyObject* cached_module = nullptr;
 
 constexpr int api_version = 1013;
 
+// Whether the interpreter refuses modules with single-phase initialisation, as an isolated
+// subinterpreter does. CPython 3.12 asks only after the module's initialisation has run, by which
+// time this module would have created its module and types in that interpreter and recorded it
+// as the owner, locking every other interpreter out for the rest of the process; so the module
+// asks the same question first. The function is exported by CPython 3.12 and later (for its own
+// single-phase test modules) and absent before 3.12, which never refuses; CPython 3.13 asks
+// before running the initialisation, so there the answer is the same.
+bool refused_by_this_interpreter(const char* name) {
+    using Check = int (*)(const char*);
+    static const auto check = reinterpret_cast<Check>(dlsym(RTLD_DEFAULT, "_PyImport_CheckSubinterpIncompatibleExtensionAllowed"));
+    return check != nullptr && check(name) < 0;
+}
+
 template <class Record>
 PyResult<void> register_class(PyObject* module) {
     const char* name = Class<Record>::definition().name;
@@ -25,7 +40,7 @@ PyResult<void> register_class(PyObject* module) {
     if (!type) {
         PyError failure = error(PyExc_RuntimeError, std::string("An error occurred while initializing class ") + name);
         raise(std::move(type.error()));
-        failure->cause = std::move(fetch_error()->value);
+        failure->cause = Ref::borrow(fetch_error().instance());
         return fail(std::move(failure));
     }
     Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
@@ -58,8 +73,13 @@ PyResult<Ref> initialise() {
     if (current == -1) {
         return fail(fetch_error());
     }
+    // The main interpreter (id 0) never refuses, and asking costs a symbol lookup.
+    if (current != 0 && refused_by_this_interpreter(module_definition.m_name)) {
+        return fail(fetch_error());  // CPython's own ImportError; nothing recorded, nothing made
+    }
     std::int64_t expected = -1;
-    if (!initialising_interpreter.compare_exchange_strong(expected, current) && expected != current) {
+    const bool claimed = initialising_interpreter.compare_exchange_strong(expected, current);
+    if (!claimed && expected != current) {
         return fail(error(PyExc_ImportError,
                           "varnholt does not support subinterpreters: it is already initialised in another "
                           "interpreter of this process"));
@@ -69,6 +89,10 @@ PyResult<Ref> initialise() {
     }
     Ref module = Ref::steal(PyModule_Create2(&module_definition, api_version));
     if (!module) {
+        // Nothing was made for this interpreter: another one may still own the module.
+        if (claimed) {
+            initialising_interpreter.store(-1);
+        }
         return fail(fetch_error());
     }
     for (auto registration : {&register_class<Order>, &register_class<Fill>, &register_class<OrderBook>,

@@ -54,7 +54,7 @@ PyMethodDef book_methods[] = {
         "create_order(self, side, price, quantity)\n--\n\n"
         "Creates an order (but does not add to the book) based off the book's tick size."),
     method_row<&book_add, add_params>(
-        "add", "add(self, order)\n--\n\nAdds an order to the book, attempting to match it with resting orders."),
+        "add", "add(self, incoming_order)\n--\n\nAdds an order to the book, attempting to match it with resting orders."),
     method_row<&book_cancel, cancel_params>("cancel", "cancel(self, order_id)\n--\n\nCancels an order by its ID."),
     method_row<&book_get_order, get_order_params>(
         "get_order",

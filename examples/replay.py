@@ -53,6 +53,24 @@ import varnholt
 HERE = Path(__file__).resolve().parent
 SAMPLE = HERE / "data" / "sample_flow.csv"
 HEADER = ["event", "ref", "side", "price", "quantity"]
+CSV_FORMAT = """\
+input format (UTF-8 text, one event per line, no quoting):
+  event,ref,side,price,quantity          header, required as line 1
+  add,<ref>,buy|sell,<price>,<quantity>  a new limit order
+  cancel,<ref>,,,                        cancel the order added as <ref>
+
+  ref is your own reference for an order; price is a decimal price, turned
+  into ticks with --tick-size; quantity is a positive number. Blank lines are
+  ignored. A cancel of a ref that is not live is counted, not an error.
+
+example:
+  event,ref,side,price,quantity
+  add,o1,buy,99.95,20
+  add,o2,sell,100.02,15
+  cancel,o1,,,
+
+exit codes: 0 done, 1 input error with --on-error stop or unreadable file,
+2 bad usage or matplotlib missing for --depth-chart"""
 SIDES = {"buy": varnholt.OrderType.Buy, "sell": varnholt.OrderType.Sell}
 
 
@@ -226,6 +244,17 @@ def depth_chart(book: varnholt.OrderBook, out: Path, title: str) -> None:
         xs = [t * tick for t in ticks]
         ax.step(xs, ys, where="post", color="tab:red", label=f"asks ({ys[-1]:g})")
         ax.fill_between(xs, ys, step="post", color="tab:red", alpha=0.25)
+    # The touch is often a few lots against thousands deeper: mark it so that it can be seen.
+    best_bid, best_ask = book.best_bid(), book.best_ask()
+    if best_bid is not None:
+        ax.axvline(best_bid[0] * tick, color="tab:green", linestyle="--", linewidth=1,
+                   label=f"best bid {best_bid[0] * tick:g}")
+    if best_ask is not None:
+        ax.axvline(best_ask[0] * tick, color="tab:red", linestyle="--", linewidth=1,
+                   label=f"best ask {best_ask[0] * tick:g}")
+    if best_bid is not None and best_ask is not None:
+        mid = (best_bid[0] + best_ask[0]) / 2 * tick
+        ax.axvline(mid, color="black", linestyle=":", linewidth=1, label=f"mid {mid:g}")
     ax.set_xlabel("price")
     ax.set_ylabel("cumulative quantity")
     ax.set_title(title)
@@ -239,15 +268,44 @@ def depth_chart(book: varnholt.OrderBook, out: Path, title: str) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
-        description="Replay an order-flow CSV file through a varnholt.OrderBook."
+        description="Replay an order-flow CSV file through a varnholt.OrderBook and report\n"
+        "the fills, traded volume, VWAP, the final book and the throughput.",
+        epilog=CSV_FORMAT,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument(
-        "file", nargs="?", type=Path, help=f"CSV file (default: {SAMPLE.name})"
+        "file",
+        nargs="?",
+        type=Path,
+        help=f"the order-flow CSV file (default: the bundled {SAMPLE.name}, "
+        "generated on first use)",
     )
-    parser.add_argument("--tick-size", type=float, default=0.01, help="default 0.01")
-    parser.add_argument("--on-error", choices=("skip", "stop"), default="skip")
-    parser.add_argument("--depth-chart", type=Path, metavar="FILE.png")
-    parser.add_argument("--quiet", action="store_true", help="no progress line")
+    parser.add_argument(
+        "--tick-size",
+        type=float,
+        default=0.01,
+        help="decimal value of one tick; prices are rounded to whole ticks "
+        "(default: 0.01)",
+    )
+    parser.add_argument(
+        "--on-error",
+        choices=("skip", "stop"),
+        default="skip",
+        help="on a bad line: report it and go on (skip, the default) or stop with "
+        "exit code 1 (stop)",
+    )
+    parser.add_argument(
+        "--depth-chart",
+        type=Path,
+        metavar="FILE.png",
+        help="also draw the final book's cumulative depth, with the best bid, best "
+        "ask and mid marked, to a PNG (needs matplotlib: pip install 'varnholt[plot]')",
+    )
+    parser.add_argument(
+        "--quiet",
+        action="store_true",
+        help="no progress line (it is shown only when stderr is a terminal)",
+    )
     args = parser.parse_args(argv)
     if not (math.isfinite(args.tick_size) and args.tick_size > 0):
         parser.error("--tick-size must be a positive number")

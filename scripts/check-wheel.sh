@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the one abi3 wheel, audits it, checks what it ships, and runs the pytest suite against
-# that same wheel under the oldest supported CPython (3.10) and the newest one installed (3.12+).
+# that same wheel under the oldest supported CPython (3.10), 3.12 (the first to refuse modules in
+# isolated subinterpreters, after running their initialisation) and the newest one installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,9 +15,11 @@ pyenv_python() {
 }
 
 oldest=$(pyenv_python '3\.10\.[0-9]+')
-newest=$(pyenv_python '3\.(1[2-9]|[2-9][0-9])\.[0-9]+')
+middle=$(pyenv_python '3\.12\.[0-9]+')
+newest=$(pyenv_python '3\.(1[3-9]|[2-9][0-9])\.[0-9]+')
 [ -n "$oldest" ] || { echo "no CPython 3.10 under pyenv (pyenv install 3.10): the minimum must be tested" >&2; exit 1; }
-[ -n "$newest" ] || { echo "no CPython 3.12 or newer under pyenv (pyenv install 3.13)" >&2; exit 1; }
+[ -n "$middle" ] || { echo "no CPython 3.12 under pyenv (pyenv install 3.12)" >&2; exit 1; }
+[ -n "$newest" ] || { echo "no CPython 3.13 or newer under pyenv (pyenv install 3.13)" >&2; exit 1; }
 
 # The wheel: exactly one, tagged for the stable ABI of CPython 3.10. Built without isolation and
 # in a build directory of its own, so that a rerun recompiles only what changed (an isolated
@@ -49,7 +52,7 @@ if missing:
 EOF
 
 failed=()
-for python in "$oldest" "$newest"; do
+for python in "$oldest" "$middle" "$newest"; do
     version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
     venv=build/venv-$version
     echo "== CPython $version: $venv"

@@ -19,7 +19,7 @@ bool order_is_open(const Order& self) { return self.is_open(); }
 
 // The receiver is filled as the resting order, so the trade takes the receiver's price.
 Result<std::optional<Fill>> order_fill(Order& self, Order& incoming, double tick_size) {
-    return fill(self, incoming, tick_size, system_environment().clock);
+    return fill(self, incoming, tick_size, system_wall_clock());
 }
 
 const OrderId& order_id(const Order& self) { return self.id; }

@@ -25,7 +25,7 @@ Result<Order> book_create_order(const OrderBook& self, OrderType side, double pr
 }
 
 Result<std::vector<Fill>> book_add(OrderBook& self, Order incoming_order) {
-    return self.add(incoming_order, system_environment().clock);
+    return self.add(incoming_order, system_wall_clock());
 }
 
 bool book_cancel(OrderBook& self, std::string_view order_id) { return self.cancel(order_id); }

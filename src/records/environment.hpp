@@ -70,7 +70,10 @@ struct Environment {
 // thread's own, so that books replaying in several threads at once (with the interpreter lock
 // released) never share a pool. The forking thread's pool is discarded in the child of every
 // fork(), so that parent and child never hand out the same ids; the child has no other threads.
-Environment& system_environment() noexcept;
+// The first use on a thread allocates the pool.
+Environment& system_environment();
+// CLOCK_REALTIME alone, for operations that read the clock but draw no ids.
+WallClock& system_wall_clock() noexcept;
 
 // A secret drawn from the OS once per process, mixed into the book's hash functions so that
 // nobody can choose prices or ids that all fall into one probe run.

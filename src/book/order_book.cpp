@@ -1,5 +1,6 @@
 #include "order_book.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -98,6 +99,9 @@ void OrderBook::commit_rest(const Order& order, RestPlan&& plan) {
     const auto position = static_cast<std::uint32_t>(level->slots.size());
     Registry::Entry& entry = record(order);
     level->slots.push_back(RestingOrder{order, registry_.index_of(entry)});
+    if (level->quantity_known) {
+        level->known_quantity += order.quantity;  // exactly the walk's next step
+    }
     ++level->live;
     ++resting_count_[index(order.side)];
     // Only a lone copy is located; a second copy of the same id (the same order added twice)
@@ -112,6 +116,7 @@ void OrderBook::vacate(Level& level, std::uint32_t position) noexcept {
     // Only written, not read: a cancel that goes straight to a located copy does not wait for
     // the copy's memory.
     level.slots[position].order.status = OrderStatus::Canceled;  // marks the slot vacated
+    level.quantity_known = false;
     --resting_count_[index(level.side)];
     --level.live;
     if (position == level.head) {
@@ -213,8 +218,9 @@ void OrderBook::commit_sweep(Order& incoming, const std::vector<Fill>& fills) no
         Level& queue = level->second;
         RestingOrder& front = queue.slots[queue.head];
         Order& resting = front.order;
-        take(resting, planned.quantity);
-        take(incoming, planned.quantity);
+        reduce_by(resting, planned.quantity);
+        reduce_by(incoming, planned.quantity);
+        queue.quantity_known = false;
         // A partly filled resting copy keeps its place at the front, and its registry entry
         // (known by index) records the change.
         Registry::Entry& entry = registry_.at(front.entry);
@@ -257,6 +263,196 @@ Result<std::vector<Fill>> OrderBook::add(const Order& arriving, WallClock& clock
         record(incoming);
     }
     return fills;
+}
+
+Result<std::vector<Fill>> OrderBook::take(const Order& order, bool all_or_none, WallClock& clock) {
+    if (!std::isfinite(order.quantity)) {
+        return invalid_value("quantity must be a finite number");
+    }
+    std::vector<Fill> fills;
+    auto planned = plan_sweep(order, clock, fills);
+    if (!planned) {
+        return std::unexpected(std::move(planned.error()));
+    }
+    if (all_or_none && (!order.is_open() || planned->is_open())) {
+        fills.clear();  // killed: it would not fill completely, so nothing happens
+        return fills;
+    }
+    registry_.reserve_one();
+    // Nothing below allocates or fails.
+    Order incoming = order;
+    commit_sweep(incoming, fills);
+    if (incoming.is_open()) {
+        incoming.status = OrderStatus::Canceled;  // the remainder is dropped, never rests
+    }
+    record(incoming);
+    return fills;
+}
+
+const Level* OrderBook::level_of(OrderType side, std::int64_t price) const noexcept {
+    const Side::iterator* found = level_index_[index(side)].find(price);
+    return found != nullptr ? &(*found)->second : nullptr;
+}
+
+std::optional<OrderBook::CopyPlace> OrderBook::first_copy(const Registry::Entry& entry) const noexcept {
+    const Registry::Location& location = registry_.location(entry);
+    if (location.copies == 0) {
+        return std::nullopt;
+    }
+    if (entry.located) {
+        return CopyPlace{location.level, location.level->position_of(location.sequence)};
+    }
+    const Side::iterator* found = level_index_[index(entry.side)].find(entry.price_in_ticks);
+    if (found == nullptr) {
+        return std::nullopt;
+    }
+    Level& level = (*found)->second;
+    for (auto position = level.head; position < level.slots.size(); ++position) {
+        const Order& copy = level.slots[position].order;
+        if (copy.is_open() && copy.id == entry.id) {
+            return CopyPlace{&level, position};
+        }
+    }
+    return std::nullopt;
+}
+
+Result<std::optional<std::vector<Fill>>> OrderBook::amend(std::string_view id, std::optional<double> quantity,
+                                                          std::optional<std::int64_t> price_in_ticks, WallClock& clock) {
+    using Amended = std::optional<std::vector<Fill>>;
+    // The price is checked before the quantity, as when an order is made.
+    if (price_in_ticks && *price_in_ticks <= 0) {
+        return invalid_value("price_in_ticks must be positive");
+    }
+    if (quantity) {
+        if (*quantity <= 0.0) {
+            return invalid_value("quantity must be positive");
+        }
+        if (!std::isfinite(*quantity)) {
+            return invalid_value("quantity must be a finite number");
+        }
+    }
+    Registry::Entry* found = registry_.find(id);
+    const auto place = found != nullptr ? first_copy(*found) : std::nullopt;
+    if (!place) {
+        return Amended{};
+    }
+    std::vector<Fill> fills;
+    Level& level = *place->level;
+    const Order current = level.slots[place->position].order;
+    const std::int64_t new_price = price_in_ticks.value_or(current.price_in_ticks);
+    const double new_quantity = quantity.value_or(current.quantity);
+    if (new_price == current.price_in_ticks && new_quantity <= current.quantity) {
+        // In place: it keeps its place in the queue.
+        Order& copy = level.slots[place->position].order;
+        copy.quantity = new_quantity;
+        level.quantity_known = false;
+        Registry::record(*found, copy);
+        return Amended{std::move(fills)};
+    }
+    // Out of its level and in again, as an incoming order with a new timestamp.
+    auto timestamp = clock.now_ns();
+    if (!timestamp) {
+        return std::unexpected(std::move(timestamp.error()));
+    }
+    Order moved = current;
+    moved.price_in_ticks = new_price;
+    moved.quantity = new_quantity;
+    moved.timestamp = *timestamp;
+    auto planned = plan_sweep(moved, clock, fills);
+    if (!planned) {
+        return std::unexpected(std::move(planned.error()));
+    }
+    // Preparing the rest may move the registry's entries and the level's copies: keep indices.
+    const std::uint32_t entry_index = registry_.index_of(*found);
+    const bool rests = planned->is_open();
+    RestPlan rest;
+    if (rests) {
+        rest = prepare_rest(*planned);
+    }
+    // Nothing below allocates or fails.
+    vacate(level, place->position);
+    forget_copy(registry_.at(entry_index));
+    commit_sweep(moved, fills);
+    if (rests) {
+        commit_rest(moved, std::move(rest));
+    } else {
+        record(moved);
+    }
+    // The old level goes if it is empty now (it still holds the order when it rested there again).
+    if (level.live == 0) {
+        erase_level(level.side, level.price_in_ticks);
+    } else {
+        compact_if_sparse(level);
+    }
+    return Amended{std::move(fills)};
+}
+
+std::size_t OrderBook::forget_filled() noexcept {
+    std::size_t forgotten = 0;
+    for (std::uint32_t index = 0; index < registry_.places().size(); ++index) {
+        Registry::Entry& entry = registry_.at(index);
+        if (!entry.in_use || !entry.recorded || entry.status != OrderStatus::Filled) {
+            continue;
+        }
+        ++forgotten;
+        if (registry_.location(entry).copies == 0) {
+            registry_.erase(entry);
+        } else {
+            entry.recorded = false;  // the entry stays for copies that rest under the same id
+        }
+    }
+    return forgotten;
+}
+
+double Level::quantity() const noexcept {
+    if (!quantity_known) {
+        double total = 0.0;
+        for (std::size_t position = head; position < slots.size(); ++position) {
+            if (slots[position].order.is_open()) {
+                total += slots[position].order.quantity;
+            }
+        }
+        known_quantity = total;
+        quantity_known = true;
+    }
+    return known_quantity;
+}
+
+std::pair<std::vector<LevelDepth>, std::vector<LevelDepth>> OrderBook::depth(std::uint64_t levels) const {
+    std::pair<std::vector<LevelDepth>, std::vector<LevelDepth>> sides;
+    const auto collect = [levels](auto level, auto end, std::size_t count, std::vector<LevelDepth>& out) {
+        out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(levels, count)));
+        for (; level != end && out.size() < levels; ++level) {
+            out.push_back(LevelDepth{level->first, level->second.quantity(), level->second.live});
+        }
+    };
+    collect(bids_.rbegin(), bids_.rend(), bids_.size(), sides.first);
+    collect(asks_.begin(), asks_.end(), asks_.size(), sides.second);
+    return sides;
+}
+
+LevelDepth OrderBook::volume_at(OrderType side, std::int64_t price_in_ticks) const noexcept {
+    const Level* level = level_of(side, price_in_ticks);
+    return level != nullptr ? LevelDepth{price_in_ticks, level->quantity(), level->live}
+                            : LevelDepth{price_in_ticks, 0.0, 0};
+}
+
+std::optional<QueuePosition> OrderBook::queue_position(std::string_view id) const noexcept {
+    const Registry::Entry* entry = registry_.find(id);
+    const auto place = entry != nullptr ? first_copy(*entry) : std::nullopt;
+    if (!place) {
+        return std::nullopt;
+    }
+    QueuePosition ahead;
+    const Level& level = *place->level;
+    for (auto position = level.head; position < place->position; ++position) {
+        const Order& copy = level.slots[position].order;
+        if (copy.is_open()) {
+            ++ahead.orders_ahead;
+            ahead.quantity_ahead += copy.quantity;
+        }
+    }
+    return ahead;
 }
 
 bool OrderBook::cancel(std::string_view id) noexcept {
@@ -423,12 +619,14 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
                 return "level head is not its first live slot" + where;
             }
             std::size_t live = 0;
+            double walked = 0.0;
             for (std::size_t position = level.head; position < level.slots.size(); ++position) {
                 const Order& slot = level.slots[position].order;
                 if (!slot.is_open()) {
                     continue;
                 }
                 ++live;
+                walked += slot.quantity;
                 if (slot.side != side_type || slot.price_in_ticks != price) {
                     return "order resting on the wrong side or level" + where;
                 }
@@ -447,6 +645,9 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
             }
             if (live != level.live) {
                 return "live count out of step" + where;
+            }
+            if (level.quantity_known && level.known_quantity != walked) {
+                return "the level's known quantity is not the sum of its orders" + where;
             }
             count += live;
         }

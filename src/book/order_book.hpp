@@ -22,6 +22,20 @@ namespace varnholt {
 // (price in ticks, quantity of the front order) of a best level.
 using BestLevel = std::pair<std::int64_t, double>;
 
+// One level as depth() and volume_at() see it: its price, the sum of the open quantities of its
+// resting orders (in queue order from 0.0) and how many orders rest there.
+struct LevelDepth {
+    std::int64_t price_in_ticks = 0;
+    double quantity = 0.0;
+    std::uint64_t orders = 0;
+};
+
+// Orders and open quantity ahead of a resting order in its level.
+struct QueuePosition {
+    std::uint64_t orders_ahead = 0;
+    double quantity_ahead = 0.0;
+};
+
 // One price level: a FIFO of resting copies kept contiguous, so that matching, volumes and listings
 // walk memory in order. A copy that leaves is vacated in place (its status is no longer Open;
 // resting copies are always Open). `head` is always the first live slot while the level has any.
@@ -42,6 +56,14 @@ struct Level {
     std::uint32_t live = 0;
     std::int64_t price_in_ticks = 0;
     OrderType side = OrderType::Buy;
+    // The sum of the open quantities of the live copies in queue order from 0.0, worked out by a
+    // walk when asked for and kept while copies only join at the back, since adding each newcomer
+    // to it is exactly the walk's next step; anything else that changes a copy forgets it. (A
+    // running total that also subtracted would drift from the walk: 0.1 + 0.2 - 0.1 is not 0.2.)
+    mutable double known_quantity = 0.0;
+    mutable bool quantity_known = true;
+
+    double quantity() const noexcept;
 
     // Registry entries keep slot numbers modulo 2^32; a level never holds 2^32 slots at once, so
     // the difference is exact.
@@ -100,6 +122,36 @@ public:
 
     std::optional<Order> get_order(std::string_view id) const noexcept;
 
+    // An immediate order: matched exactly as add() matches, but its open remainder never rests.
+    // Immediate-or-cancel drops the remainder and records the order Canceled with its untraded
+    // quantity (Filled when it traded everything). Fill-or-kill (all_or_none) trades only when
+    // the sweep fills it completely; otherwise nothing changes, the registry included, and there
+    // are no fills. An order that is not open is recorded as it came, as add() records it (a
+    // fill-or-kill of one changes nothing). NaN or infinite quantities are refused first.
+    Result<std::vector<Fill>> take(const Order& order, bool all_or_none, WallClock& clock);
+
+    // Changes the first resting copy of `id`: nullopt (and no change) when the id names no resting
+    // order. A refused value changes nothing; with neither value given nothing changes. A lower
+    // or equal quantity at the same price changes the copy in place, keeping its place in the
+    // queue. A higher quantity or another price takes it out of its level and enters it again as
+    // an incoming order with the same id and side and a new timestamp: it matches first if its new
+    // price crosses (the fills are returned) and any remainder rests at the back of its level.
+    // The registry records the order's new value in every case.
+    Result<std::optional<std::vector<Fill>>> amend(std::string_view id, std::optional<double> quantity,
+                                                   std::optional<std::int64_t> price_in_ticks, WallClock& clock);
+
+    // Removes every filled order from the registry; returns how many it removed.
+    std::size_t forget_filled() noexcept;
+
+    // The best `levels` levels of each side, best first (highest bid, lowest ask). The cost grows
+    // with `levels` and the orders of those levels, never with the rest of the book.
+    std::pair<std::vector<LevelDepth>, std::vector<LevelDepth>> depth(std::uint64_t levels) const;
+    // The level at a price: one look-up in the price index. Zeros where there is none.
+    LevelDepth volume_at(OrderType side, std::int64_t price_in_ticks) const noexcept;
+    // Where the first resting copy of `id` stands in its level; nullopt when the id names no
+    // resting order.
+    std::optional<QueuePosition> queue_position(std::string_view id) const noexcept;
+
     // Makes an order from a decimal price without touching the book: price / tick size, rounded to
     // nearest with ties away from zero, saturated to 64 bits.
     Result<Order> create_order(OrderType side, double price, double quantity, Environment& environment) const;
@@ -132,6 +184,15 @@ private:
     double volume(const Side& side) const noexcept;
 
     Registry::Entry& record(const Order& order);
+
+    // The first resting copy of an entry's id: its lone located copy, or else the first copy in
+    // the level of the recorded value's side and price (where a cancel looks too).
+    struct CopyPlace {
+        Level* level;
+        std::uint32_t position;
+    };
+    std::optional<CopyPlace> first_copy(const Registry::Entry& entry) const noexcept;
+    const Level* level_of(OrderType side, std::int64_t price) const noexcept;
 
     // The fills that `incoming` would make against the opposite side, appended to `fills` in
     // order, each with its time read from the clock; returns what the incoming order would be

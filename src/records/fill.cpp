@@ -19,7 +19,7 @@ double smaller_quantity(double a, double b) noexcept {
 
 }  // namespace
 
-void take(Order& order, double quantity) noexcept {
+void reduce_by(Order& order, double quantity) noexcept {
     order.quantity -= quantity;
     if (order.quantity <= 0.0) {
         order.status = OrderStatus::Filled;
@@ -31,8 +31,8 @@ std::optional<Fill> fill_at(Order& resting, Order& incoming, double tick_size, s
         return std::nullopt;
     }
     const double quantity = smaller_quantity(resting.quantity, incoming.quantity);
-    take(resting, quantity);
-    take(incoming, quantity);
+    reduce_by(resting, quantity);
+    reduce_by(incoming, quantity);
     const Order& buy = resting.side == OrderType::Buy ? resting : incoming;
     const Order& sell = resting.side == OrderType::Buy ? incoming : resting;
     return Fill{quantity, static_cast<double>(resting.price_in_ticks) * tick_size, Text(buy.id), Text(sell.id),

@@ -34,7 +34,7 @@ Result<std::optional<Fill>> fill(Order& resting, Order& incoming, double tick_si
 std::optional<Fill> fill_at(Order& resting, Order& incoming, double tick_size, std::uint64_t timestamp) noexcept;
 
 // One side of a filling: the order loses `quantity` and becomes Filled at or below zero.
-void take(Order& order, double quantity) noexcept;
+void reduce_by(Order& order, double quantity) noexcept;
 
 // "[5.00 @ 100.50] Buy: <buy id>, Sell: <sell id>, Filled at <timestamp>" (no closing bracket)
 std::string to_text(const Fill& fill);

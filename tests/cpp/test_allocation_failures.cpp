@@ -72,8 +72,9 @@ struct Fixture {
     bool checking = true;  // off for the steps that follow a failed one, whose results differ
 
     void expect(bool outcome, const char* what) const {
-        if (checking) {
-            EXPECT_TRUE(outcome) << what;
+        if (checking && !outcome) {
+            Paused paused;  // reporting a failure allocates
+            ADD_FAILURE() << what;
         }
     }
 
@@ -103,6 +104,24 @@ std::string observe(const OrderBook& book, const std::vector<std::string>& ids) 
     }
     out << book.summary() << '\n' << book.resting_count(OrderType::Buy) << ' ' << book.resting_count(OrderType::Sell);
     return out.str();
+}
+
+// The first line where two observations differ, both ways.
+std::string first_difference(const std::string& before, const std::string& after) {
+    std::istringstream a(before);
+    std::istringstream b(after);
+    std::string line_a;
+    std::string line_b;
+    while (true) {
+        const bool more_a = static_cast<bool>(std::getline(a, line_a));
+        const bool more_b = static_cast<bool>(std::getline(b, line_b));
+        if (!more_a && !more_b) {
+            return "none";
+        }
+        if (!more_a || !more_b || line_a != line_b) {
+            return "before \"" + (more_a ? line_a : "") + "\", after \"" + (more_b ? line_b : "") + "\"";
+        }
+    }
 }
 
 using Step = std::function<void(Fixture&)>;
@@ -157,13 +176,46 @@ std::vector<Step> scenario() {
             auto fills = f.book.add(f.order(OrderType::Sell, 1, 20.0), f.env.clock);
             f.expect(fills && !fills->empty(), "the sell sweeps the bids");
         },
+        // Immediate orders: an immediate-or-cancel taking part of the asks, a fill-or-kill that
+        // cannot fill (nothing happens) and one that can.
+        [](Fixture& f) {
+            auto fills = f.book.take(f.order(OrderType::Buy, 103, 1.5), false, f.env.clock);
+            f.expect(fills && fills->size() == 1, "the immediate order takes part of the best ask");
+        },
+        [](Fixture& f) {
+            auto fills = f.book.take(f.order(OrderType::Buy, 103, 1000.0), true, f.env.clock);
+            f.expect(fills && fills->empty(), "the fill-or-kill is killed");
+        },
+        [](Fixture& f) {
+            auto fills = f.book.take(f.order(OrderType::Buy, 110, 1.0), true, f.env.clock);
+            f.expect(fills && fills->size() == 1, "the fill-or-kill fills");
+        },
+        // Amendments: in place, to a higher quantity at the same price, and to a price that
+        // crosses, so that it trades and rests at a new level.
+        [](Fixture& f) { f.expect(f.book.amend(f.ids[3], 0.25, std::nullopt, f.env.clock).has_value(), "in place"); },
+        [](Fixture& f) { f.expect(f.book.amend(f.ids[3], 4.0, std::nullopt, f.env.clock).has_value(), "higher"); },
+        [](Fixture& f) { add(f, f.order(OrderType::Buy, 50, 30.0)); },
+        [](Fixture& f) {
+            auto fills = f.book.amend(f.ids.back(), std::nullopt, 103, f.env.clock);
+            f.expect(fills && *fills && (*fills)->size() > 3, "the amended bid sweeps the asks and rests");
+        },
+        [](Fixture& f) { f.expect(f.book.forget_filled() > 0, "filled orders forgotten"); },
+        // Reading: depth, a level's volume, a queue position.
+        [](Fixture& f) {
+            const auto [bids, asks] = f.book.depth(10);
+            f.expect(bids.size() == 1 && asks.empty(), "depth: the amended bid alone");
+            if (!bids.empty()) {
+                f.expect(f.book.volume_at(OrderType::Buy, bids[0].price_in_ticks).orders == bids[0].orders, "volume_at");
+            }
+            f.expect(f.book.queue_position(f.ids.back()).has_value(), "a queue position");
+        },
         // Reading: listings, the summary, look-ups, order creation.
         [](Fixture& f) {
             std::vector<Order> listed;
-            f.book.for_each_resting(OrderType::Sell, [&](const Order& o) { listed.push_back(o); });
-            f.expect(!listed.empty(), "asks are listed");
+            f.book.for_each_resting(OrderType::Buy, [&](const Order& o) { listed.push_back(o); });
+            f.expect(!listed.empty(), "bids are listed");
             f.expect(!f.book.summary().empty(), "a summary");
-            f.expect(f.book.get_order(f.ids[1]).has_value(), "a look-up");
+            f.expect(f.book.get_order(f.ids.back()).has_value(), "a look-up");
             f.expect(f.book.create_order(OrderType::Buy, 1.5, 2.0, f.env.environment).has_value(), "an order");
             f.expect(!f.book.create_order(OrderType::Buy, -1.0, 2.0, f.env.environment), "a refused order");
         },
@@ -201,7 +253,9 @@ TEST(AllocationFailure, EveryStepOfTheScenarioIsAllOrNothing) {
         ASSERT_LT(failed_step, steps.size()) << "allocation " << k << " failed outside the steps";
         const auto broken = f.book.find_broken_invariant();
         ASSERT_FALSE(broken) << "allocation " << k << ", step " << failed_step << ": " << *broken;
-        ASSERT_TRUE(observe(f.book, f.ids) == before) << "allocation " << k << " changed step " << failed_step;
+        const std::string after = observe(f.book, f.ids);
+        ASSERT_TRUE(after == before) << "allocation " << k << " changed step " << failed_step << ": "
+                                     << first_difference(before, after);
         // The book still works: the steps after the failed one run as usual.
         f.checking = false;
         for (std::size_t i = failed_step + 1; i < steps.size(); ++i) {

@@ -111,8 +111,38 @@ TEST(OrderBook, RandomFlowKeepsEveryInvariant) {
             Order order = make(env, side, price, quantity);
             ASSERT_TRUE(book.add(order, env.clock));
             known.push_back(order);
-        } else if (roll < 9) {
+        } else if (roll < 8) {
             book.cancel(known[random() % known.size()].id.view());
+        } else if (roll == 8) {
+            // The research operations: immediate orders, amendments, reads and forgetting.
+            const auto& some = known[random() % known.size()];
+            switch (random() % 5) {
+                case 0:
+                case 1: {
+                    Order order = make(env, random() % 2 == 0 ? OrderType::Buy : OrderType::Sell,
+                                       static_cast<std::int64_t>(90 + random() % 21), 0.5 * double(1 + random() % 12));
+                    ASSERT_TRUE(book.take(order, random() % 2 == 0, env.clock));
+                    known.push_back(order);
+                    break;
+                }
+                case 2: {
+                    const auto quantity = random() % 3 == 0 ? std::nullopt : std::optional<double>(0.5 * double(1 + random() % 8));
+                    const auto price = random() % 2 == 0 ? std::nullopt
+                                                         : std::optional<std::int64_t>(90 + random() % 21);
+                    ASSERT_TRUE(book.amend(some.id.view(), quantity, price, env.clock));
+                    break;
+                }
+                case 3: {
+                    const auto [bids, asks] = book.depth(random() % 6);
+                    for (const auto& level : bids) {
+                        EXPECT_EQ(book.volume_at(OrderType::Buy, level.price_in_ticks).quantity, level.quantity);
+                    }
+                    (void)book.queue_position(some.id.view());
+                    (void)asks;
+                    break;
+                }
+                default: book.forget_filled(); break;
+            }
         } else if (auto recorded = book.get_order(known[random() % known.size()].id.view())) {
             // Recorded again as it is, or moved to another price or side, which a cancel must
             // then leave resting.

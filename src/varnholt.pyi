@@ -177,4 +177,48 @@ class OrderBook:
         Returns None if there are no orders on either side.
         The spread is returned in the same units as the prices (not ticks).
         """
+    def depth(
+        self, levels: int = 10
+    ) -> tuple[list[tuple[int, float, int]], list[tuple[int, float, int]]]:
+        """The best ``levels`` price levels of each side, as ``(bids, asks)``.
+
+        Each is a list of ``(price_in_ticks, quantity, orders)`` tuples, best
+        first (highest bid, lowest ask): the sum of the open quantities
+        resting at that price and how many orders rest there.  A negative
+        ``levels`` raises ``OverflowError``.
+        """
+    def volume_at(self, side: OrderType, price_in_ticks: int) -> tuple[float, int]:
+        """The ``(quantity, orders)`` resting at one price on one side;
+        ``(0.0, 0)`` where nothing rests."""
+    def queue_position(self, order_id: str) -> tuple[int, float] | None:
+        """``(orders_ahead, quantity_ahead)`` of a resting order in its level;
+        ``None`` when the id names no resting order."""
+    def take(self, order: Order, all_or_none: bool = False) -> list[Fill]:
+        """An immediate order: matched as ``add`` matches it, but its open
+        remainder never rests.
+
+        Immediate-or-cancel (the default) drops the remainder; fill-or-kill
+        (``all_or_none=True``) trades only if it fills completely and
+        otherwise changes nothing.  The registry records the order
+        ``Filled``, or ``Canceled`` with its untraded quantity.  A market
+        order is an immediate order priced at the far end:
+        ``Order(OrderType.Buy, 2**63 - 1, q)`` or ``Order(OrderType.Sell, 1, q)``.
+        """
+    def amend(
+        self,
+        order_id: str,
+        quantity: float | None = None,
+        price_in_ticks: int | None = None,
+    ) -> list[Fill] | None:
+        """Changes a resting order's open quantity and/or price.
+
+        A lower quantity at the same price keeps the order's place in its
+        queue; a higher quantity or another price takes it out and enters it
+        again (matching first if it crosses) with a new timestamp.  Returns
+        the fills, or ``None`` when the id names no resting order.  Raises
+        ``ValueError`` for a quantity that is not positive and finite or a
+        price that is not positive.
+        """
+    def forget_filled(self) -> int:
+        """Removes every filled order from the registry; returns how many."""
     def __repr__(self) -> str: ...

@@ -10,7 +10,7 @@ from decimal import Decimal
 from fractions import Fraction
 
 BUY, SELL = 0, 1
-OPEN, FILLED = 0, 1
+OPEN, FILLED, CANCELED = 0, 1, 2
 INT64_MAX = 2**63 - 1
 INT64_MIN = -(2**63)
 
@@ -139,38 +139,123 @@ class ModelBook:
         return None if o is None else o.copy()
 
     # matching ----------------------------------------------------------
-    def add(self, order):
-        incoming = order.copy()
-        if not math.isfinite(incoming.quantity):
-            raise ValueError("quantity must be a finite number")
+    def _crossing_prices(self, incoming):
+        """Prices of the opposite side that `incoming` may take, best first."""
+        opposite = self._levels(SELL if incoming.side == BUY else BUY)
+        if incoming.side == BUY:
+            return opposite, [p for p in sorted(opposite) if p <= incoming.price_in_ticks]
+        return opposite, [p for p in sorted(opposite, reverse=True) if p >= incoming.price_in_ticks]
+
+    def _match(self, incoming):
+        """Matches an open `incoming` against the opposite side in place; returns the fills."""
         fills = []
-        if incoming.status == OPEN:
-            opposite = self._levels(SELL if incoming.side == BUY else BUY)
-            while incoming.status == OPEN and opposite:
-                if incoming.side == BUY:
-                    best = min(opposite)
-                    if best > incoming.price_in_ticks:
-                        break
-                else:
-                    best = max(opposite)
-                    if best < incoming.price_in_ticks:
-                        break
-                level = opposite[best]
+        opposite, prices = self._crossing_prices(incoming)
+        for best in prices:
+            level = opposite[best]
+            while incoming.status == OPEN and level:
                 resting = level.pop(0)
                 f = fill(resting, incoming, self.tick_size)
                 if f is not None:
                     fills.append(f)
                 if resting.status == OPEN:
                     level.insert(0, resting)
-                if not level:
-                    del opposite[best]
                 self.update_order(resting)
                 self.update_order(incoming)
+            if not level:
+                del opposite[best]
+            if incoming.status != OPEN:
+                break
+        return fills
+
+    def _fills_completely(self, incoming):
+        """Whether matching `incoming` would fill it completely (tried on copies)."""
+        trial = incoming.copy()
+        opposite, prices = self._crossing_prices(trial)
+        for best in prices:
+            for resting in opposite[best]:
+                fill(resting.copy(), trial, self.tick_size)
+                if trial.status != OPEN:
+                    return True
+        return False
+
+    def _rest(self, order):
+        self._levels(order.side).setdefault(order.price_in_ticks, []).append(order.copy())
+
+    def add(self, order):
+        incoming = order.copy()
+        if not math.isfinite(incoming.quantity):
+            raise ValueError("quantity must be a finite number")
+        fills = []
+        if incoming.status == OPEN:
+            fills = self._match(incoming)
             if incoming.status == OPEN:
-                levels = self._levels(incoming.side)
-                levels.setdefault(incoming.price_in_ticks, []).append(incoming.copy())
+                self._rest(incoming)
         self.update_order(incoming)
         return fills
+
+    def take(self, order, all_or_none=False):
+        incoming = order.copy()
+        if not math.isfinite(incoming.quantity):
+            raise ValueError("quantity must be a finite number")
+        if all_or_none and (incoming.status != OPEN or not self._fills_completely(incoming)):
+            return []
+        fills = self._match(incoming) if incoming.status == OPEN else []
+        if incoming.status == OPEN:
+            incoming.status = CANCELED
+        self.update_order(incoming)
+        return fills
+
+    def _first_copy(self, order_id):
+        """(side's levels, price, index) of the first resting copy of `order_id`: its only copy;
+        of several, the first at the recorded price, else the first in listing order."""
+        copies = [(levels, price, i) for levels in (self.bids, self.asks) for price in sorted(levels)
+                  for i, o in enumerate(levels[price]) if o.id == order_id]
+        known = self.orders.get(order_id)
+        if len(copies) > 1 and known is not None:
+            levels = self._levels(known.side)
+            for i, o in enumerate(levels.get(known.price_in_ticks, [])):
+                if o.id == order_id:
+                    return levels, known.price_in_ticks, i
+        return copies[0] if copies else None
+
+    def amend(self, order_id, quantity=None, price_in_ticks=None, timestamp=0):
+        """`timestamp` is the new timestamp an order gets when it enters again."""
+        if price_in_ticks is not None and price_in_ticks <= 0:
+            raise ValueError("price_in_ticks must be positive")
+        if quantity is not None:
+            if quantity <= 0:
+                raise ValueError("quantity must be positive")
+            if not math.isfinite(quantity):
+                raise ValueError("quantity must be a finite number")
+        place = self._first_copy(order_id)
+        if place is None:
+            return None
+        if quantity is None and price_in_ticks is None:
+            return []
+        levels, price, i = place
+        current = levels[price][i]
+        new_price = current.price_in_ticks if price_in_ticks is None else price_in_ticks
+        new_quantity = current.quantity if quantity is None else float(quantity)
+        if new_price == current.price_in_ticks and new_quantity <= current.quantity:
+            current.quantity = new_quantity
+            self.update_order(current)
+            return []
+        del levels[price][i]
+        if not levels[price]:
+            del levels[price]
+        moved = current.copy()
+        moved.price_in_ticks, moved.quantity, moved.timestamp = new_price, new_quantity, timestamp
+        fills = self._match(moved)
+        if moved.status == OPEN:
+            self._rest(moved)
+        self.update_order(moved)
+        return fills
+
+    def forget_filled(self):
+        filled = [order_id for order_id, o in self.orders.items() if o.status == FILLED]
+        for order_id in filled:
+            del self.orders[order_id]
+        return len(filled)
 
     def cancel(self, order_id):
         known = self.orders.get(order_id)
@@ -215,6 +300,30 @@ class ModelBook:
             for o in levels[price]:
                 total = total + o.quantity
         return total
+
+    @staticmethod
+    def _level_summary(level):
+        total = 0.0
+        for o in level:
+            total = total + o.quantity
+        return total, len(level)
+
+    def depth(self, levels=10):
+        if levels < 0:
+            raise OverflowError("can't convert negative int to unsigned")
+        return ([(p, *self._level_summary(self.bids[p])) for p in sorted(self.bids, reverse=True)[:levels]],
+                [(p, *self._level_summary(self.asks[p])) for p in sorted(self.asks)[:levels]])
+
+    def volume_at(self, side, price_in_ticks):
+        level = self._levels(side).get(price_in_ticks)
+        return (0.0, 0) if level is None else self._level_summary(level)
+
+    def queue_position(self, order_id):
+        place = self._first_copy(order_id)
+        if place is None:
+            return None
+        levels, price, i = place
+        return self._level_summary(levels[price][:i])[::-1]
 
     def buy_volume(self):
         return self._volume(self.bids)

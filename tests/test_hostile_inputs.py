@@ -34,7 +34,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from varnholt import Fill, Order, OrderBook, OrderStatus, OrderType  # noqa: E402
 from model import OPEN, ModelBook, can_match, fill as model_fill, fixed  # noqa: E402
 from test_book_model import (INDEX, QUANTITIES, TICK_SIZES, BookMachine, bits,  # noqa: E402
-                             check_fill, check_level, check_order)
+                             check_fill, check_level, check_order, normal)
 
 EXAMPLES = int(os.environ.get("VARNHOLT_FUZZ_EXAMPLES", "1000"))
 settings.register_profile("hostile", max_examples=EXAMPLES, stateful_step_count=50, deadline=None,
@@ -97,15 +97,6 @@ def attempt(call):
         return ("RuntimeError", str(error))
 
 
-def normal(value):
-    """Comparable form of a result: floats by their bits, tuples element-wise."""
-    if isinstance(value, float):
-        return bits(value)
-    if isinstance(value, tuple):
-        return tuple(map(normal, value))
-    return value
-
-
 # --- what the binding must make of an argument --------------------------------------------------
 
 def wrong_type(x, target):
@@ -159,10 +150,21 @@ def to_instance(cls):
     return convert
 
 
+def or_none(convert):
+    return lambda x: None if x is None else convert(x)
+
+
 CONVERT = {"double": to_double, "int64": to_integer(-2**63, 2**63), "uint64": to_integer(0, 2**64),
-           "text": to_text, "order": to_instance(Order), "side": to_instance(OrderType)}
+           "text": to_text, "order": to_instance(Order), "side": to_instance(OrderType), "bool": bool}
+CONVERT.update({"double?": or_none(to_double), "int64?": or_none(CONVERT["int64"])})
 CLASSES = {"Order": Order, "Fill": Fill, "OrderBook": OrderBook}
-RUNS_HOOK = {"double": Hook, "int64": IndexHook, "uint64": IndexHook}
+RUNS_HOOK = {"double": Hook, "int64": IndexHook, "uint64": IndexHook, "double?": Hook, "int64?": IndexHook}
+# Values of the parameters that may be left out, by method.
+DEFAULTS = {("OrderBook", "tick_size"): 0.01, ("depth", "levels"): 10, ("take", "all_or_none"): False,
+            ("amend", "quantity"): None, ("amend", "price_in_ticks"): None}
+# How each method with parameters borrows the book while it converts them.
+BOOK_ACCESS = {"create_order": "shared", "depth": "shared", "volume_at": "shared", "take": "exclusive",
+               "amend": "exclusive"}
 
 # name: (display name, receiver, [(parameter, conversion kind)], number required)
 METHODS = {
@@ -178,6 +180,12 @@ METHODS = {
                                                          ("quantity", "double")], 3),
     "can_match": ("Order.can_match()", "order", [("other", "order")], 1),
     "fill": ("Order.fill()", "order", [("incoming", "order"), ("tick_size", "double")], 2),
+    "depth": ("OrderBook.depth()", "book", [("levels", "uint64")], 0),
+    "volume_at": ("OrderBook.volume_at()", "book", [("side", "side"), ("price_in_ticks", "int64")], 2),
+    "queue_position": ("OrderBook.queue_position()", "book", [("order_id", "text")], 1),
+    "take": ("OrderBook.take()", "book", [("order", "order"), ("all_or_none", "bool")], 1),
+    "amend": ("OrderBook.amend()", "book", [("order_id", "text"), ("quantity", "double?"),
+                                            ("price_in_ticks", "int64?")], 1),
 }
 
 HUGE = [2**63, 2**63 - 1, -2**63, -2**63 - 1, 2**64, 2**64 - 1, 10**400]
@@ -189,9 +197,12 @@ HOSTILE = {
                       IntSub(2), FloatSub(2.5), FloatSub(-0.0), "1.0", None, b"1", [], OrderType.Buy],
     "text": [5, None, b"id", StrSub(""), "\ud800", "id\udfff", OrderType.Buy],
     "order": [None, "order", 7, OrderType.Buy, Fill(1.0, 1.0, "b", "s", 0)],
+    "bool": [0, 1, 2**70, -0.0, math.nan, None, "", "x", [], OrderType.Buy],
 }
+HOSTILE["double?"], HOSTILE["int64?"] = HOSTILE["double"], HOSTILE["int64"]
 ENUMS = [OrderType.Buy, OrderType.Sell, OrderStatus.Open, OrderStatus.Filled, OrderStatus.Canceled]
-NO_ARGUMENTS = {"book": ["best_bid", "best_ask", "buy_volume", "sell_volume", "spread"], "order": ["is_open"]}
+NO_ARGUMENTS = {"book": ["best_bid", "best_ask", "buy_volume", "sell_volume", "spread", "forget_filled"],
+                "order": ["is_open"]}
 SHAPES = st.sampled_from(["positional"] * 4 + ["keywords"] * 3 + ["too many", "unexpected", "multiple", "missing"])
 
 
@@ -220,7 +231,15 @@ class HostileMachine(BookMachine):
                 return data.draw(st.text(max_size=40))
             return self._some_id(data.draw(INDEX))
         if kind == "uint64":
+            if name == "depth":
+                return data.draw(st.one_of(st.integers(0, 12), st.sampled_from([2**63, 2**64 - 1])))
             return data.draw(st.one_of(st.integers(0, 2**64 - 1), st.sampled_from([2**63 - 1, 2**63, 2**64 - 1])))
+        if kind == "bool":
+            return data.draw(st.booleans())
+        if kind.endswith("?"):
+            if data.draw(st.booleans()):
+                return None
+            kind = kind[:-1]
         if kind == "int64":
             return data.draw(st.integers(95, 105))
         if param == "tick_size":
@@ -335,15 +354,15 @@ class HostileMachine(BookMachine):
         """Predicts binding and conversion, makes the call, checks hooks; returns
         (converted arguments, result) when the call got as far as the operation."""
         held = {}
-        if name == "create_order":
-            held[id(self.book)] = "shared"
+        if name in BOOK_ACCESS:
+            held[id(self.book)] = BOOK_ACCESS[name]
         if name == "fill":
             held[id(receiver)] = "exclusive"
         converted, hooks_due, cause = {}, set(), None
         if error is None:
             for param, kind in params:
                 if param not in given:
-                    converted[param] = 0.01          # only OrderBook's tick_size is optional
+                    converted[param] = DEFAULTS[name, param]
                     continue
                 x = given[param]
                 if isinstance(x, RUNS_HOOK.get(kind, ())):
@@ -404,6 +423,18 @@ class HostileMachine(BookMachine):
                 want = can_match(twin(receiver), twin(conv["other"]))
             elif name == "fill":
                 want = model_fill(twin(receiver), twin(conv["incoming"]), conv["tick_size"])
+            elif name == "depth":
+                want = model.depth(conv["levels"])
+            elif name == "volume_at":
+                want = model.volume_at(int(conv["side"]), conv["price_in_ticks"])
+            elif name == "queue_position":
+                want = model.queue_position(conv["order_id"])
+            elif name == "take":
+                want = model.take(twin(conv["order"]), conv["all_or_none"])
+            elif name == "amend":
+                recorded = self.book.get_order(conv["order_id"])  # the timestamp of an order entered again
+                want = model.amend(conv["order_id"], conv["quantity"], conv["price_in_ticks"],
+                                   recorded.timestamp if recorded else 0)
         except ValueError as refused:
             assert status == "raise" and type(result) is ValueError and str(result) == str(refused), result
             return
@@ -422,10 +453,12 @@ class HostileMachine(BookMachine):
             assert bits(result.tick_size) == bits(conv["tick_size"]) and result.buy_orders == []
             if data.draw(st.integers(0, 3)) == 0:      # carry on with the new book
                 self.book, self.model = result, ModelBook(conv["tick_size"])
-        elif name == "add":
+        elif name in ("add", "take") or (name == "amend" and want is not None):
             assert len(result) == len(want)
             for got_fill, want_fill in zip(result, want):
                 check_fill(got_fill, want_fill)
+        elif name in ("depth", "volume_at", "queue_position"):
+            assert normal(result) == normal(want)
         elif name == "get_order":
             check_order(result, want)
         elif name == "fill":

@@ -120,6 +120,30 @@ class Env:
             book.add(Order(SELL, p + 40, 1.0))
         book.update_order(self.sell)
 
+    def immediate(self, all_or_none):
+        # An immediate order that trades with a resting one, one that finds nothing (killed, or
+        # recorded Canceled), then the registry emptied of both again.
+        resting, taker = Order(SELL, 100, 2.0), Order(BUY, 100, 3.0)
+        self.book.add(resting)
+        assert len(self.book.take(taker, all_or_none)) == (0 if all_or_none else 1)
+        lonely = Order(BUY, 1, 1.0)
+        assert self.book.take(lonely, all_or_none) == []
+        for order in (resting, taker, lonely):
+            self.book.cancel(order.id)
+
+    def amendments(self):
+        order = Order(BUY, 80, 2.0)
+        self.book.add(order)
+        assert self.book.amend(order.id, 1.0) == [] and self.book.amend(order.id, price_in_ticks=81) == []
+        assert self.book.amend(order.id, quantity=3.0, price_in_ticks=None) == []
+        assert self.book.cancel(order.id) and self.book.amend(order.id, 1.0) is None
+
+    def forgetting(self):
+        resting = Order(SELL, 100, 1.0)
+        self.book.add(resting)
+        self.book.add(Order(BUY, 100, 1.0))
+        assert self.book.forget_filled() == 2
+
     def lookups(self, unknown=None):
         assert repr(self.book.get_order(self.known_id)).startswith("[Buy 1 @ 93] [")
         assert (unknown or self.book.get_order)(self.unknown_id) is (None if unknown is None else False)
@@ -160,6 +184,14 @@ CASES = {
     "queries": (lambda e: (e.book.best_bid(), e.book.best_ask(), e.book.buy_volume(), e.book.sell_volume(),
                            e.book.spread(), e.book.tick_size, repr(e.book)), None),
     "listings": (lambda e: (e.book.buy_orders, e.book.sell_orders), None),
+    "depth, level volume, queue position": (
+        lambda e: (e.book.depth(), e.book.depth(0), e.book.depth(2**64 - 1), e.book.volume_at(BUY, 95),
+                   e.book.volume_at(SELL, 1), e.book.queue_position(e.known_id),
+                   e.book.queue_position(e.unknown_id)), None),
+    "immediate-or-cancel": (lambda e: e.immediate(False), None),
+    "fill-or-kill": (lambda e: e.immediate(True), None),
+    "amendments": (Env.amendments, None),
+    "forget_filled": (Env.forgetting, None),
     "create_order": (lambda e: e.book.create_order(SELL, 100.5, e.big), None),
     "book dropped with content": (Env.full_book_dropped, None),
     "hook value": (lambda e: e.book.create_order(quantity=IndexHook(3), side=BUY, price=FloatHook(7.0)), None),
@@ -240,6 +272,14 @@ CASES = {
                                        (ValueError, "quantity must be a finite number")),
     "add NaN quantity": (lambda e: e.book.add(Order(SELL, 1, math.nan)),
                          (ValueError, "quantity must be a finite number")),
+    "take infinite quantity": (lambda e: e.book.take(Order(SELL, 1, math.inf), True),
+                               (ValueError, "quantity must be a finite number")),
+    "amend quantity": (lambda e: e.book.amend(e.known_id, -1.0), (ValueError, "quantity must be positive")),
+    "amend price": (lambda e: e.book.amend(e.known_id, 1.0, 0), (ValueError, "price_in_ticks must be positive")),
+    "depth of a negative count": (lambda e: e.book.depth(-1), (OverflowError, None)),
+    "wrong type: take": (lambda e: e.book.take(e.known_id), prefixed("order", "'str' object cannot be converted to 'Order'")),
+    "wrong type: volume_at side": (lambda e: e.book.volume_at(1, 95),
+                                   prefixed("side", "'int' object cannot be converted to 'OrderType'")),
     "hash of a side": (lambda e: hash(SELL), (TypeError, "unhashable type: 'builtins.OrderType'")),
     "ordering of statuses": (lambda e: OrderStatus.Open < OrderStatus.Filled, (TypeError, None)),
     "OrderType()": (lambda e: OrderType(), (TypeError, "No constructor defined for OrderType")),

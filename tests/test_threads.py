@@ -58,7 +58,7 @@ def check_snapshot(buys, sells):
         assert buys[-1].price_in_ticks < sells[0].price_in_ticks
 
 
-def worker(seed, book, pool, added, start, log):
+def worker(seed, book, pool, added, immediates, amended, start, log):
     rng = random.Random(seed)
     mine = []
 
@@ -77,6 +77,26 @@ def worker(seed, book, pool, added, start, log):
     def cancel():
         oid = rng.choice(mine) if mine and rng.random() < 0.5 else pick_id()
         log["cancels"].append((oid, book.cancel(oid)))
+
+    def immediate():
+        side, price, qty = rng.choice([BUY, SELL]), rng.choice(PRICES), float(rng.randint(1, 5))
+        order = Order(side, price, qty)
+        all_or_none = rng.random() < 0.5
+        added[order.id] = (side, price, qty)
+        immediates[order.id] = all_or_none
+        fills = book.take(order, all_or_none)
+        assert not all_or_none or not fills or sum(f.quantity for f in fills) == qty
+        log["adds"].append((order.id, [(f.quantity, f.price, f.buy_id, f.sell_id) for f in fills]))
+
+    def amend():
+        # A lower quantity keeps the order's place; how much it then loses to other threads'
+        # fills cannot be told apart from what the amendment took, so such orders are only
+        # checked for consistency at the end.
+        if mine:
+            oid = rng.choice(mine)
+            amended.add(oid)
+            result = book.amend(oid, quantity=0.5)
+            assert result is None or result == []
 
     def get_order():
         oid = pick_id()
@@ -100,6 +120,14 @@ def worker(seed, book, pool, added, start, log):
 
     def snapshot():
         check_snapshot(book.buy_orders, book.sell_orders)
+        bids, asks = book.depth(5)
+        assert [p for p, _, _ in bids] == sorted((p for p, _, _ in bids), reverse=True)
+        assert [p for p, _, _ in asks] == sorted(p for p, _, _ in asks)
+        assert all(q > 0 and n > 0 for _, q, n in bids + asks)
+        price = rng.choice(PRICES)
+        assert book.volume_at(BUY, price)[1] == 0 or book.volume_at(SELL, price)[1] == 0
+        position = book.queue_position(pick_id())
+        assert position is None or (position[0] >= 0 and position[1] >= 0)
         spread, bid, ask = book.spread(), book.best_bid(), book.best_ask()
         assert spread is None or spread > 0
         assert bid is None or bid[0] in PRICES and bid[1] > 0
@@ -113,7 +141,7 @@ def worker(seed, book, pool, added, start, log):
         copy = book.get_order(order.id)
         assert copy is None or copy.is_open() is (copy.status == OrderStatus.Open)
 
-    calls = [add] * 5 + [cancel] * 2 + [get_order, pool_fill, pool_fill, pool_record, snapshot]
+    calls = [add] * 5 + [cancel] * 2 + [immediate, amend, get_order, pool_fill, pool_fill, pool_record, snapshot]
     start.wait()
     try:
         for _ in range(CALLS):
@@ -126,10 +154,11 @@ def test_threads_sharing_a_book_and_orders(busy_interpreter):
     book = OrderBook(1.0)
     pool = [Order(side, price, 6.0) for side in (BUY, SELL) for price in (97, 99, 100, 101, 103, 104)][:POOL]
     initial = {o.id: o.quantity for o in pool}
-    added = {}
+    added, immediates, amended = {}, {}, set()
     logs = [defaultdict(list) for _ in range(THREADS)]
     start = threading.Barrier(THREADS)
-    threads = [threading.Thread(target=worker, args=(k, book, pool, added, start, logs[k]), daemon=True)
+    threads = [threading.Thread(target=worker, args=(k, book, pool, added, immediates, amended, start, logs[k]),
+                                daemon=True)
                for k in range(THREADS)]
     for t in threads:
         t.start()
@@ -172,6 +201,18 @@ def test_threads_sharing_a_book_and_orders(busy_interpreter):
             assert book.get_order(oid) is None and oid not in resting
             continue
         record = book.get_order(oid)
+        if oid in immediates:    # never rests; recorded Canceled with what it did not trade
+            assert oid not in resting
+            if immediates[oid] and left > 0:   # a killed fill-or-kill is not recorded at all
+                assert filled[oid] == 0 and record is None
+            else:
+                assert (record.quantity, record.status) == (left, OrderStatus.Filled if left == 0
+                                                            else OrderStatus.Canceled)
+            continue
+        if oid in amended:       # consistent, though its quantity cannot be predicted
+            assert record.quantity <= left and (oid in resting) is (record.quantity > 0)
+            assert oid not in resting or resting[oid].quantity == record.quantity
+            continue
         assert (record.side, record.price_in_ticks, record.quantity) == (side, price, left)
         assert (record.status == OrderStatus.Filled) is (left == 0)
         assert (oid in resting) is (left > 0)
@@ -180,9 +221,15 @@ def test_threads_sharing_a_book_and_orders(busy_interpreter):
     assert set(resting) <= set(added) - cancelled
     for side, volume in ((BUY, book.buy_volume()), (SELL, book.sell_volume())):
         assert volume == sum(o.quantity for o in resting.values() if o.side == side)
+    bids, asks = book.depth(len(PRICES))
+    for side, levels in ((BUY, bids), (SELL, asks)):
+        for price, quantity, orders in levels:
+            here = [o for o in book.buy_orders + book.sell_orders if o.side == side and o.price_in_ticks == price]
+            assert (quantity, orders) == (sum(o.quantity for o in here), len(here)) == book.volume_at(side, price)
     for oid, quantity, is_filled in merged["seen"]:
         side, price, qty = added[oid]
-        assert qty - filled[oid] <= quantity <= qty and is_filled is (quantity == 0)
+        assert quantity <= qty and is_filled is (quantity == 0)
+        assert oid in amended or qty - filled[oid] <= quantity
 
     # The pool: fills between its orders only, and what update_order recorded.
     lost = defaultdict(float)

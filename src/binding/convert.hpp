@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -20,7 +21,9 @@ namespace varnholt::binding {
 //   std::int64_t           int, bool or __index__; a float is refused
 //   std::uint64_t          int, or anything with __index__; negative values overflow
 //   std::string_view       str (or subclass), as UTF-8 valid for the call
-//   std::optional<T>       as T; an absent argument gives nullopt (the only defaulted parameter)
+//   bool                   any object, by its truth (PyObject_IsTrue)
+//   std::optional<T>       as T; an absent argument gives nullopt (the parameter's default)
+//   OrNone<T>              as T, where None too means "not given"
 //   const R&               shared borrow of an instance of R's class, held for the call
 //   R&                     exclusive borrow of an instance of R's class, held for the call
 //   R (a record)           a copy of the record; the borrow ends once the copy is made
@@ -129,6 +132,45 @@ struct Arg<std::optional<T>> {
     std::optional<T> get() const { return inner ? std::optional<T>(inner->get()) : std::nullopt; }
 };
 
+// A flag: any object, read for its truth as `if` reads it (errors of its __bool__ pass through).
+template <>
+struct Arg<bool> {
+    bool value;
+    static bool inert(PyObject* object) noexcept { return of_builtin_type(object); }
+    static PyResult<Arg> convert(PyObject* object) {
+        const int truth = PyObject_IsTrue(object);
+        if (truth < 0) {
+            return fail(fetch_error());
+        }
+        return Arg{truth == 1};
+    }
+    bool get() const noexcept { return value; }
+};
+
+// A parameter whose default is None: None and an absent argument both mean "not given".
+template <class T>
+struct OrNone {
+    std::optional<T> value;
+};
+
+template <class T>
+struct Arg<OrNone<T>> {
+    std::optional<Arg<T>> inner;
+    static bool inert(PyObject* object) noexcept { return object == Py_None || Arg<T>::inert(object); }
+    static PyResult<Arg> convert(PyObject* object) {
+        if (object == Py_None) {
+            return absent();
+        }
+        auto converted = Arg<T>::convert(object);
+        if (!converted) {
+            return fail(std::move(converted.error()));
+        }
+        return Arg{std::move(*converted)};
+    }
+    static Arg absent() { return Arg{std::nullopt}; }
+    OrNone<T> get() const { return OrNone<T>{inner ? std::optional<T>(inner->get()) : std::nullopt}; }
+};
+
 // The instance behind `object` if it is of the record's class.
 template <class Record>
 [[gnu::always_inline]] inline PyResult<Instance<Record>*> instance_of_class(PyObject* object) {
@@ -201,6 +243,8 @@ template <class T>
 PyResult<Ref> to_python(const T* value);
 template <class A, class B>
 PyResult<Ref> to_python(const std::pair<A, B>& pair);
+template <class... T>
+PyResult<Ref> to_python(const std::tuple<T...>& values);
 template <class T>
 PyResult<Ref> to_python(const std::vector<T>& elements);
 
@@ -248,23 +292,36 @@ PyResult<Ref> to_python(const T* value) {
     return to_python(*value);
 }
 
-template <class A, class B>
-PyResult<Ref> to_python(const std::pair<A, B>& pair) {
-    auto first = to_python(pair.first);
-    if (!first) {
-        return first;
-    }
-    auto second = to_python(pair.second);
-    if (!second) {
-        return second;
-    }
-    Ref tuple = Ref::steal(PyTuple_New(2));
+// A new tuple of the converted values, in order; released if one of them fails.
+template <class... T>
+PyResult<Ref> to_python(const std::tuple<T...>& values) {
+    Ref tuple = Ref::steal(PyTuple_New(sizeof...(T)));
     if (!tuple) {
         return fail(api_failure());
     }
-    PyTuple_SetItem(tuple.get(), 0, first->release());  // steals
-    PyTuple_SetItem(tuple.get(), 1, second->release());
+    std::optional<PyError> failure;
+    Py_ssize_t index = 0;
+    const auto put = [&](const auto& value) {
+        if (failure) {
+            return;
+        }
+        auto item = to_python(value);
+        if (!item) {
+            failure.emplace(std::move(item.error()));
+            return;
+        }
+        PyTuple_SetItem(tuple.get(), index++, item->release());  // steals
+    };
+    std::apply([&](const auto&... value) { (put(value), ...); }, values);
+    if (failure) {
+        return fail(std::move(*failure));
+    }
     return tuple;
+}
+
+template <class A, class B>
+PyResult<Ref> to_python(const std::pair<A, B>& pair) {
+    return to_python(std::tuple<const A&, const B&>(pair.first, pair.second));
 }
 
 // A new list of exactly as many elements, in order; released if one element fails.

@@ -41,12 +41,59 @@ RestingOrders book_sell_orders(const OrderBook& self) { return {&self, OrderType
 double book_tick_size(const OrderBook& self) { return self.tick_size(); }
 std::string book_summary(const OrderBook& self) { return self.summary(); }
 
+// (price_in_ticks, quantity, orders) of one level.
+using LevelTuple = std::tuple<std::int64_t, double, std::uint64_t>;
+
+std::vector<LevelTuple> level_tuples(const std::vector<LevelDepth>& levels) {
+    std::vector<LevelTuple> tuples;
+    tuples.reserve(levels.size());
+    for (const LevelDepth& level : levels) {
+        tuples.emplace_back(level.price_in_ticks, level.quantity, level.orders);
+    }
+    return tuples;
+}
+
+std::pair<std::vector<LevelTuple>, std::vector<LevelTuple>> book_depth(const OrderBook& self,
+                                                                       std::optional<std::uint64_t> levels) {
+    const auto [bids, asks] = self.depth(levels.value_or(10));
+    return {level_tuples(bids), level_tuples(asks)};
+}
+
+std::pair<double, std::uint64_t> book_volume_at(const OrderBook& self, OrderType side, std::int64_t price_in_ticks) {
+    const LevelDepth level = self.volume_at(side, price_in_ticks);
+    return {level.quantity, level.orders};
+}
+
+std::optional<std::pair<std::uint64_t, double>> book_queue_position(const OrderBook& self, std::string_view order_id) {
+    const auto position = self.queue_position(order_id);
+    if (!position) {
+        return std::nullopt;
+    }
+    return std::pair{position->orders_ahead, position->quantity_ahead};
+}
+
+Result<std::vector<Fill>> book_take(OrderBook& self, Order order, std::optional<bool> all_or_none) {
+    return self.take(order, all_or_none.value_or(false), system_wall_clock());
+}
+
+Result<std::optional<std::vector<Fill>>> book_amend(OrderBook& self, std::string_view order_id, OrNone<double> quantity,
+                                                    OrNone<std::int64_t> price_in_ticks) {
+    return self.amend(order_id, quantity.value, price_in_ticks.value, system_wall_clock());
+}
+
+std::uint64_t book_forget_filled(OrderBook& self) { return self.forget_filled(); }
+
 constexpr Params<1> book_new{"OrderBook", "__new__", {"tick_size"}, 0};
 constexpr Params<3> create_order_params{"OrderBook", "create_order", {"side", "price", "quantity"}};
 constexpr Params<1> add_params{"OrderBook", "add", {"incoming_order"}};
 constexpr Params<1> cancel_params{"OrderBook", "cancel", {"order_id"}};
 constexpr Params<1> get_order_params{"OrderBook", "get_order", {"order_id"}};
 constexpr Params<1> update_order_params{"OrderBook", "update_order", {"order"}};
+constexpr Params<1> depth_params{"OrderBook", "depth", {"levels"}, 0};
+constexpr Params<2> volume_at_params{"OrderBook", "volume_at", {"side", "price_in_ticks"}};
+constexpr Params<1> queue_position_params{"OrderBook", "queue_position", {"order_id"}};
+constexpr Params<2> take_params{"OrderBook", "take", {"order", "all_or_none"}, 1};
+constexpr Params<3> amend_params{"OrderBook", "amend", {"order_id", "quantity", "price_in_ticks"}, 1};
 
 PyMethodDef book_methods[] = {
     method_row<&book_create_order, create_order_params>(
@@ -72,6 +119,41 @@ PyMethodDef book_methods[] = {
         "spread($self)\n--\n\nCalculate the current spread in the order book.\n"
         "Returns None if there are no orders on either side.\n"
         "The spread is returned in the same units as the prices (not ticks)."),
+    method_row<&book_depth, depth_params>(
+        "depth",
+        "depth($self, levels=10)\n--\n\n"
+        "The best `levels` price levels of each side, as (bids, asks): two lists of\n"
+        "(price_in_ticks, quantity, orders) tuples, best first (highest bid, lowest ask).\n"
+        "`quantity` is the sum of the open quantities resting at that price, `orders` how many\n"
+        "orders rest there."),
+    method_row<&book_volume_at, volume_at_params>(
+        "volume_at",
+        "volume_at($self, side, price_in_ticks)\n--\n\n"
+        "The (quantity, orders) resting at one price on one side; (0.0, 0) where nothing rests."),
+    method_row<&book_queue_position, queue_position_params>(
+        "queue_position",
+        "queue_position($self, order_id)\n--\n\n"
+        "Where a resting order stands in its level: (orders_ahead, quantity_ahead), the orders ahead\n"
+        "of it and the sum of their open quantities. None when the id names no resting order."),
+    method_row<&book_take, take_params>(
+        "take",
+        "take($self, order, all_or_none=False)\n--\n\n"
+        "An immediate order: matched as add() matches it, but its open remainder never rests.\n"
+        "Immediate-or-cancel (all_or_none=False) drops the remainder; fill-or-kill (all_or_none=True)\n"
+        "trades only if it fills completely, and otherwise changes nothing and returns []. The\n"
+        "registry records the order Filled, or Canceled with its untraded quantity. Returns the fills."),
+    method_row<&book_amend, amend_params>(
+        "amend",
+        "amend($self, order_id, quantity=None, price_in_ticks=None)\n--\n\n"
+        "Changes a resting order's open quantity and/or price. A lower quantity at the same price\n"
+        "keeps its place in the queue; a higher quantity or another price takes it out and enters it\n"
+        "again (matching first if it crosses) with a new timestamp, behind the orders already at\n"
+        "that price. Returns the fills, or None when the id names no resting order."),
+    no_arguments_row<&book_forget_filled>(
+        "forget_filled",
+        "forget_filled($self)\n--\n\n"
+        "Removes every filled order from the registry (get_order then returns None for it).\n"
+        "Returns how many it removed."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -302,15 +302,31 @@ std::optional<OrderBook::CopyPlace> OrderBook::first_copy(const Registry::Entry&
     if (entry.located) {
         return CopyPlace{location.level, location.level->position_of(location.sequence)};
     }
-    const Side::iterator* found = level_index_[index(entry.side)].find(entry.price_in_ticks);
-    if (found == nullptr) {
+    const auto first_in = [&](const Level& level) -> std::optional<CopyPlace> {
+        for (auto position = level.head; position < level.slots.size(); ++position) {
+            const Order& copy = level.slots[position].order;
+            if (copy.is_open() && copy.id == entry.id) {
+                return CopyPlace{&level, position};
+            }
+        }
         return std::nullopt;
+    };
+    // Several copies: the first one at the recorded price, where they rest unless update_order
+    // recorded another price or an amendment moved one of them.
+    if (entry.recorded) {
+        if (const Side::iterator* found = level_index_[index(entry.side)].find(entry.price_in_ticks)) {
+            if (auto place = first_in((*found)->second)) {
+                return place;
+            }
+        }
     }
-    Level& level = (*found)->second;
-    for (auto position = level.head; position < level.slots.size(); ++position) {
-        const Order& copy = level.slots[position].order;
-        if (copy.is_open() && copy.id == entry.id) {
-            return CopyPlace{&level, position};
+    // Otherwise the first one in the listings' order (bids, then asks, each by ascending price): a
+    // walk over the whole book, needed only in those rare cases.
+    for (const Side* side : {&bids_, &asks_}) {
+        for (const auto& [price, level] : *side) {
+            if (auto place = first_in(level)) {
+                return place;
+            }
         }
     }
     return std::nullopt;
@@ -337,7 +353,11 @@ Result<std::optional<std::vector<Fill>>> OrderBook::amend(std::string_view id, s
         return Amended{};
     }
     std::vector<Fill> fills;
-    Level& level = *place->level;
+    if (!quantity && !price_in_ticks) {
+        return Amended{std::move(fills)};  // nothing to change
+    }
+    // first_copy() is const so that queue_position() can share it; the level is the book's own.
+    Level& level = const_cast<Level&>(*place->level);
     const Order current = level.slots[place->position].order;
     const std::int64_t new_price = price_in_ticks.value_or(current.price_in_ticks);
     const double new_quantity = quantity.value_or(current.quantity);

@@ -130,8 +130,8 @@ public:
     // fill-or-kill of one changes nothing). NaN or infinite quantities are refused first.
     Result<std::vector<Fill>> take(const Order& order, bool all_or_none, WallClock& clock);
 
-    // Changes the first resting copy of `id`: nullopt (and no change) when the id names no resting
-    // order. A refused value changes nothing; with neither value given nothing changes. A lower
+    // Changes the first resting copy of `id` (the one queue_position() reports on): nullopt (and
+    // no change) when the id names no resting order. A refused value changes nothing; with neither value given nothing changes. A lower
     // or equal quantity at the same price changes the copy in place, keeping its place in the
     // queue. A higher quantity or another price takes it out of its level and enters it again as
     // an incoming order with the same id and side and a new timestamp: it matches first if its new
@@ -149,7 +149,8 @@ public:
     // The level at a price: one look-up in the price index. Zeros where there is none.
     LevelDepth volume_at(OrderType side, std::int64_t price_in_ticks) const noexcept;
     // Where the first resting copy of `id` stands in its level; nullopt when the id names no
-    // resting order.
+    // resting order. With several copies (the same order added twice), the first one at the
+    // registry's recorded price counts, else the first one in the listings' order.
     std::optional<QueuePosition> queue_position(std::string_view id) const noexcept;
 
     // Makes an order from a decimal price without touching the book: price / tick size, rounded to
@@ -185,10 +186,10 @@ private:
 
     Registry::Entry& record(const Order& order);
 
-    // The first resting copy of an entry's id: its lone located copy, or else the first copy in
-    // the level of the recorded value's side and price (where a cancel looks too).
+    // The first resting copy of an entry's id: its lone copy; of several, the first one at the
+    // recorded value's price, else the first one in the listings' order.
     struct CopyPlace {
-        Level* level;
+        const Level* level;
         std::uint32_t position;
     };
     std::optional<CopyPlace> first_copy(const Registry::Entry& entry) const noexcept;

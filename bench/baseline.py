@@ -29,7 +29,7 @@ class OrderStatus:
 
 
 BUY, SELL = OrderType.Buy, OrderType.Sell
-OPEN, FILLED = OrderStatus.Open, OrderStatus.Filled
+OPEN, FILLED, CANCELED = OrderStatus.Open, OrderStatus.Filled, OrderStatus.Canceled
 _INT64_MAX, _INT64_MIN, _TWO_63 = 2**63 - 1, -(2**63), 2.0**63
 
 
@@ -56,6 +56,14 @@ def _volume(side):
         for o in level:
             total += o.quantity
     return total
+
+
+def _level(level):
+    """(quantity summed in queue order from 0.0, orders) of one level."""
+    total = 0.0
+    for o in level:
+        total += o.quantity
+    return total, len(level)
 
 
 def _ticks(price, tick_size):
@@ -171,6 +179,27 @@ class OrderBook:
         self._unshared = set()
 
     def add(self, incoming_order):
+        return self._enter(incoming_order, rest=True)
+
+    def take(self, order, all_or_none=False):
+        if all_or_none and isfinite(order.quantity) and not self._fills_completely(order):
+            return []
+        return self._enter(order, rest=False)
+
+    def _fills_completely(self, order):
+        if order.status != OPEN:
+            return False
+        buy = order.side == BUY
+        book, limit, left = (self._asks, order.price_in_ticks, order.quantity)
+        prices = book.irange(maximum=limit) if buy else book.irange(minimum=limit, reverse=True)
+        for lp in prices:
+            for r in book[lp]:
+                left -= r.quantity if r.quantity < left else left
+                if left <= 0.0:
+                    return True
+        return False
+
+    def _enter(self, incoming_order, rest):
         if not isfinite(incoming_order.quantity):
             raise ValueError("quantity must be a finite number")
         inc = incoming_order._copy()
@@ -215,6 +244,8 @@ class OrderBook:
             inc.quantity = q
             if q <= 0.0:
                 inc.status = FILLED
+            elif not rest:
+                inc.status = CANCELED  # an immediate order's remainder is dropped
             else:
                 level = own.get(limit)
                 if level is None:
@@ -242,6 +273,69 @@ class OrderBook:
             if not level:
                 del side[p]
         return True
+
+    def _resting(self, order_id):
+        """The registry's order if it rests, with its level."""
+        o = self._orders.get(order_id)
+        if o is None or o.status != OPEN:
+            return None, None
+        level = (self._bids if o.side == BUY else self._asks).get(o.price_in_ticks)
+        if level is None or order_id in self._unshared and not any(x.id == order_id for x in level):
+            return None, None
+        return o, level
+
+    def depth(self, levels=10):
+        if levels < 0:
+            raise OverflowError("can't convert negative int to unsigned")
+        bids = self._bids
+        top = bids.keys()[-levels:] if levels else []
+        return ([(p, *_level(bids[p])) for p in reversed(top)],
+                [(p, *_level(self._asks[p])) for p in self._asks.keys()[:levels]])
+
+    def volume_at(self, side, price_in_ticks):
+        level = (self._bids if side == BUY else self._asks).get(price_in_ticks)
+        return (0.0, 0) if level is None else _level(level)
+
+    def queue_position(self, order_id):
+        o, level = self._resting(order_id)
+        if o is None:
+            return None
+        ahead, total = 0, 0.0
+        for x in level:
+            if x is o or x.id == order_id:
+                return ahead, total
+            ahead += 1
+            total += x.quantity
+        return None
+
+    def amend(self, order_id, quantity=None, price_in_ticks=None):
+        if price_in_ticks is not None and price_in_ticks <= 0:
+            raise ValueError("price_in_ticks must be positive")
+        if quantity is not None:
+            if quantity <= 0.0:
+                raise ValueError("quantity must be positive")
+            if not isfinite(quantity):
+                raise ValueError("quantity must be a finite number")
+        o, level = self._resting(order_id)
+        if o is None:
+            return None
+        if quantity is None and price_in_ticks is None:
+            return []
+        new_price = o.price_in_ticks if price_in_ticks is None else price_in_ticks
+        new_quantity = o.quantity if quantity is None else float(quantity)
+        if new_price == o.price_in_ticks and new_quantity <= o.quantity and order_id not in self._unshared:
+            o.quantity = new_quantity  # in place: the registry holds the resting object itself
+            return []
+        self.cancel(order_id)
+        moved = o._copy()
+        moved.price_in_ticks, moved.quantity, moved.timestamp = new_price, new_quantity, time_ns()
+        return self.add(moved)
+
+    def forget_filled(self):
+        filled = [k for k, o in self._orders.items() if o.status == FILLED]
+        for k in filled:
+            del self._orders[k]
+        return len(filled)
 
     def get_order(self, order_id):
         o = self._orders.get(order_id)

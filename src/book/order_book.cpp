@@ -84,7 +84,7 @@ OrderBook::RestPlan OrderBook::prepare_rest(const Order& order) {
     return RestPlan{nullptr, std::move(node)};
 }
 
-void OrderBook::commit_rest(const Order& order, RestPlan&& plan) {
+void OrderBook::commit_rest(const Order& order, RestPlan&& plan, Registry::Entry* known) {
     Level* level = plan.level;
     if (level == nullptr) {
         Level& fresh = plan.new_level.mapped();
@@ -97,7 +97,8 @@ void OrderBook::commit_rest(const Order& order, RestPlan&& plan) {
         level = &inserted->second;
     }
     const auto position = static_cast<std::uint32_t>(level->slots.size());
-    Registry::Entry& entry = record(order);
+    Registry::Entry& entry = known != nullptr ? *known : registry_.emplace(order.id);
+    Registry::record(entry, order);
     level->slots.push_back(RestingOrder{order, registry_.index_of(entry)});
     if (level->quantity_known) {
         level->known_quantity += order.quantity;  // exactly the walk's next step
@@ -390,13 +391,14 @@ Result<std::optional<std::vector<Fill>>> OrderBook::amend(std::string_view id, s
         rest = prepare_rest(*planned);
     }
     // Nothing below allocates or fails.
+    Registry::Entry& entry = registry_.at(entry_index);
     vacate(level, place->position);
-    forget_copy(registry_.at(entry_index));
+    forget_copy(entry);
     commit_sweep(moved, fills);
     if (rests) {
-        commit_rest(moved, std::move(rest));
+        commit_rest(moved, std::move(rest), &entry);
     } else {
-        record(moved);
+        Registry::record(entry, moved);
     }
     // The old level goes if it is empty now (it still holds the order when it rested there again).
     if (level.live == 0) {

@@ -211,8 +211,9 @@ private:
         Side::node_type new_level;
     };
     RestPlan prepare_rest(const Order& order);
-    // Appends `order` at the back of its level and records it. Allocates nothing after prepare_rest.
-    void commit_rest(const Order& order, RestPlan&& plan);
+    // Appends `order` at the back of its level and records it (in `entry` when the caller has
+    // already found its id's entry). Allocates nothing after prepare_rest.
+    void commit_rest(const Order& order, RestPlan&& plan, Registry::Entry* entry = nullptr);
 
     // Removes an emptied level from its map and index and keeps its buffer for a later level.
     void erase_level(OrderType side, std::int64_t price) noexcept;

@@ -17,10 +17,12 @@
 4. Memory per resting order with 10^6 resting orders, in a fresh process.
 """
 import argparse
+import copy
 import gc
 import importlib
 import json
 import os
+import pickle
 import random
 import statistics
 import subprocess
@@ -209,6 +211,30 @@ print(rss0, *status())
 """
 
 
+def snapshots(mod, n):
+    """Time of copy.copy, pickle.dumps and pickle.loads of a book of n resting orders, and the
+    pickle's size."""
+    book = mod.OrderBook(0.01)
+    Order, add, buy, sell = mod.Order, book.add, mod.OrderType.Buy, mod.OrderType.Sell
+    for i in range(n // 2):
+        add(Order(buy, 9_999 - i % 2_000, 1.0))
+        add(Order(sell, 10_001 + i % 2_000, 1.0))
+    gc.collect()
+    result = {}
+    for what, run in (("copy", lambda: copy.copy(book)), ("pickle", lambda: pickle.dumps(book, 5))):
+        t = perf_counter_ns()
+        made = run()
+        result[what + "_ns_per_order"] = (perf_counter_ns() - t) / n
+        del made
+    state = pickle.dumps(book, 5)
+    t = perf_counter_ns()
+    restored = pickle.loads(state)
+    result["unpickle_ns_per_order"] = (perf_counter_ns() - t) / n
+    result["pickle_bytes_per_order"] = len(state) / n
+    assert repr(restored) == repr(book)
+    return result
+
+
 def memory(name, n):
     out = subprocess.run([sys.executable, "-c", MEMORY, name, str(n), HERE],
                          capture_output=True, text=True, check=True).stdout
@@ -293,6 +319,14 @@ def main():
         result["memory"]["baseline"] = memory("baseline", n)
     for m, r in result["memory"].items():
         print(f"{m:<10} peak {r['peak_bytes_per_order']:>6.0f} B   final {r['final_bytes_per_order']:>6.0f} B")
+
+    print(f"\nCopies and pickles of a book of {n:,} resting orders")
+    r = result["snapshots"] = snapshots(impl, n)
+    print(f"copy.copy     {r['copy_ns_per_order'] * n / 1e6:>7.0f} ms  {r['copy_ns_per_order']:>5.0f} ns/order"
+          f"   (target: a few hundred ms)")
+    print(f"pickle.dumps  {r['pickle_ns_per_order'] * n / 1e6:>7.0f} ms  {r['pickle_ns_per_order']:>5.0f} ns/order"
+          f"   {r['pickle_bytes_per_order']:.0f} bytes/order (target: about the book's own memory)")
+    print(f"pickle.loads  {r['unpickle_ns_per_order'] * n / 1e6:>7.0f} ms  {r['unpickle_ns_per_order']:>5.0f} ns/order")
 
     print(f"\n{(perf_counter_ns() - start) / 1e9:.0f} s in all")
     if args.json:

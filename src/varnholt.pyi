@@ -93,6 +93,9 @@ class Order:
 
         Returns ``None`` (and changes nothing) when the orders cannot match.
         """
+    def __copy__(self) -> Order:
+        """An independent copy (also what ``copy.copy`` and ``copy.deepcopy`` make)."""
+    def __deepcopy__(self, memo: object) -> Order: ...
     def __repr__(self) -> str: ...
 
 @final
@@ -124,6 +127,9 @@ class Fill:
     @property
     def timestamp(self) -> int:
         """Getter for the fill timestamp."""
+    def __copy__(self) -> Fill:
+        """An independent copy (also what ``copy.copy`` and ``copy.deepcopy`` make)."""
+    def __deepcopy__(self, memo: object) -> Fill: ...
     def __repr__(self) -> str: ...
 
 @final
@@ -221,4 +227,7 @@ class OrderBook:
         """
     def forget_filled(self) -> int:
         """Removes every filled order from the registry; returns how many."""
+    def __copy__(self) -> OrderBook:
+        """An independent copy (also what ``copy.copy`` and ``copy.deepcopy`` make)."""
+    def __deepcopy__(self, memo: object) -> OrderBook: ...
     def __repr__(self) -> str: ...

@@ -1,5 +1,6 @@
 """Shared helpers for the varnholt test suite."""
 
+import struct
 import time
 
 import pytest
@@ -36,6 +37,22 @@ def levels(orders):
 
 def book_state(book):
     return (levels(book.buy_orders), levels(book.sell_orders))
+
+
+def book_state(entries, bids, asks, tick=0.01, version=1):
+    """A book's saved state as its documented layout describes it. Entries are (recorded, id,
+    side, status, price_in_ticks, quantity, timestamp); each side is a list of levels
+    (price_in_ticks, [(entry number, quantity, timestamp, ref), ...])."""
+    state = struct.pack("<IBdQ", version, 3, tick, len(entries))
+    for recorded, oid, side, status, price, quantity, timestamp in entries:
+        state += struct.pack("<B36sBBqdQ", recorded, oid.encode(), side, status, price, quantity, timestamp)
+    for levels in (bids, asks):
+        state += struct.pack("<Q", len(levels))
+        for price, copies in levels:
+            state += struct.pack("<qQ", price, len(copies))
+            for entry, quantity, timestamp, ref in copies:
+                state += struct.pack("<IdQQ", entry, quantity, timestamp, ref)
+    return state
 
 
 class Clock:

@@ -1,7 +1,9 @@
 """Random operation sequences run against varnholt.OrderBook and the reference
 model in model.py; the two are compared after every step."""
+import copy
 import math
 import os
+import pickle
 import struct
 import sys
 
@@ -172,6 +174,14 @@ class BookMachine(RuleBasedStateMachine):
         assert normal(self.book.volume_at(real_side(side), price)) == normal(self.model.volume_at(side, price))
         oid = self._some_id(i)
         assert normal(self.book.queue_position(oid)) == normal(self.model.queue_position(oid))
+
+    @rule(how=st.sampled_from(["copy", "deepcopy"] + ["pickle %d" % p for p in range(2, pickle.HIGHEST_PROTOCOL + 1)]))
+    def carry_on_with_a_copy(self, how):
+        # The copy must be exact: the model goes on unchanged, now against the copy.
+        if how.startswith("pickle"):
+            self.book = pickle.loads(pickle.dumps(self.book, int(how.split()[1])))
+        else:
+            self.book = getattr(copy, how)(self.book)
 
     @rule()
     def forget_filled(self):

@@ -6,15 +6,18 @@ with malloc, which only glibc's mallinfo2() sees (bytes in use in the heap and i
 mmapped chunks).  Reference counts are compared for the objects each call touches
 (the book, the orders, the argument objects) and for the exception and module types.
 """
+import copy
 import ctypes
 import gc
 import math
 import os
+import pickle
 import subprocess
 import sys
 
 import pytest
 
+import varnholt
 from varnholt import Fill, Order, OrderBook, OrderStatus, OrderType
 
 BUY, SELL = OrderType.Buy, OrderType.Sell
@@ -184,6 +187,9 @@ CASES = {
     "queries": (lambda e: (e.book.best_bid(), e.book.best_ask(), e.book.buy_volume(), e.book.sell_volume(),
                            e.book.spread(), e.book.tick_size, repr(e.book)), None),
     "listings": (lambda e: (e.book.buy_orders, e.book.sell_orders), None),
+    "copies and pickles": (lambda e: (copy.copy(e.book), copy.deepcopy(e.buy), pickle.loads(pickle.dumps(e.book)),
+                                      pickle.loads(pickle.dumps(Fill(1.0, 2.0, "b" * 50, e.known_id, 3)))), None),
+    "damaged state": (lambda e: varnholt._restore(e.book.__reduce__()[1][0][:-2]), (ValueError, None)),
     "depth, level volume, queue position": (
         lambda e: (e.book.depth(), e.book.depth(0), e.book.depth(2**64 - 1), e.book.volume_at(BUY, 95),
                    e.book.volume_at(SELL, 1), e.book.queue_position(e.known_id),

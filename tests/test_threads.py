@@ -25,6 +25,7 @@ Every check below holds whatever the interleaving was:
   update_order: each lost exactly the sum of its pool fills, and the registry holds
   for it a value that the order really had at some moment.
 """
+import pickle
 import random
 import sys
 import threading
@@ -120,6 +121,9 @@ def worker(seed, book, pool, added, immediates, amended, start, log):
 
     def snapshot():
         check_snapshot(book.buy_orders, book.sell_orders)
+        # A pickle is taken between two changes, never during one: it always restores.
+        copied = pickle.loads(pickle.dumps(book))
+        check_snapshot(copied.buy_orders, copied.sell_orders)
         bids, asks = book.depth(5)
         assert [p for p, _, _ in bids] == sorted((p for p, _, _ in bids), reverse=True)
         assert [p for p, _, _ in asks] == sorted(p for p, _, _ in asks)

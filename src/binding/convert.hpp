@@ -8,6 +8,7 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "classes.hpp"
@@ -24,6 +25,8 @@ namespace varnholt::binding {
 //   bool                   any object, by its truth (PyObject_IsTrue)
 //   std::optional<T>       as T; an absent argument gives nullopt (the parameter's default)
 //   OrNone<T>              as T, where None too means "not given"
+//   BytesView              bytes, as its bytes valid for the call
+//   Unused                 any object, not looked at
 //   const R&               shared borrow of an instance of R's class, held for the call
 //   R&                     exclusive borrow of an instance of R's class, held for the call
 //   R (a record)           a copy of the record; the borrow ends once the copy is made
@@ -130,6 +133,38 @@ struct Arg<std::optional<T>> {
     }
     static Arg absent() { return Arg{std::nullopt}; }
     std::optional<T> get() const { return inner ? std::optional<T>(inner->get()) : std::nullopt; }
+};
+
+// The bytes of a bytes object, valid for the call.
+struct BytesView {
+    std::string_view bytes;
+};
+
+template <>
+struct Arg<BytesView> {
+    std::string_view value;
+    static bool inert(PyObject* object) noexcept { return of_builtin_type(object); }
+    static PyResult<Arg> convert(PyObject* object) {
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (!PyBytes_Check(object)) {
+            return fail(wrong_type(object, "PyBytes"));
+        }
+        if (PyBytes_AsStringAndSize(object, &data, &size) != 0) {
+            return fail(fetch_error());
+        }
+        return Arg{std::string_view(data, static_cast<std::size_t>(size))};
+    }
+    BytesView get() const noexcept { return BytesView{value}; }
+};
+
+// A parameter that is accepted and not looked at (the memo of __deepcopy__).
+struct Unused {};
+
+template <>
+struct Arg<Unused> {
+    static PyResult<Arg> convert(PyObject*) { return Arg{}; }
+    Unused get() const noexcept { return {}; }
 };
 
 // A flag: any object, read for its truth as `if` reads it (errors of its __bool__ pass through).
@@ -245,6 +280,10 @@ template <class A, class B>
 PyResult<Ref> to_python(const std::pair<A, B>& pair);
 template <class... T>
 PyResult<Ref> to_python(const std::tuple<T...>& values);
+template <class... T>
+PyResult<Ref> to_python(const std::variant<T...>& value);
+template <class... T>
+PyResult<Ref> to_python(std::variant<T...>&& value);
 template <class T>
 PyResult<Ref> to_python(const std::vector<T>& elements);
 
@@ -317,6 +356,17 @@ PyResult<Ref> to_python(const std::tuple<T...>& values) {
         return fail(std::move(*failure));
     }
     return tuple;
+}
+
+// The one value a variant holds (moved out of a variant that is an rvalue: a book is not copied).
+template <class... T>
+PyResult<Ref> to_python(const std::variant<T...>& value) {
+    return std::visit([](const auto& held) { return to_python(held); }, value);
+}
+
+template <class... T>
+PyResult<Ref> to_python(std::variant<T...>&& value) {
+    return std::visit([](auto&& held) { return to_python(std::move(held)); }, std::move(value));
 }
 
 template <class A, class B>

@@ -239,20 +239,42 @@ PyResult<Ref> call_method(PyObject* self, PyObject* const* slots, const ParamsVi
 
 // ---- Entry points, one template per calling convention ----
 
+// Binds a vectorcall's arguments to the slots of P.
+template <const auto& P>
+[[gnu::always_inline]] inline std::optional<PyError> bind_fast(PyObject* const* args, Py_ssize_t positional,
+                                                               PyObject* keyword_names, PyObject** slots) {
+    constexpr std::size_t count = std::remove_cvref_t<decltype(P)>::size;
+    if (keyword_names == nullptr && static_cast<std::size_t>(positional) == count) [[likely]] {
+        // Every parameter passed by position: nothing to match and nothing missing.
+        std::copy_n(args, count, slots);
+        return std::nullopt;
+    }
+    return bind_vector(P.view(), args, positional, keyword_names, slots);
+}
+
 // METH_FASTCALL | METH_KEYWORDS
 template <auto Fn, const auto& P>
 PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t positional, PyObject* keyword_names) noexcept {
     return guarded([&]() -> PyResult<Ref> {
-        constexpr std::size_t count = std::remove_cvref_t<decltype(P)>::size;
-        std::array<PyObject*, count> slots{};
-        const ParamsView params = P.view();
-        if (keyword_names == nullptr && static_cast<std::size_t>(positional) == count) [[likely]] {
-            // Every parameter passed by position: nothing to match and nothing missing.
-            std::copy_n(args, count, slots.data());
-        } else if (auto failure = bind_vector(params, args, positional, keyword_names, slots.data())) {
+        std::array<PyObject*, std::remove_cvref_t<decltype(P)>::size> slots{};
+        if (auto failure = bind_fast<P>(args, positional, keyword_names, slots.data())) {
             return fail(std::move(*failure));
         }
-        return call_method<Fn>(self, slots.data(), params);
+        return call_method<Fn>(self, slots.data(), P.view());
+    });
+}
+
+// A module-level function (METH_FASTCALL | METH_KEYWORDS): a method without a receiver.
+template <auto Fn, const auto& P>
+PyObject* fast_function(PyObject*, PyObject* const* args, Py_ssize_t positional, PyObject* keyword_names) noexcept {
+    return guarded([&]() -> PyResult<Ref> {
+        std::array<PyObject*, std::remove_cvref_t<decltype(P)>::size> slots{};
+        if (auto failure = bind_fast<P>(args, positional, keyword_names, slots.data())) {
+            return fail(std::move(*failure));
+        }
+        using Params = typename Operation<decltype(Fn)>::Params;
+        return convert_and_invoke<Fn>(nullptr, slots.data(), P.view(), static_cast<Params*>(nullptr),
+                                      std::make_index_sequence<std::tuple_size_v<Params>>{});
     });
 }
 
@@ -297,6 +319,13 @@ template <auto Fn, const auto& P>
 constexpr PyMethodDef method_row(const char* name, const char* doc) {
     using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
     Fast entry = &fast_method<Fn, P>;
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)), METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+template <auto Fn, const auto& P>
+constexpr PyMethodDef function_row(const char* name, const char* doc) {
+    using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+    Fast entry = &fast_function<Fn, P>;
     return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)), METH_FASTCALL | METH_KEYWORDS, doc};
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "entry.hpp"
+#include "pickling.hpp"
 
 namespace varnholt::binding {
 namespace {
@@ -19,6 +20,29 @@ std::atomic<std::int64_t> initialising_interpreter{-1};
 PyObject* cached_module = nullptr;
 
 constexpr int api_version = 1013;
+
+constexpr Params<1> restore_params{"varnholt", "_restore", {"state"}};
+
+// The module's one function, private: what pickled objects are rebuilt with.
+PyMethodDef module_functions[] = {
+    function_row<&restore, restore_params>(
+        "_restore",
+        "_restore(state)\n--\n\nRebuilds an Order, a Fill or an OrderBook from its saved state (what pickle keeps)."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Adds varnholt._restore; pickles of the classes name it.
+PyResult<void> register_restore(PyObject* module) {
+    if (PyModule_AddFunctions(module, module_functions) != 0) {
+        return fail(fetch_error());
+    }
+    Ref function = Ref::steal(PyObject_GetAttrString(module, "_restore"));
+    if (!function) {
+        return fail(fetch_error());
+    }
+    set_restore_function(function.release());  // kept until the process ends, like the module
+    return {};
+}
 
 // Whether the interpreter refuses modules with single-phase initialisation, as an isolated
 // subinterpreter does. CPython 3.12 asks only after the module's initialisation has run, by which
@@ -100,6 +124,9 @@ PyResult<Ref> initialise() {
         if (auto registered = registration(module.get()); !registered) {
             return fail(std::move(registered.error()));
         }
+    }
+    if (auto registered = register_restore(module.get()); !registered) {
+        return fail(std::move(registered.error()));
     }
     if (cached_module == nullptr) {
         cached_module = module.release();

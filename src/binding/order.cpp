@@ -1,6 +1,7 @@
 // The Python face of Order and Fill: the records, their read-only properties, the match test,
 // the filling and the text forms.
 #include "entry.hpp"
+#include "pickling.hpp"
 
 namespace varnholt::binding {
 namespace {
@@ -41,6 +42,8 @@ constexpr Params<3> order_new{"Order", "__new__", {"side", "price_in_ticks", "qu
 constexpr Params<1> order_can_match_params{"Order", "can_match", {"other"}};
 constexpr Params<2> order_fill_params{"Order", "fill", {"incoming", "tick_size"}};
 constexpr Params<5> fill_new{"Fill", "__new__", {"quantity", "price", "buy_id", "sell_id", "timestamp"}};
+constexpr Params<1> order_deepcopy_params{"Order", "__deepcopy__", {"memo"}};
+constexpr Params<1> fill_deepcopy_params{"Fill", "__deepcopy__", {"memo"}};
 
 PyMethodDef order_methods[] = {
     method_row<&order_can_match, order_can_match_params>(
@@ -53,6 +56,16 @@ PyMethodDef order_methods[] = {
         "fill($self, incoming, tick_size)\n--\n\nAttempts to fill this order with another incoming order.\n"
         "Updates the quantities and statuses of both orders."),
     no_arguments_row<&order_is_open>("is_open", "is_open($self)\n--\n\nChecks if the order is still open."),
+    no_arguments_row<&reduce<Order>>("__reduce__", reduce_doc),
+    no_arguments_row<&copy_of<Order>>("__copy__", copy_doc),
+    method_row<&deep_copy_of<Order>, order_deepcopy_params>("__deepcopy__", deepcopy_doc),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef fill_methods[] = {
+    no_arguments_row<&reduce<Fill>>("__reduce__", reduce_doc),
+    no_arguments_row<&copy_of<Fill>>("__copy__", copy_doc),
+    method_row<&deep_copy_of<Fill>, fill_deepcopy_params>("__deepcopy__", deepcopy_doc),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -87,6 +100,7 @@ PyGetSetDef fill_properties[] = {
 PyType_Slot fill_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&constructor<&new_fill, fill_new>)},
     {Py_tp_repr, reinterpret_cast<void*>(&unary<&fill_text>)},
+    {Py_tp_methods, fill_methods},
     {Py_tp_getset, fill_properties},
     {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<Fill>)},
     {0, nullptr},

@@ -1,5 +1,6 @@
 // The Python face of OrderBook.
 #include "entry.hpp"
+#include "pickling.hpp"
 
 namespace varnholt::binding {
 namespace {
@@ -94,6 +95,7 @@ constexpr Params<2> volume_at_params{"OrderBook", "volume_at", {"side", "price_i
 constexpr Params<1> queue_position_params{"OrderBook", "queue_position", {"order_id"}};
 constexpr Params<2> take_params{"OrderBook", "take", {"order", "all_or_none"}, 1};
 constexpr Params<3> amend_params{"OrderBook", "amend", {"order_id", "quantity", "price_in_ticks"}, 1};
+constexpr Params<1> book_deepcopy_params{"OrderBook", "__deepcopy__", {"memo"}};
 
 PyMethodDef book_methods[] = {
     method_row<&book_create_order, create_order_params>(
@@ -154,6 +156,9 @@ PyMethodDef book_methods[] = {
         "forget_filled($self)\n--\n\n"
         "Removes every filled order from the registry (get_order then returns None for it).\n"
         "Returns how many it removed."),
+    no_arguments_row<&reduce<OrderBook>>("__reduce__", reduce_doc),
+    no_arguments_row<&copy_of<OrderBook>>("__copy__", copy_doc),
+    method_row<&deep_copy_of<OrderBook>, book_deepcopy_params>("__deepcopy__", deepcopy_doc),
     {nullptr, nullptr, 0, nullptr},
 };
 

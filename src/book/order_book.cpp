@@ -58,8 +58,11 @@ void OrderBook::erase_level(OrderType side, std::int64_t price) noexcept {
     side_map(side).erase(level);
 }
 
-OrderBook::RestPlan OrderBook::prepare_rest(const Order& order) {
+OrderBook::RestPlan OrderBook::prepare_rest(const Order& order, std::uint64_t ref) {
     registry_.reserve_one();
+    if (ref != no_ref) {
+        refs_.reserve_one();
+    }
     auto& index_of_side = level_index_[index(order.side)];
     if (const Side::iterator* found = index_of_side.find(order.price_in_ticks)) {
         Level& level = (*found)->second;
@@ -84,7 +87,7 @@ OrderBook::RestPlan OrderBook::prepare_rest(const Order& order) {
     return RestPlan{nullptr, std::move(node)};
 }
 
-void OrderBook::commit_rest(const Order& order, RestPlan&& plan, Registry::Entry* known) {
+void OrderBook::commit_rest(const Order& order, RestPlan&& plan, Registry::Entry* known, std::uint64_t ref) {
     Level* level = plan.level;
     if (level == nullptr) {
         Level& fresh = plan.new_level.mapped();
@@ -99,7 +102,12 @@ void OrderBook::commit_rest(const Order& order, RestPlan&& plan, Registry::Entry
     const auto position = static_cast<std::uint32_t>(level->slots.size());
     Registry::Entry& entry = known != nullptr ? *known : registry_.emplace(order.id);
     Registry::record(entry, order);
-    level->slots.push_back(RestingOrder{order, registry_.index_of(entry)});
+    const std::uint32_t entry_index = registry_.index_of(entry);
+    level->slots.push_back(RestingOrder{order, entry_index, ref});
+    // An amended order keeps its reference, which still leads to its entry.
+    if (ref != no_ref && refs_.find(static_cast<std::int64_t>(ref)) == nullptr) {
+        refs_.insert(static_cast<std::int64_t>(ref), entry_index);
+    }
     if (level->quantity_known) {
         level->known_quantity += order.quantity;  // exactly the walk's next step
     }
@@ -228,6 +236,7 @@ void OrderBook::commit_sweep(Order& incoming, const std::vector<Fill>& fills) no
         Registry::record(entry, resting);
         if (!resting.is_open()) {
             forget_copy(entry);
+            release_ref(front);
             vacate(queue, queue.head);
             if (queue.live == 0) {
                 erase_level(buying ? OrderType::Sell : OrderType::Buy, level->first);
@@ -386,6 +395,7 @@ Result<std::optional<std::vector<Fill>>> OrderBook::amend(std::string_view id, s
     // Preparing the rest may move the registry's entries and the level's copies: keep indices.
     const std::uint32_t entry_index = registry_.index_of(*found);
     const bool rests = planned->is_open();
+    const std::uint64_t ref = level.slots[place->position].ref;  // the moved order keeps it
     RestPlan rest;
     if (rests) {
         rest = prepare_rest(*planned);
@@ -396,9 +406,12 @@ Result<std::optional<std::vector<Fill>>> OrderBook::amend(std::string_view id, s
     forget_copy(entry);
     commit_sweep(moved, fills);
     if (rests) {
-        commit_rest(moved, std::move(rest), &entry);
+        commit_rest(moved, std::move(rest), &entry, ref);
     } else {
         Registry::record(entry, moved);
+        if (ref != no_ref) {
+            refs_.erase(static_cast<std::int64_t>(ref));
+        }
     }
     // The old level goes if it is empty now (it still holds the order when it rested there again).
     if (level.live == 0) {
@@ -407,6 +420,11 @@ Result<std::optional<std::vector<Fill>>> OrderBook::amend(std::string_view id, s
         compact_if_sparse(level);
     }
     return Amended{std::move(fills)};
+}
+
+const OrderId* OrderBook::order_id(std::uint64_t ref) const noexcept {
+    const std::uint32_t* entry = refs_.find(static_cast<std::int64_t>(ref));
+    return entry != nullptr ? &registry_.places()[*entry].id : nullptr;
 }
 
 std::size_t OrderBook::forget_filled() noexcept {
@@ -500,6 +518,7 @@ bool OrderBook::cancel(std::string_view id) noexcept {
         const Registry::Location& location = registry_.location(*entry);
         Level& queue = *location.level;
         if (queue.side == side_of_value && queue.price_in_ticks == price) {
+            release_ref(queue.slots[queue.position_of(location.sequence)]);
             vacate(queue, queue.position_of(location.sequence));
             forget_copy(*entry);
             tidy(queue);
@@ -510,6 +529,7 @@ bool OrderBook::cancel(std::string_view id) noexcept {
             for (auto position = queue.head; position < queue.slots.size(); ++position) {
                 const Order& copy = queue.slots[position].order;
                 if (copy.is_open() && copy.id == entry->id) {  // side and price are the level's
+                    release_ref(queue.slots[position]);
                     vacate(queue, position);
                     forget_copy(*entry);
                 }
@@ -626,6 +646,7 @@ std::string OrderBook::summary() const {
 
 std::optional<std::string> OrderBook::find_broken_invariant() const {
     std::size_t resting_total = 0;
+    std::size_t referenced = 0;
     for (const OrderType side_type : {OrderType::Buy, OrderType::Sell}) {
         std::size_t count = 0;
         for (const auto& [price, level] : side_map(side_type)) {
@@ -658,6 +679,13 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
                 }
                 if (registry_.index_of(*entry) != level.slots[position].entry) {
                     return "resting order points at another registry entry" + where;
+                }
+                if (const std::uint64_t ref = level.slots[position].ref; ref != no_ref) {
+                    const std::uint32_t* referred = refs_.find(static_cast<std::int64_t>(ref));
+                    if (referred == nullptr || *referred != level.slots[position].entry) {
+                        return "a resting order's reference does not lead to its entry" + where;
+                    }
+                    ++referenced;
                 }
                 const Registry::Location& location = registry_.location(*entry);
                 if (entry->located &&
@@ -701,11 +729,14 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
     if (copies != resting_total) {
         return "registry and levels disagree on the resting copies";
     }
+    if (referenced != refs_.size()) {
+        return "references lead to orders that do not rest";
+    }
     return std::nullopt;
 }
 
 std::size_t OrderBook::longest_probe_run() const noexcept {
-    std::size_t longest = registry_.longest_probe_run();
+    std::size_t longest = std::max(registry_.longest_probe_run(), refs_.longest_probe_run());
     for (const auto& index_of_side : level_index_) {
         longest = index_of_side.longest_probe_run() > longest ? index_of_side.longest_probe_run() : longest;
     }

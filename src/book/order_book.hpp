@@ -14,10 +14,14 @@
 #include "../records/error.hpp"
 #include "../records/fill.hpp"
 #include "../records/order.hpp"
-#include "price_index.hpp"
+#include "key_index.hpp"
 #include "registry.hpp"
 
 namespace varnholt {
+
+// A caller's reference for an order (replay() enters orders under their references); no_ref marks
+// orders entered without one, and is never a reference itself.
+inline constexpr std::uint64_t no_ref = ~std::uint64_t{0};
 
 // (price in ticks, quantity of the front order) of a best level.
 using BestLevel = std::pair<std::int64_t, double>;
@@ -47,6 +51,7 @@ struct QueuePosition {
 struct RestingOrder {
     Order order;
     std::uint32_t entry;
+    std::uint64_t ref = no_ref;  // the caller's reference for an order entered by one
 };
 
 struct Level {
@@ -104,6 +109,18 @@ public:
     OrderBook(OrderBook&&) noexcept = default;
     OrderBook& operator=(OrderBook&&) = delete;
 
+    // An independent copy: the same registry, levels and queues (a linear pass over the book's
+    // containers, with the pointers into them made to point into the copy's).
+    OrderBook copy() const { return OrderBook(*this, copying); }
+
+    // The book's saved state: the layout of state.hpp (version, kind 3), then the tick size (f64),
+    // the registry and the two sides; the README describes it field by field.
+    std::string save_state() const;
+    // A book made from a saved state. Everything is checked before anything is built: the
+    // lengths and counts, every value's range, ids, the order of the levels and that the book is
+    // not crossed; a damaged state is refused (InvalidValue) with what is wrong.
+    static Result<OrderBook> restore(std::string_view state);
+
     double tick_size() const noexcept { return tick_size_; }
 
     // Matches `arriving` (copied) against the opposite side and rests any open remainder; returns
@@ -143,6 +160,9 @@ public:
     // Removes every filled order from the registry; returns how many it removed.
     std::size_t forget_filled() noexcept;
 
+    // The id of the order resting under a caller's reference, or null.
+    const OrderId* order_id(std::uint64_t ref) const noexcept;
+
     // The best `levels` levels of each side, best first (highest bid, lowest ask). The cost grows
     // with `levels` and the orders of those levels, never with the rest of the book.
     std::pair<std::vector<LevelDepth>, std::vector<LevelDepth>> depth(std::uint64_t levels) const;
@@ -179,6 +199,10 @@ public:
 private:
     using Side = std::map<std::int64_t, Level>;
 
+    struct Copying {};
+    static constexpr Copying copying{};
+    OrderBook(const OrderBook& other, Copying);
+
     static std::size_t index(OrderType side) noexcept { return side == OrderType::Buy ? 0 : 1; }
     Side& side_map(OrderType side) noexcept { return side == OrderType::Buy ? bids_ : asks_; }
     const Side& side_map(OrderType side) const noexcept { return side == OrderType::Buy ? bids_ : asks_; }
@@ -210,10 +234,16 @@ private:
         Level* level = nullptr;
         Side::node_type new_level;
     };
-    RestPlan prepare_rest(const Order& order);
-    // Appends `order` at the back of its level and records it (in `entry` when the caller has
-    // already found its id's entry). Allocates nothing after prepare_rest.
-    void commit_rest(const Order& order, RestPlan&& plan, Registry::Entry* entry = nullptr);
+    RestPlan prepare_rest(const Order& order, std::uint64_t ref = no_ref);
+    // Appends `order` at the back of its level under `ref` and records it (in `entry` when the
+    // caller has already found its id's entry). Allocates nothing after prepare_rest.
+    void commit_rest(const Order& order, RestPlan&& plan, Registry::Entry* entry = nullptr, std::uint64_t ref = no_ref);
+    // A resting copy under a reference leaves the book: the reference is free again.
+    void release_ref(const RestingOrder& slot) noexcept {
+        if (slot.ref != no_ref) {
+            refs_.erase(static_cast<std::int64_t>(slot.ref));
+        }
+    }
 
     // Removes an emptied level from its map and index and keeps its buffer for a later level.
     void erase_level(OrderType side, std::int64_t price) noexcept;
@@ -242,7 +272,8 @@ private:
     Registry registry_;
     Side bids_;
     Side asks_;
-    PriceIndex<Side::iterator> level_index_[2];
+    KeyIndex<Side::iterator> level_index_[2];
+    KeyIndex<std::uint32_t> refs_;  // reference -> registry entry of its resting order
     std::array<std::vector<RestingOrder>, spare_limit> spare_buffers_;
     std::size_t spare_count_ = 0;
     std::size_t resting_count_[2] = {0, 0};

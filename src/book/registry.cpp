@@ -120,6 +120,18 @@ void Registry::reserve_one() {
     }
 }
 
+void Registry::reserve(std::size_t count) {
+    std::size_t slots = slots_.size();
+    while (count * 4 > slots * 3) {
+        slots *= 2;
+    }
+    if (slots != slots_.size()) {
+        rehash(slots);
+    }
+    entries_.reserve(count);
+    locations_.reserve(count);
+}
+
 Registry::Entry& Registry::emplace(const OrderId& id) {
     const std::uint32_t h = hash(id.view());
     std::size_t i = slot_of(id.view(), h);
@@ -195,8 +207,10 @@ void Registry::insert_slot(Slot slot) noexcept {
     slots_[i] = slot;
 }
 
-void Registry::grow() {
-    std::vector<Slot> old(slots_.size() * 2, 0);
+void Registry::grow() { rehash(slots_.size() * 2); }
+
+void Registry::rehash(std::size_t slots) {
+    std::vector<Slot> old(slots, 0);  // all or nothing: nothing changes until it is made
     old.swap(slots_);
     mask_ = slots_.size() - 1;
     for (const Slot slot : old) {

@@ -58,6 +58,8 @@ public:
     // registry is as it was. After reserve_one(), making one new entry allocates nothing.
     Entry& emplace(const OrderId& id);
     void reserve_one();
+    // Room for `count` entries in all, so that filling an empty registry never rehashes.
+    void reserve(std::size_t count);
     // Never allocates: the freed place joins a free list threaded through the locations.
     void erase(Entry& entry) noexcept;
 
@@ -83,6 +85,9 @@ public:
     std::size_t size() const noexcept { return size_; }
     // The longest probe run in the table, for tests of the hash's spread.
     std::size_t longest_probe_run() const noexcept;
+
+    // The table's hash of a 36-character id, seeded with the process's secret.
+    static std::uint32_t hash(std::string_view id) noexcept;
     // Every place, free ones included (`in_use` tells them apart).
     const std::vector<Entry>& places() const noexcept { return entries_; }
 
@@ -91,13 +96,13 @@ private:
     // home position too, so probing, shifting and growing never read an entry except to compare ids.
     using Slot = std::uint64_t;
 
-    static std::uint32_t hash(std::string_view id) noexcept;
     std::size_t home(std::uint32_t hash) const noexcept { return hash & mask_; }
     std::size_t slot_of(std::string_view id, std::uint32_t hash) const noexcept;
     // The slot holding `id`'s entry, or null.
     const Slot* slot_holding(std::string_view id) const noexcept;
     std::size_t slot_of_entry(std::uint32_t entry_index) const noexcept;
     void grow();
+    void rehash(std::size_t slots);  // a power of two
     void insert_slot(Slot slot) noexcept;
 
     static constexpr std::uint32_t no_place = 0xFFFF'FFFF;

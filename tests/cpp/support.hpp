@@ -3,6 +3,11 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "book/order_book.hpp"
 
 #include "records/environment.hpp"
 #include "records/order.hpp"
@@ -53,6 +58,27 @@ struct FakeEnvironment {
 inline Order make(FakeEnvironment& env, OrderType side, std::int64_t price, double quantity) {
     auto order = make_order(side, price, quantity, env.environment);
     return *order;  // tests only make valid orders here
+}
+
+// Everything a caller can see of the book, as text.
+inline std::string observe(const OrderBook& book, const std::vector<std::string>& ids) {
+    std::ostringstream out;
+    out.precision(17);
+    for (const OrderType side : {OrderType::Buy, OrderType::Sell}) {
+        book.for_each_resting(side, [&](const Order& o) {
+            out << o.id.view() << ' ' << int(o.side) << ' ' << o.price_in_ticks << ' ' << o.quantity << ' '
+                << int(o.status) << ' ' << o.timestamp << '\n';
+        });
+        out << "--\n";
+    }
+    for (const std::string& id : ids) {
+        if (auto o = book.get_order(id)) {
+            out << id << " = " << int(o->side) << ' ' << o->price_in_ticks << ' ' << o->quantity << ' '
+                << int(o->status) << ' ' << o->timestamp << '\n';
+        }
+    }
+    out << book.summary() << '\n' << book.resting_count(OrderType::Buy) << ' ' << book.resting_count(OrderType::Sell);
+    return out.str();
 }
 
 }  // namespace varnholt::testing

@@ -56,6 +56,7 @@ namespace {
 
 using testing::FakeEnvironment;
 using testing::make;
+using testing::observe;
 
 // Counting is paused while a test looks at the book.
 struct Paused {
@@ -84,27 +85,6 @@ struct Fixture {
         return orders.back();
     }
 };
-
-// Everything a caller can see of the book, as text.
-std::string observe(const OrderBook& book, const std::vector<std::string>& ids) {
-    std::ostringstream out;
-    out.precision(17);
-    for (const OrderType side : {OrderType::Buy, OrderType::Sell}) {
-        book.for_each_resting(side, [&](const Order& o) {
-            out << o.id.view() << ' ' << int(o.side) << ' ' << o.price_in_ticks << ' ' << o.quantity << ' '
-                << int(o.status) << ' ' << o.timestamp << '\n';
-        });
-        out << "--\n";
-    }
-    for (const std::string& id : ids) {
-        if (auto o = book.get_order(id)) {
-            out << id << " = " << int(o->side) << ' ' << o->price_in_ticks << ' ' << o->quantity << ' '
-                << int(o->status) << ' ' << o->timestamp << '\n';
-        }
-    }
-    out << book.summary() << '\n' << book.resting_count(OrderType::Buy) << ' ' << book.resting_count(OrderType::Sell);
-    return out.str();
-}
 
 // The first line where two observations differ, both ways.
 std::string first_difference(const std::string& before, const std::string& after) {

@@ -39,7 +39,7 @@ def book_state(book):
     return (levels(book.buy_orders), levels(book.sell_orders))
 
 
-def book_state(entries, bids, asks, tick=0.01, version=1):
+def saved_book(entries, bids, asks, tick=0.01, version=1):
     """A book's saved state as its documented layout describes it. Entries are (recorded, id,
     side, status, price_in_ticks, quantity, timestamp); each side is a list of levels
     (price_in_ticks, [(entry number, quantity, timestamp, ref), ...])."""

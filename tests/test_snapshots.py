@@ -9,7 +9,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import varnholt
-from conftest import book_state, buy, sell, view
+from conftest import buy, saved_book, sell, view
 from varnholt import Fill, Order, OrderBook, OrderStatus, OrderType
 
 PROTOCOLS = range(2, pickle.HIGHEST_PROTOCOL + 1)
@@ -81,7 +81,7 @@ def test_the_saved_layout_is_versioned_little_endian():
     assert state == struct.pack("<IB36sBBqdQ", 1, 1, order.id.encode(), 1, 0, 10050, 2.5, order.timestamp)
     fill = Fill(1.5, 2.0, "b", "sé", 7)
     assert fill.__reduce__()[1][0] == struct.pack("<IBddI1sI3sQ", 1, 2, 1.5, 2.0, 1, b"b", 3, "sé".encode(), 7)
-    assert OrderBook(0.5).__reduce__()[1][0] == book_state([], [], [], tick=0.5)
+    assert OrderBook(0.5).__reduce__()[1][0] == saved_book([], [], [], tick=0.5)
 
 
 def entry(oid=ID, side=0, status=0, price=100, quantity=1.0, timestamp=5, recorded=1):
@@ -94,7 +94,7 @@ def good(**change):
                                                           **change.pop("second", {})})]
     bids = change.pop("bids", [(100, [(0, 1.0, 5, 2**64 - 1)])])
     asks = change.pop("asks", [(101, [(1, 1.0, 5, 7)])])
-    return book_state(entries if "entries" not in change else change.pop("entries"), bids, asks, **change)
+    return saved_book(entries if "entries" not in change else change.pop("entries"), bids, asks, **change)
 
 
 def test_a_valid_state_restores_the_book_it_describes():

@@ -75,8 +75,8 @@ OrderBook::RestPlan OrderBook::prepare_rest(const Order& order, std::uint64_t re
     // The new level's node is made in a map of its own and moved into the side's map when the
     // order rests: inserting a node allocates nothing.
     Side scratch;
-    Side::node_type node = scratch.extract(scratch.try_emplace(order.price_in_ticks).first);
-    Level& level = node.mapped();
+    const auto made = scratch.try_emplace(order.price_in_ticks).first;
+    Level& level = made->second;
     level.price_in_ticks = order.price_in_ticks;
     level.side = order.side;
     if (spare_count_ == 0) {
@@ -84,6 +84,7 @@ OrderBook::RestPlan OrderBook::prepare_rest(const Order& order, std::uint64_t re
         // allocation and a move.
         level.slots.reserve(initial_slots);
     }
+    Side::node_type node = scratch.extract(made);
     return RestPlan{nullptr, std::move(node)};
 }
 
@@ -168,7 +169,8 @@ void OrderBook::compact(Level& level) noexcept {
     }
 }
 
-Result<Order> OrderBook::plan_sweep(const Order& incoming, WallClock& clock, std::vector<Fill>& fills) const {
+Result<Order> OrderBook::plan_sweep(const Order& incoming, WallClock& clock, std::vector<Fill>& fills,
+                                    std::vector<Matched>* matched) const {
     Order left = incoming;
     if (!left.is_open()) {
         return left;
@@ -190,11 +192,14 @@ Result<Order> OrderBook::plan_sweep(const Order& incoming, WallClock& clock, std
             if (!timestamp) {
                 return std::unexpected(std::move(timestamp.error()));
             }
-            auto matched = fill_at(resting, left, tick_size_, *timestamp);
-            if (!matched) {
+            auto made = fill_at(resting, left, tick_size_, *timestamp);
+            if (!made) {
                 return false;  // unreachable while sides and prices are kept apart as above
             }
-            fills.push_back(std::move(*matched));
+            fills.push_back(std::move(*made));
+            if (matched != nullptr) {
+                matched->push_back(Matched{queue.slots[position].ref, queue.price_in_ticks});
+            }
             if (!left.is_open()) {
                 return false;
             }
@@ -247,55 +252,71 @@ void OrderBook::commit_sweep(Order& incoming, const std::vector<Fill>& fills) no
     }
 }
 
-Result<std::vector<Fill>> OrderBook::add(const Order& arriving, WallClock& clock) {
+Result<OrderBook::EntryPlan> OrderBook::plan_entry(const Order& arriving, TimeInForce time_in_force,
+                                                   std::uint64_t ref, WallClock& clock, std::vector<Fill>& fills,
+                                                   std::vector<Matched>* matched) {
     if (!std::isfinite(arriving.quantity)) {
         return invalid_value("quantity must be a finite number");
     }
-    std::vector<Fill> fills;  // allocates only when something trades
-    auto planned = plan_sweep(arriving, clock, fills);
+    auto planned = plan_sweep(arriving, clock, fills, matched);
     if (!planned) {
         return std::unexpected(std::move(planned.error()));
     }
-    // A matchable order that is still open after the sweep rests; one that arrived filled does not.
-    const bool rests = arriving.is_open() && planned->is_open();
-    RestPlan rest;
-    if (rests) {
-        rest = prepare_rest(*planned);
+    EntryPlan plan{arriving, time_in_force, ref, false, false, {}};
+    if (time_in_force == TimeInForce::FillOrKill && (!arriving.is_open() || planned->is_open())) {
+        plan.killed = true;  // it would not fill completely, so nothing happens
+        fills.clear();
+        if (matched != nullptr) {
+            matched->clear();
+        }
+        return plan;
+    }
+    // A matchable order still open after the sweep rests, unless it is immediate; one that
+    // arrived filled does not.
+    plan.rests = time_in_force == TimeInForce::GoodTillCancelled && arriving.is_open() && planned->is_open();
+    if (plan.rests) {
+        plan.rest = prepare_rest(*planned, ref);
     } else {
         registry_.reserve_one();
     }
-    // Nothing below allocates or fails.
-    Order incoming = arriving;
-    commit_sweep(incoming, fills);
-    if (rests) {
-        commit_rest(incoming, std::move(rest));
-    } else {
-        record(incoming);
+    return plan;
+}
+
+std::optional<Order> OrderBook::commit_entry(EntryPlan&& plan, const std::vector<Fill>& fills) {
+    if (plan.killed) {
+        return std::nullopt;
     }
+    Order incoming = plan.arriving;
+    commit_sweep(incoming, fills);
+    if (plan.rests) {
+        commit_rest(incoming, std::move(plan.rest), nullptr, plan.ref);
+        return incoming;
+    }
+    if (plan.time_in_force != TimeInForce::GoodTillCancelled && incoming.is_open()) {
+        incoming.status = OrderStatus::Canceled;  // an immediate order's remainder is dropped
+    }
+    record(incoming);
+    return incoming;
+}
+
+Result<std::vector<Fill>> OrderBook::add(const Order& arriving, WallClock& clock) {
+    std::vector<Fill> fills;  // allocates only when something trades
+    auto plan = plan_entry(arriving, TimeInForce::GoodTillCancelled, no_ref, clock, fills, nullptr);
+    if (!plan) {
+        return std::unexpected(std::move(plan.error()));
+    }
+    commit_entry(std::move(*plan), fills);
     return fills;
 }
 
 Result<std::vector<Fill>> OrderBook::take(const Order& order, bool all_or_none, WallClock& clock) {
-    if (!std::isfinite(order.quantity)) {
-        return invalid_value("quantity must be a finite number");
-    }
     std::vector<Fill> fills;
-    auto planned = plan_sweep(order, clock, fills);
-    if (!planned) {
-        return std::unexpected(std::move(planned.error()));
+    const auto time_in_force = all_or_none ? TimeInForce::FillOrKill : TimeInForce::ImmediateOrCancel;
+    auto plan = plan_entry(order, time_in_force, no_ref, clock, fills, nullptr);
+    if (!plan) {
+        return std::unexpected(std::move(plan.error()));
     }
-    if (all_or_none && (!order.is_open() || planned->is_open())) {
-        fills.clear();  // killed: it would not fill completely, so nothing happens
-        return fills;
-    }
-    registry_.reserve_one();
-    // Nothing below allocates or fails.
-    Order incoming = order;
-    commit_sweep(incoming, fills);
-    if (incoming.is_open()) {
-        incoming.status = OrderStatus::Canceled;  // the remainder is dropped, never rests
-    }
-    record(incoming);
+    commit_entry(std::move(*plan), fills);
     return fills;
 }
 
@@ -358,55 +379,81 @@ Result<std::optional<std::vector<Fill>>> OrderBook::amend(std::string_view id, s
         }
     }
     Registry::Entry* found = registry_.find(id);
-    const auto place = found != nullptr ? first_copy(*found) : std::nullopt;
-    if (!place) {
+    if (found == nullptr) {
         return Amended{};
     }
     std::vector<Fill> fills;
-    if (!quantity && !price_in_ticks) {
-        return Amended{std::move(fills)};  // nothing to change
+    auto plan = plan_amendment(*found, quantity, price_in_ticks, clock, fills, nullptr);
+    if (!plan) {
+        return std::unexpected(std::move(plan.error()));
+    }
+    if (plan->level == nullptr) {
+        return Amended{};
+    }
+    commit_amendment(std::move(*plan), fills);
+    return Amended{std::move(fills)};
+}
+
+Result<OrderBook::AmendmentPlan> OrderBook::plan_amendment(Registry::Entry& entry, std::optional<double> quantity,
+                                                           std::optional<std::int64_t> price_in_ticks, WallClock& clock,
+                                                           std::vector<Fill>& fills, std::vector<Matched>* matched) {
+    AmendmentPlan plan;
+    const auto place = first_copy(entry);
+    if (!place) {
+        return plan;  // no resting copy
     }
     // first_copy() is const so that queue_position() can share it; the level is the book's own.
-    Level& level = const_cast<Level&>(*place->level);
-    const Order current = level.slots[place->position].order;
-    const std::int64_t new_price = price_in_ticks.value_or(current.price_in_ticks);
-    const double new_quantity = quantity.value_or(current.quantity);
-    if (new_price == current.price_in_ticks && new_quantity <= current.quantity) {
-        // In place: it keeps its place in the queue.
-        Order& copy = level.slots[place->position].order;
-        copy.quantity = new_quantity;
-        level.quantity_known = false;
-        Registry::record(*found, copy);
-        return Amended{std::move(fills)};
+    plan.level = const_cast<Level*>(place->level);
+    plan.position = place->position;
+    plan.entry_index = registry_.index_of(entry);
+    plan.before = plan.after = plan.level->slots[place->position].order;
+    if (!quantity && !price_in_ticks) {
+        return plan;  // nothing to change
+    }
+    plan.after.price_in_ticks = price_in_ticks.value_or(plan.before.price_in_ticks);
+    plan.after.quantity = quantity.value_or(plan.before.quantity);
+    if (plan.after.price_in_ticks == plan.before.price_in_ticks && plan.after.quantity <= plan.before.quantity) {
+        plan.in_place = true;  // it keeps its place in the queue
+        return plan;
     }
     // Out of its level and in again, as an incoming order with a new timestamp.
     auto timestamp = clock.now_ns();
     if (!timestamp) {
         return std::unexpected(std::move(timestamp.error()));
     }
-    Order moved = current;
-    moved.price_in_ticks = new_price;
-    moved.quantity = new_quantity;
-    moved.timestamp = *timestamp;
-    auto planned = plan_sweep(moved, clock, fills);
+    plan.after.timestamp = *timestamp;
+    plan.moves = true;
+    auto planned = plan_sweep(plan.after, clock, fills, matched);
     if (!planned) {
         return std::unexpected(std::move(planned.error()));
     }
-    // Preparing the rest may move the registry's entries and the level's copies: keep indices.
-    const std::uint32_t entry_index = registry_.index_of(*found);
-    const bool rests = planned->is_open();
-    const std::uint64_t ref = level.slots[place->position].ref;  // the moved order keeps it
-    RestPlan rest;
-    if (rests) {
-        rest = prepare_rest(*planned);
+    plan.rests = planned->is_open();
+    if (plan.rests) {
+        plan.rest = prepare_rest(*planned);  // may move entries and copies: the plan keeps indices
     }
-    // Nothing below allocates or fails.
-    Registry::Entry& entry = registry_.at(entry_index);
-    vacate(level, place->position);
+    return plan;
+}
+
+Order OrderBook::commit_amendment(AmendmentPlan&& plan, const std::vector<Fill>& fills) {
+    Level& level = *plan.level;
+    Registry::Entry& entry = registry_.at(plan.entry_index);
+    if (plan.in_place) {
+        Order& copy = level.slots[plan.position].order;
+        copy.quantity = plan.after.quantity;
+        level.quantity_known = false;
+        Registry::record(entry, copy);
+        return copy;
+    }
+    if (!plan.moves) {
+        return plan.after;
+    }
+    const std::uint64_t ref = level.slots[plan.position].ref;  // the moved order keeps it
+    Order moved = plan.after;
+    vacate(level, plan.position);
     forget_copy(entry);
     commit_sweep(moved, fills);
-    if (rests) {
-        commit_rest(moved, std::move(rest), &entry, ref);
+    if (plan.rests) {
+        commit_rest(moved, std::move(plan.rest), &entry, ref);
     } else {
         Registry::record(entry, moved);
         if (ref != no_ref) {
@@ -419,7 +466,7 @@ Result<std::optional<std::vector<Fill>>> OrderBook::amend(std::string_view id, s
     } else {
         compact_if_sparse(level);
     }
-    return Amended{std::move(fills)};
+    return moved;
 }
 
 const OrderId* OrderBook::order_id(std::uint64_t ref) const noexcept {
@@ -500,6 +547,13 @@ bool OrderBook::cancel(std::string_view id) noexcept {
     if (entry == nullptr || !entry->recorded) {
         return false;
     }
+    cancel_entry(*entry);
+    return true;
+}
+
+double OrderBook::cancel_entry(Registry::Entry& found) noexcept {
+    Registry::Entry* entry = &found;
+    double cancelled = 0.0;
     // The registry's value says where the copies rest; a copy elsewhere (possible only after
     // update_order recorded another price or side for the id) is left alone.
     const OrderType side_of_value = entry->side;
@@ -518,7 +572,9 @@ bool OrderBook::cancel(std::string_view id) noexcept {
         const Registry::Location& location = registry_.location(*entry);
         Level& queue = *location.level;
         if (queue.side == side_of_value && queue.price_in_ticks == price) {
-            release_ref(queue.slots[queue.position_of(location.sequence)]);
+            const RestingOrder& slot = queue.slots[queue.position_of(location.sequence)];
+            cancelled += slot.order.quantity;
+            release_ref(slot);
             vacate(queue, queue.position_of(location.sequence));
             forget_copy(*entry);
             tidy(queue);
@@ -529,6 +585,7 @@ bool OrderBook::cancel(std::string_view id) noexcept {
             for (auto position = queue.head; position < queue.slots.size(); ++position) {
                 const Order& copy = queue.slots[position].order;
                 if (copy.is_open() && copy.id == entry->id) {  // side and price are the level's
+                    cancelled += copy.quantity;
                     release_ref(queue.slots[position]);
                     vacate(queue, position);
                     forget_copy(*entry);
@@ -542,7 +599,7 @@ bool OrderBook::cancel(std::string_view id) noexcept {
     if (registry_.location(*entry).copies == 0) {
         registry_.erase(*entry);
     }
-    return true;
+    return cancelled;
 }
 
 Result<Order> OrderBook::create_order(OrderType side, double price, double quantity, Environment& environment) const {

@@ -210,6 +210,14 @@ private:
 
     Registry::Entry& record(const Order& order);
 
+    enum class TimeInForce : std::uint8_t { GoodTillCancelled, ImmediateOrCancel, FillOrKill };
+    // The resting order a planned fill trades with: its reference and price.
+    struct Matched {
+        std::uint64_t resting_ref;
+        std::int64_t price_in_ticks;
+    };
+
+
     // The first resting copy of an entry's id: its lone copy; of several, the first one at the
     // recorded value's price, else the first one in the listings' order.
     struct CopyPlace {
@@ -222,7 +230,8 @@ private:
     // The fills that `incoming` would make against the opposite side, appended to `fills` in
     // order, each with its time read from the clock; returns what the incoming order would be
     // after them. Changes nothing.
-    Result<Order> plan_sweep(const Order& incoming, WallClock& clock, std::vector<Fill>& fills) const;
+    Result<Order> plan_sweep(const Order& incoming, WallClock& clock, std::vector<Fill>& fills,
+                             std::vector<Matched>* matched = nullptr) const;
     // Makes the planned fills: the resting orders lose their quantities (the filled ones leave,
     // emptied levels go) and the registry records them; `incoming` loses the same quantities.
     // Allocates nothing and cannot fail.
@@ -244,6 +253,46 @@ private:
             refs_.erase(static_cast<std::int64_t>(slot.ref));
         }
     }
+
+    // The shared body of add, take and a replayed new order, in two steps. The plan matches
+    // `order` (copied) against the opposite side without changing anything, appending the fills
+    // (and, if asked, what they trade with) to the empty `fills` and `matched`, and allocates what
+    // resting its remainder under `ref` needs. The commit then changes the book and cannot fail:
+    // the remainder rests, or is dropped (an immediate order), or nothing happens at all (a
+    // fill-or-kill that would not fill completely: killed, and the commit returns nullopt).
+    // Otherwise it returns the order as it ends.
+    struct EntryPlan {
+        Order arriving;
+        TimeInForce time_in_force;
+        std::uint64_t ref;
+        bool killed;
+        bool rests;
+        RestPlan rest;
+    };
+    Result<EntryPlan> plan_entry(const Order& order, TimeInForce time_in_force, std::uint64_t ref, WallClock& clock,
+                                 std::vector<Fill>& fills, std::vector<Matched>* matched);
+    std::optional<Order> commit_entry(EntryPlan&& plan, const std::vector<Fill>& fills);
+
+    // The body of amend() for an entry, in the same two steps. A plan without a level means the
+    // id has no resting copy. The commit returns the first copy as it is now; `before` in the plan
+    // is how it was.
+    struct AmendmentPlan {
+        Level* level = nullptr;
+        std::uint32_t position = 0;
+        std::uint32_t entry_index = 0;
+        Order before;
+        Order after;
+        bool in_place = false;
+        bool moves = false;
+        bool rests = false;
+        RestPlan rest;
+    };
+    Result<AmendmentPlan> plan_amendment(Registry::Entry& entry, std::optional<double> quantity,
+                                         std::optional<std::int64_t> price_in_ticks, WallClock& clock,
+                                         std::vector<Fill>& fills, std::vector<Matched>* matched);
+    Order commit_amendment(AmendmentPlan&& plan, const std::vector<Fill>& fills);
+    // The body of cancel() for a recorded entry; returns the open quantity it took out.
+    double cancel_entry(Registry::Entry& entry) noexcept;
 
     // Removes an emptied level from its map and index and keeps its buffer for a later level.
     void erase_level(OrderType side, std::int64_t price) noexcept;

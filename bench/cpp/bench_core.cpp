@@ -2,6 +2,8 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstring>
+#include <span>
 #include <cstdint>
 #include <memory>
 #include <random>
@@ -117,6 +119,81 @@ void Sweep(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
 }
 BENCHMARK(Sweep)->Arg(10'000)->Arg(100'000)->Unit(benchmark::kMicrosecond);
+
+// A replay of a typical flow (about half new orders near the touch, 45 % cancels of resting
+// orders, 1 % immediate orders taking a few; a book of about 1200 orders), per event. With
+// range(0) = 1 the orders get their ids and times from the system, as from Python; with 0 from a
+// counter, to show what the core itself costs.
+class CountingRandom final : public RandomSource {
+public:
+    Result<void> fill(std::span<std::byte> out) override {
+        for (std::byte& b : out) {
+            b = static_cast<std::byte>(++state_);
+        }
+        return {};
+    }
+
+private:
+    std::uint8_t state_ = 0;
+};
+
+std::vector<std::byte> typical_events(std::size_t count) {
+    std::mt19937_64 random(4);
+    std::vector<std::byte> bytes(count * replay_event_size);
+    std::vector<std::uint64_t> live;
+    std::uint64_t next_ref = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        ReplayEvent event{0, static_cast<std::uint8_t>(random() % 2), 0, 1.0, 0};
+        const auto roll = random() % 100;
+        if (roll < 1) {
+            event.kind = static_cast<std::uint8_t>(EventKind::ImmediateOrCancel);
+            event.price_in_ticks = event.side == 0 ? 10'010 : 9'990;
+            event.quantity = 3.0;
+            event.ref = ~std::uint64_t{1};
+        } else if (roll < 55 || live.size() < 1'000) {
+            const auto distance = static_cast<std::int64_t>(random() % 8);
+            event.price_in_ticks = event.side == 0 ? 9'999 - distance : 10'001 + distance;
+            event.quantity = static_cast<double>(1 + random() % 10);
+            event.ref = next_ref++;
+            live.push_back(event.ref);
+        } else {
+            const std::size_t victim = random() % live.size();
+            event.kind = static_cast<std::uint8_t>(EventKind::Cancel);
+            event.ref = live[victim];
+            live[victim] = live.back();
+            live.pop_back();
+        }
+        std::byte* at = bytes.data() + i * replay_event_size;
+        std::memcpy(at, &event.kind, 1);
+        std::memcpy(at + 1, &event.side, 1);
+        std::memcpy(at + 2, &event.price_in_ticks, 8);
+        std::memcpy(at + 10, &event.quantity, 8);
+        std::memcpy(at + 18, &event.ref, 8);
+    }
+    return bytes;
+}
+
+void ReplayTypical(benchmark::State& state) {
+    constexpr std::size_t count = 200'000;
+    const auto events = typical_events(count);
+    CountingRandom random;
+    CountingClock clock;
+    IdGenerator ids(random);
+    Environment counted{ids, clock};
+    Environment& environment = state.range(0) == 1 ? system_environment() : counted;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto book = std::make_unique<OrderBook>(0.01);
+        ReplayOutput out;
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(book->replay(events.data(), count, {}, environment, out));
+        state.PauseTiming();
+        book.reset();
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
+}
+BENCHMARK(ReplayTypical)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace varnholt

@@ -1,4 +1,7 @@
 // The Python face of OrderBook.
+#include <exception>
+
+#include "arrays.hpp"
 #include "entry.hpp"
 #include "pickling.hpp"
 
@@ -84,6 +87,69 @@ Result<std::optional<std::vector<Fill>>> book_amend(OrderBook& self, std::string
 
 std::uint64_t book_forget_filled(OrderBook& self) { return self.forget_filled(); }
 
+const OrderId* book_order_id(const OrderBook& self, std::uint64_t ref) { return self.order_id(ref); }
+
+// The records of a replay, published as OrderBook.EVENT_FIELDS and its kin (see replay.hpp).
+constexpr Field event_fields[] = {
+    {"kind", "|u1"}, {"side", "|u1"}, {"price_in_ticks", "<i8"}, {"quantity", "<f8"}, {"ref", "<u8"}};
+constexpr Field event_result_fields[] = {
+    {"status", "|u1"}, {"side", "|u1"}, {"price_in_ticks", "<i8"}, {"quantity", "<f8"}, {"fills", "<u4"}};
+constexpr Field fill_fields[] = {{"event", "<u8"},          {"resting_ref", "<u8"}, {"incoming_ref", "<u8"},
+                                 {"price_in_ticks", "<i8"}, {"quantity", "<f8"},    {"timestamp", "<u8"}};
+constexpr Field level_fields[] = {{"price_in_ticks", "<i8"}, {"quantity", "<f8"}, {"orders", "<u8"}};
+constexpr RecordLayout event_layout{event_fields, replay_event_size};
+constexpr RecordLayout event_result_layout{event_result_fields, sizeof(EventOutcome)};
+constexpr RecordLayout fill_layout{fill_fields, sizeof(FillRecord)};
+constexpr RecordLayout level_layout{level_fields, sizeof(LevelRecord)};
+
+// What a replay hands back: its output, made into arrays once the book is let go.
+struct ReplayRun {
+    ReplayOutput output;
+    std::size_t depth;
+};
+
+PyResult<Ref> to_python(ReplayRun&& run) {
+    ReplayOutput& out = run.output;
+    const std::size_t events = out.events.size();
+    const std::size_t fills = out.fills.size();
+    const std::pair<const char*, RecordArray> arrays[] = {
+        {"events", RecordArray::of(std::move(out.events), event_result_layout, events)},
+        {"fills", RecordArray::of(std::move(out.fills), fill_layout, fills)},
+        {"bids", RecordArray::of(std::move(out.bids), level_layout, out.snapshots, run.depth)},
+        {"asks", RecordArray::of(std::move(out.asks), level_layout, out.snapshots, run.depth)},
+    };
+    return namespace_of(arrays);
+}
+
+// The core works with the interpreter lock released, so that books in other threads replay at the
+// same time; the book stays exclusively borrowed meanwhile, and the caller's array is read in
+// place (the caller must not change it during the call).
+Result<ReplayRun> book_replay(OrderBook& self, Records<event_layout> events, std::optional<std::uint64_t> depth,
+                              std::optional<std::uint64_t> every) {
+    const ReplayOptions options{static_cast<std::size_t>(depth.value_or(0)), static_cast<std::size_t>(every.value_or(1))};
+    if (options.every == 0) {
+        return invalid_value("every must be at least 1");
+    }
+    Environment& environment = system_environment();
+    ReplayRun run{{}, options.depth};
+    Result<void> done;
+    std::exception_ptr escaped;
+    PyThreadState* released = PyEval_SaveThread();
+    try {
+        done = self.replay(events.data, events.count, options, environment, run.output);
+    } catch (...) {
+        escaped = std::current_exception();
+    }
+    PyEval_RestoreThread(released);
+    if (escaped) {
+        std::rethrow_exception(escaped);  // running out of memory: MemoryError
+    }
+    if (!done) {
+        return std::unexpected(std::move(done.error()));
+    }
+    return run;
+}
+
 constexpr Params<1> book_new{"OrderBook", "__new__", {"tick_size"}, 0};
 constexpr Params<3> create_order_params{"OrderBook", "create_order", {"side", "price", "quantity"}};
 constexpr Params<1> add_params{"OrderBook", "add", {"incoming_order"}};
@@ -96,6 +162,8 @@ constexpr Params<1> queue_position_params{"OrderBook", "queue_position", {"order
 constexpr Params<2> take_params{"OrderBook", "take", {"order", "all_or_none"}, 1};
 constexpr Params<3> amend_params{"OrderBook", "amend", {"order_id", "quantity", "price_in_ticks"}, 1};
 constexpr Params<1> book_deepcopy_params{"OrderBook", "__deepcopy__", {"memo"}};
+constexpr Params<3> replay_params{"OrderBook", "replay", {"events", "depth", "every"}, 1};
+constexpr Params<1> order_id_params{"OrderBook", "order_id", {"ref"}};
 
 PyMethodDef book_methods[] = {
     method_row<&book_create_order, create_order_params>(
@@ -156,6 +224,17 @@ PyMethodDef book_methods[] = {
         "forget_filled($self)\n--\n\n"
         "Removes every filled order from the registry (get_order then returns None for it).\n"
         "Returns how many it removed."),
+    method_row<&book_replay, replay_params>(
+        "replay",
+        "replay($self, events, depth=0, every=1)\n--\n\n"
+        "Applies a whole array of order events (a NumPy structured array of dtype\n"
+        "np.dtype(OrderBook.EVENT_FIELDS)) in one call, with the interpreter lock released, each\n"
+        "event exactly as the per-call method would. Returns an object whose members events,\n"
+        "fills, bids and asks expose the array interface (np.asarray() reads them in place);\n"
+        "with depth=L, bids and asks hold the top L levels after every `every`-th event."),
+    method_row<&book_order_id, order_id_params>(
+        "order_id",
+        "order_id($self, ref)\n--\n\nThe id of the order resting under a reference given to replay(), or None."),
     no_arguments_row<&reduce<OrderBook>>("__reduce__", reduce_doc),
     no_arguments_row<&copy_of<OrderBook>>("__copy__", copy_doc),
     method_row<&deep_copy_of<OrderBook>, book_deepcopy_params>("__deepcopy__", deepcopy_doc),
@@ -178,13 +257,28 @@ PyType_Slot book_slots[] = {
     {0, nullptr},
 };
 
+template <const RecordLayout& Layout>
+PyResult<Ref> describe_layout(PyTypeObject*) {
+    return layout_description(Layout);
+}
+
+PyResult<Ref> no_ref_value(PyTypeObject*) { return binding::to_python(no_ref); }
+
+constexpr ClassAttribute book_attributes[] = {
+    {"EVENT_FIELDS", &describe_layout<event_layout>},
+    {"EVENT_RESULT_FIELDS", &describe_layout<event_result_layout>},
+    {"FILL_FIELDS", &describe_layout<fill_layout>},
+    {"LEVEL_FIELDS", &describe_layout<level_layout>},
+    {"NO_REF", &no_ref_value},
+};
+
 }  // namespace
 
 template <>
 const ClassDefinition& Class<OrderBook>::definition() {
     static const ClassDefinition definition{"OrderBook", "(tick_size=0.01)",
                                 "Represents the main order book for matching buy and sell orders.",
-                                sizeof(Instance<OrderBook>), book_slots, {}};
+                                sizeof(Instance<OrderBook>), book_slots, book_attributes};
     return definition;
 }
 

@@ -32,10 +32,11 @@ public:
 
     // Makes room for one more key; all or nothing. After it, insert() allocates nothing.
     void reserve_one() {
-        if ((size_ + 1) * 2 > slots_.size()) {
+        if (!has_room_for_one()) {
             grow();
         }
     }
+    bool has_room_for_one() const noexcept { return (size_ + 1) * 2 <= slots_.size(); }
 
     void insert(std::int64_t key, Handle handle) {
         reserve_one();

@@ -88,6 +88,26 @@ OrderBook::RestPlan OrderBook::prepare_rest(const Order& order, std::uint64_t re
     return RestPlan{nullptr, std::move(node)};
 }
 
+bool OrderBook::rest_if_quiet(const Order& order, std::uint64_t ref) {
+    const bool buying = order.side == OrderType::Buy;
+    const Side& opposite = buying ? asks_ : bids_;
+    if (!opposite.empty() && (buying ? opposite.begin()->first <= order.price_in_ticks
+                                     : std::prev(opposite.end())->first >= order.price_in_ticks)) {
+        return false;  // it would trade
+    }
+    const Side::iterator* found = level_index_[index(order.side)].find(order.price_in_ticks);
+    if (found == nullptr) {
+        return false;
+    }
+    Level& level = (*found)->second;
+    if (level.slots.size() == level.slots.capacity() || !registry_.has_room_for_one() ||
+        (ref != no_ref && !refs_.has_room_for_one())) {
+        return false;
+    }
+    commit_rest(order, RestPlan{&level, {}}, nullptr, ref);
+    return true;
+}
+
 void OrderBook::commit_rest(const Order& order, RestPlan&& plan, Registry::Entry* known, std::uint64_t ref) {
     Level* level = plan.level;
     if (level == nullptr) {
@@ -101,12 +121,12 @@ void OrderBook::commit_rest(const Order& order, RestPlan&& plan, Registry::Entry
         level = &inserted->second;
     }
     const auto position = static_cast<std::uint32_t>(level->slots.size());
-    Registry::Entry& entry = known != nullptr ? *known : registry_.emplace(order.id);
+    Registry::Entry& entry = known != nullptr ? *known : registry_.emplace_reserved(order.id);
     Registry::record(entry, order);
     const std::uint32_t entry_index = registry_.index_of(entry);
     level->slots.push_back(RestingOrder{order, entry_index, ref});
     // An amended order keeps its reference, which still leads to its entry.
-    if (ref != no_ref && refs_.find(static_cast<std::int64_t>(ref)) == nullptr) {
+    if (ref != no_ref && known == nullptr) {
         refs_.insert(static_cast<std::int64_t>(ref), entry_index);
     }
     if (level->quantity_known) {
@@ -177,6 +197,11 @@ Result<Order> OrderBook::plan_sweep(const Order& incoming, WallClock& clock, std
     }
     const bool buying = left.side == OrderType::Buy;
     const Side& opposite = buying ? asks_ : bids_;
+    // Most orders cross nothing: one look at the best opposite price settles it.
+    if (opposite.empty() || (buying ? opposite.begin()->first > left.price_in_ticks
+                                    : std::prev(opposite.end())->first < left.price_in_ticks)) {
+        return left;
+    }
     // Best price first: the lowest ask for a buy, the highest bid for a sell, never past the
     // incoming limit; within a level, from the front.
     const auto visit_level = [&](const Level& queue) -> Result<bool> {
@@ -295,7 +320,7 @@ std::optional<Order> OrderBook::commit_entry(EntryPlan&& plan, const std::vector
     if (plan.time_in_force != TimeInForce::GoodTillCancelled && incoming.is_open()) {
         incoming.status = OrderStatus::Canceled;  // an immediate order's remainder is dropped
     }
-    record(incoming);
+    Registry::record(registry_.emplace_reserved(incoming.id), incoming);
     return incoming;
 }
 

@@ -16,6 +16,7 @@
 #include "../records/order.hpp"
 #include "key_index.hpp"
 #include "registry.hpp"
+#include "replay.hpp"
 
 namespace varnholt {
 
@@ -163,6 +164,19 @@ public:
     // The id of the order resting under a caller's reference, or null.
     const OrderId* order_id(std::uint64_t ref) const noexcept;
 
+    // Applies a batch of events (`count` packed ReplayEvent records at `events`) in order, each
+    // exactly as the per-call operation would: add, cancel, amend (the event's quantity and price
+    // are the new values), immediate-or-cancel and fill-or-kill. Orders are entered under the
+    // caller's references, which the book keeps across batches while the orders rest. An event
+    // with values out of range, a new order whose reference is live, or a reference of no_ref is
+    // rejected; a cancel or amendment of a reference that is not live reports an unknown
+    // reference; neither changes anything. Runs without touching Python, so the caller may
+    // release the interpreter lock. When the clock or the random source fails, or memory runs
+    // out, at an event, the events before it stay applied, that event changes nothing, and the
+    // error (or std::bad_alloc) says which event it was; `out` is then incomplete.
+    Result<void> replay(const std::byte* events, std::size_t count, const ReplayOptions& options,
+                        Environment& environment, ReplayOutput& out);
+
     // The best `levels` levels of each side, best first (highest bid, lowest ask). The cost grows
     // with `levels` and the orders of those levels, never with the rest of the book.
     std::pair<std::vector<LevelDepth>, std::vector<LevelDepth>> depth(std::uint64_t levels) const;
@@ -293,6 +307,17 @@ private:
     Order commit_amendment(AmendmentPlan&& plan, const std::vector<Fill>& fills);
     // The body of cancel() for a recorded entry; returns the open quantity it took out.
     double cancel_entry(Registry::Entry& entry) noexcept;
+
+    // Rests an order that crosses nothing at a level that exists, when the level, the registry
+    // and the references all have room for it: the common case of a replayed new order, done
+    // without a plan since nothing in it allocates. False (and nothing done) otherwise.
+    bool rest_if_quiet(const Order& order, std::uint64_t ref);
+
+    // One event of a replay, its outcome written to out.events[index] and its fills appended.
+    Result<void> apply(const ReplayEvent& event, std::size_t index, Environment& environment, std::vector<Fill>& fills,
+                       std::vector<Matched>& matched, ReplayOutput& out);
+    // The best `depth` levels of each side into the two rows (left as they are past the last level).
+    void write_depth(std::size_t depth, LevelRecord* bids, LevelRecord* asks) const noexcept;
 
     // Removes an emptied level from its map and index and keeps its buffer for a later level.
     void erase_level(OrderType side, std::int64_t price) noexcept;

@@ -76,7 +76,7 @@ std::size_t Registry::slot_of(std::string_view id, std::uint32_t hash) const noe
 }
 
 std::size_t Registry::slot_of_entry(std::uint32_t index) const noexcept {
-    const std::uint32_t hash = Registry::hash(entries_[index].id.view());
+    const std::uint32_t hash = locations_[index].hash;
     std::size_t i = home(hash);
     while (slots_[i] == 0 || entry_index(slots_[i]) != index) {
         i = (i + 1) & mask_;
@@ -106,7 +106,7 @@ Registry::Entry* Registry::find(std::string_view id) noexcept {
     return &entries_[entry_index(*slot)];
 }
 
-void Registry::reserve_one() {
+void Registry::make_room_for_one() {
     // Keep the load at or below three quarters.
     if ((size_ + 1) * 4 > slots_.size() * 3) {
         grow();
@@ -139,15 +139,28 @@ Registry::Entry& Registry::emplace(const OrderId& id) {
         return entries_[entry_index(slots_[i])];
     }
     // Everything that allocates comes first; from here on nothing can fail.
-    const std::size_t capacity = slots_.size();
+    const std::size_t slots = slots_.size();
     reserve_one();
-    if (slots_.size() != capacity) {
+    if (slots_.size() != slots) {
         i = slot_of(id.view(), h);
     }
+    return insert_at(i, id, h);
+}
+
+Registry::Entry& Registry::emplace_reserved(const OrderId& id) noexcept {
+    const std::uint32_t h = hash(id.view());
+    const std::size_t i = slot_of(id.view(), h);
+    if (slots_[i] != 0) {
+        return entries_[entry_index(slots_[i])];
+    }
+    return insert_at(i, id, h);
+}
+
+Registry::Entry& Registry::insert_at(std::size_t slot, const OrderId& id, std::uint32_t hash) noexcept {
     std::uint32_t index;
     if (free_head_ == no_place) {
         index = static_cast<std::uint32_t>(entries_.size());
-        entries_.emplace_back();
+        entries_.emplace_back();  // within the capacity that reserve_one() made
         locations_.emplace_back();
     } else {
         index = free_head_;
@@ -158,7 +171,8 @@ Registry::Entry& Registry::emplace(const OrderId& id) {
     Entry& entry = entries_[index];
     entry.id = id;
     entry.in_use = true;
-    slots_[i] = make_slot(h, index);
+    locations_[index].hash = hash;
+    slots_[slot] = make_slot(hash, index);
     ++size_;
     return entry;
 }
@@ -183,7 +197,7 @@ void Registry::erase(Entry& entry) noexcept {
     }
     slots_[hole] = 0;
     entry.in_use = false;
-    locations_[index] = Location{nullptr, free_head_, 0};
+    locations_[index] = Location{nullptr, free_head_, 0, 0};
     free_head_ = index;
     --size_;
 }

@@ -44,6 +44,8 @@ public:
         Level* level = nullptr;      // of the located copy
         std::uint32_t sequence = 0;  // the located copy's slot number in its level, modulo 2^32
         std::uint32_t copies = 0;    // resting copies with this id
+        std::uint32_t hash = 0;      // of the id, so that erasing an entry found without a look-up
+                                     // (by a reference) does not hash the id again
     };
     static_assert(sizeof(Entry) == 64);
 
@@ -57,7 +59,17 @@ public:
     // The entry of `id`, made if there is none. All or nothing: when it runs out of memory, the
     // registry is as it was. After reserve_one(), making one new entry allocates nothing.
     Entry& emplace(const OrderId& id);
-    void reserve_one();
+    void reserve_one() {
+        if (!has_room_for_one()) {  // most calls find the room there already
+            make_room_for_one();
+        }
+    }
+    bool has_room_for_one() const noexcept {
+        return (size_ + 1) * 4 <= slots_.size() * 3 && (free_head_ != no_place || entries_.size() < entries_.capacity()) &&
+               locations_.capacity() >= entries_.capacity();
+    }
+    // emplace() after reserve_one(): the room is there, so it allocates nothing and cannot fail.
+    Entry& emplace_reserved(const OrderId& id) noexcept;
     // Room for `count` entries in all, so that filling an empty registry never rehashes.
     void reserve(std::size_t count);
     // Never allocates: the freed place joins a free list threaded through the locations.
@@ -102,8 +114,11 @@ private:
     const Slot* slot_holding(std::string_view id) const noexcept;
     std::size_t slot_of_entry(std::uint32_t entry_index) const noexcept;
     void grow();
+    void make_room_for_one();
     void rehash(std::size_t slots);  // a power of two
     void insert_slot(Slot slot) noexcept;
+    // A new entry for `id` in the free `slot`; the room for it is there.
+    Entry& insert_at(std::size_t slot, const OrderId& id, std::uint32_t hash) noexcept;
 
     static constexpr std::uint32_t no_place = 0xFFFF'FFFF;
 

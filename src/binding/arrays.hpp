@@ -1,0 +1,84 @@
+#pragma once
+
+// Arrays of packed records that cross the boundary through NumPy's array interface protocol
+// (__array_interface__, version 3): the module neither imports nor links NumPy. A caller's array
+// is read in place; an array the module makes is owned by its Python object, which NumPy keeps
+// alive as the base of the arrays it makes from it.
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "entry.hpp"
+
+namespace varnholt::binding {
+
+// One field of a packed record, as the array interface describes it: {"price_in_ticks", "<i8"}.
+struct Field {
+    std::string_view name;
+    std::string_view type;
+};
+
+struct RecordLayout {
+    std::span<const Field> fields;
+    std::size_t itemsize;
+};
+
+// A layout as NumPy takes it: a list of (name, type) pairs, so that np.dtype(it) is the records'
+// dtype. Published as class attributes.
+PyResult<Ref> layout_description(const RecordLayout& layout);
+
+// Records of a caller's array, read in place for the length of the call.
+template <const RecordLayout& Layout>
+struct Records {
+    const std::byte* data = nullptr;
+    std::size_t count = 0;
+};
+
+// Reads object.__array_interface__ and checks that it describes a one-dimensional, contiguous
+// array of records laid out exactly as `layout`; anything else is a TypeError that says what
+// differs (the field, by name).
+PyResult<std::pair<const std::byte*, std::size_t>> records_in(PyObject* object, const RecordLayout& layout);
+
+template <const RecordLayout& Layout>
+struct Arg<Records<Layout>> {
+    Records<Layout> value;
+    static PyResult<Arg> convert(PyObject* object) {
+        auto records = records_in(object, Layout);
+        if (!records) {
+            return fail(std::move(records.error()));
+        }
+        return Arg{Records<Layout>{records->first, records->second}};
+    }
+    Records<Layout> get() const noexcept { return value; }
+};
+
+// An array of records the module made: one or two dimensions (rows, and columns when not 0).
+struct RecordArray {
+    std::shared_ptr<const void> owner;
+    const std::byte* data = nullptr;
+    const RecordLayout* layout = nullptr;
+    std::size_t rows = 0;
+    std::size_t columns = 0;
+
+    template <class Record>
+    static RecordArray of(std::vector<Record>&& records, const RecordLayout& layout, std::size_t rows,
+                          std::size_t columns = 0) {
+        static_assert(sizeof(Record) > 0);
+        auto held = std::make_shared<const std::vector<Record>>(std::move(records));
+        const auto* data = reinterpret_cast<const std::byte*>(held->data());
+        return RecordArray{std::move(held), data, &layout, rows, columns};
+    }
+};
+
+template <>
+inline constexpr bool is_bound_record<RecordArray> = true;
+template <>
+const ClassDefinition& Class<RecordArray>::definition();
+
+// A new object holding the arrays under the given names (a types.SimpleNamespace).
+PyResult<Ref> namespace_of(std::span<const std::pair<const char*, RecordArray>> arrays);
+
+}  // namespace varnholt::binding

@@ -10,7 +10,7 @@ compare by number with their own members and with integers and are
 unhashable.  No class can be subclassed.
 """
 
-from typing import ClassVar, final
+from typing import Any, ClassVar, Protocol, final
 
 __all__ = ["Order", "Fill", "OrderBook", "OrderType", "OrderStatus"]
 
@@ -132,9 +132,36 @@ class Fill:
     def __deepcopy__(self, memo: object) -> Fill: ...
     def __repr__(self) -> str: ...
 
+class _ArrayInterface(Protocol):
+    """Anything NumPy can read through the array interface protocol."""
+
+    @property
+    def __array_interface__(self) -> dict[str, Any]: ...
+
+class _RecordArray(Protocol):
+    """An array of records made by the book; ``np.asarray()`` reads it in place."""
+
+    @property
+    def __array_interface__(self) -> dict[str, Any]: ...
+    def __len__(self) -> int: ...
+
+class _ReplayResult(Protocol):
+    """What ``OrderBook.replay`` returns (a ``types.SimpleNamespace``)."""
+
+    events: _RecordArray
+    fills: _RecordArray
+    bids: _RecordArray
+    asks: _RecordArray
+
 @final
 class OrderBook:
     """Represents the main order book for matching buy and sell orders."""
+
+    EVENT_FIELDS: ClassVar[list[tuple[str, str]]]
+    EVENT_RESULT_FIELDS: ClassVar[list[tuple[str, str]]]
+    FILL_FIELDS: ClassVar[list[tuple[str, str]]]
+    LEVEL_FIELDS: ClassVar[list[tuple[str, str]]]
+    NO_REF: ClassVar[int]
 
     def __new__(cls, tick_size: float = 0.01) -> OrderBook: ...
     @property
@@ -227,6 +254,20 @@ class OrderBook:
         """
     def forget_filled(self) -> int:
         """Removes every filled order from the registry; returns how many."""
+    def replay(
+        self, events: _ArrayInterface, depth: int = 0, every: int = 1
+    ) -> _ReplayResult:
+        """Applies a whole array of order events in one call, with the
+        interpreter lock released.
+
+        ``events`` is a structured array of dtype ``np.dtype(OrderBook.EVENT_FIELDS)``
+        (kind 0 add, 1 cancel, 2 amend, 3 immediate-or-cancel, 4 fill-or-kill).
+        The result's ``events`` (dtype ``EVENT_RESULT_FIELDS``), ``fills``
+        (``FILL_FIELDS``), ``bids`` and ``asks`` (``LEVEL_FIELDS``, shape
+        ``(snapshots, depth)``) expose the array interface.
+        """
+    def order_id(self, ref: int) -> str | None:
+        """The id of the order resting under a reference given to ``replay``."""
     def __copy__(self) -> OrderBook:
         """An independent copy (also what ``copy.copy`` and ``copy.deepcopy`` make)."""
     def __deepcopy__(self, memo: object) -> OrderBook: ...

@@ -164,7 +164,7 @@ DEFAULTS = {("OrderBook", "tick_size"): 0.01, ("depth", "levels"): 10, ("take", 
             ("amend", "quantity"): None, ("amend", "price_in_ticks"): None}
 # How each method with parameters borrows the book while it converts them.
 BOOK_ACCESS = {"create_order": "shared", "depth": "shared", "volume_at": "shared", "take": "exclusive",
-               "amend": "exclusive"}
+               "amend": "exclusive", "order_id": "shared"}
 
 # name: (display name, receiver, [(parameter, conversion kind)], number required)
 METHODS = {
@@ -186,6 +186,7 @@ METHODS = {
     "take": ("OrderBook.take()", "book", [("order", "order"), ("all_or_none", "bool")], 1),
     "amend": ("OrderBook.amend()", "book", [("order_id", "text"), ("quantity", "double?"),
                                             ("price_in_ticks", "int64?")], 1),
+    "order_id": ("OrderBook.order_id()", "book", [("ref", "uint64")], 1),
 }
 
 HUGE = [2**63, 2**63 - 1, -2**63, -2**63 - 1, 2**64, 2**64 - 1, 10**400]
@@ -429,6 +430,8 @@ class HostileMachine(BookMachine):
                 want = model.volume_at(int(conv["side"]), conv["price_in_ticks"])
             elif name == "queue_position":
                 want = model.queue_position(conv["order_id"])
+            elif name == "order_id":
+                want = None  # this flow enters no order under a reference
             elif name == "take":
                 want = model.take(twin(conv["order"]), conv["all_or_none"])
             elif name == "amend":

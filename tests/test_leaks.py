@@ -15,6 +15,7 @@ import pickle
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 import varnholt
@@ -141,6 +142,16 @@ class Env:
         assert self.book.amend(order.id, quantity=3.0, price_in_ticks=None) == []
         assert self.book.cancel(order.id) and self.book.amend(order.id, 1.0) is None
 
+    def replaying(self):
+        # Orders in, a trade, everything out again; the result arrays read through NumPy.
+        flow = np.array([(0, 1, 300, 2.0, 1), (0, 0, 300, 1.0, 2), (2, 0, 301, 3.0, 1), (1, 0, 0, 1.0, 1),
+                         (4, 0, 1, 5.0, 3), (1, 0, 0, 1.0, 9)], dtype=np.dtype(OrderBook.EVENT_FIELDS))
+        book = OrderBook()
+        result = book.replay(flow, depth=2, every=2)
+        assert [int(s) for s in np.asarray(result.events)["status"]] == [0, 0, 0, 0, 0, 2]
+        assert len(np.asarray(result.fills)) == 1 and np.asarray(result.bids).shape == (3, 2)
+        assert book.order_id(1) is None and self.book.order_id(1) is None
+
     def forgetting(self):
         resting = Order(SELL, 100, 1.0)
         self.book.add(resting)
@@ -198,6 +209,8 @@ CASES = {
     "fill-or-kill": (lambda e: e.immediate(True), None),
     "amendments": (Env.amendments, None),
     "forget_filled": (Env.forgetting, None),
+    "replay": (Env.replaying, None),
+    "replay of a wrong layout": (lambda e: e.book.replay(np.zeros(2, dtype=[("kind", "u1")])), (TypeError, None)),
     "create_order": (lambda e: e.book.create_order(SELL, 100.5, e.big), None),
     "book dropped with content": (Env.full_book_dropped, None),
     "hook value": (lambda e: e.book.create_order(quantity=IndexHook(3), side=BUY, price=FloatHook(7.0)), None),

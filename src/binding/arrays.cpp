@@ -40,9 +40,9 @@ PyObject* array_interface(PyObject* self, void*) noexcept {
     return guarded([&]() -> PyResult<Ref> {
         const RecordArray& array = instance<RecordArray>(self)->record;
         const std::size_t rows = array.rows;
-        Ref shape = Ref::steal(array.columns == 0 ? Py_BuildValue("(n)", static_cast<Py_ssize_t>(rows))
-                                                  : Py_BuildValue("(nn)", static_cast<Py_ssize_t>(rows),
-                                                                  static_cast<Py_ssize_t>(array.columns)));
+        Ref shape = Ref::steal(!array.columns ? Py_BuildValue("(n)", static_cast<Py_ssize_t>(rows))
+                                              : Py_BuildValue("(nn)", static_cast<Py_ssize_t>(rows),
+                                                              static_cast<Py_ssize_t>(*array.columns)));
         auto descr = layout_description(*array.layout);
         if (!shape || !descr) {
             return fail(fetch_error());
@@ -62,7 +62,7 @@ Py_ssize_t length(PyObject* self) noexcept {
 
 std::string array_text(const RecordArray& self) {
     return "<RecordArray of " + std::to_string(self.rows) +
-           (self.columns != 0 ? " x " + std::to_string(self.columns) : std::string()) + " records>";
+           (self.columns ? " x " + std::to_string(*self.columns) : std::string()) + " records>";
 }
 
 PyGetSetDef array_properties[] = {

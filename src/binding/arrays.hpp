@@ -6,6 +6,7 @@
 // alive as the base of the arrays it makes from it.
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -55,17 +56,17 @@ struct Arg<Records<Layout>> {
     Records<Layout> get() const noexcept { return value; }
 };
 
-// An array of records the module made: one or two dimensions (rows, and columns when not 0).
+// An array of records the module made: one dimension (rows), or two (rows and columns).
 struct RecordArray {
     std::shared_ptr<const void> owner;
     const std::byte* data = nullptr;
     const RecordLayout* layout = nullptr;
     std::size_t rows = 0;
-    std::size_t columns = 0;
+    std::optional<std::size_t> columns;
 
     template <class Record>
     static RecordArray of(std::vector<Record>&& records, const RecordLayout& layout, std::size_t rows,
-                          std::size_t columns = 0) {
+                          std::optional<std::size_t> columns = std::nullopt) {
         static_assert(sizeof(Record) > 0);
         auto held = std::make_shared<const std::vector<Record>>(std::move(records));
         const auto* data = reinterpret_cast<const std::byte*>(held->data());

@@ -178,9 +178,18 @@ def test_a_wrong_layout_is_refused_before_the_book_is_touched(array, says):
     assert says in str(refused.value) and repr(book) == before
 
 
-def test_every_must_be_positive():
-    with pytest.raises(ValueError, match="^every must be at least 1$"):
-        OrderBook().replay(events((ADD, 0, 1, 1.0, 1)), depth=1, every=0)
+@pytest.mark.parametrize("depth, every, error", [
+    (1, 0, ValueError),
+    # Levels times snapshots beyond memory, including products that wrap around 64 bits.
+    (2**60, 1, MemoryError),
+    (2**63, 1, MemoryError),
+    (2**64 - 1, 2, MemoryError),
+])
+def test_impossible_snapshot_options_change_nothing(depth, every, error):
+    book = OrderBook()
+    with pytest.raises(error):
+        book.replay(events((ADD, 0, 1, 1.0, 1), (ADD, 1, 2, 1.0, 2)), depth=depth, every=every)
+    assert book.depth(2) == ([], [])
 
 
 def test_a_replay_holds_the_book_and_lets_other_threads_run():

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 
 #include "order_book.hpp"
 
@@ -38,6 +39,11 @@ void make_room(std::vector<FillRecord>& records, std::size_t extra) {
 Result<void> OrderBook::replay(const std::byte* events, std::size_t count, const ReplayOptions& options,
                                Environment& environment, ReplayOutput& out) {
     const std::size_t snapshots = options.depth == 0 || options.every == 0 ? 0 : count / options.every;
+    // More levels than memory can address is an allocation that cannot succeed, not a product that
+    // wraps around to a small buffer.
+    if (snapshots != 0 && options.depth > out.bids.max_size() / snapshots) {
+        throw std::bad_alloc();
+    }
     out.events.resize(count);
     out.bids.assign(snapshots * options.depth, LevelRecord{});
     out.asks.assign(snapshots * options.depth, LevelRecord{});

@@ -42,13 +42,19 @@ echo "wheel: $wheel"
 python3 -m abi3audit --version >/dev/null 2>&1 || python3 -m pip install "${pip_quiet[@]}" abi3audit
 python3 -m abi3audit --strict --summary "$wheel"
 
-# The module and its stub, side by side at the top level.
+# The module and its stub side by side at the top level, the companion package beside them, and
+# its command declared.
 python3 - "$wheel" <<'EOF'
 import sys, zipfile
-names = set(zipfile.ZipFile(sys.argv[1]).namelist())
-missing = {"varnholt.abi3.so", "varnholt.pyi", "varnholt-stubs/__init__.pyi"} - names
+wheel = zipfile.ZipFile(sys.argv[1])
+names = set(wheel.namelist())
+missing = {"varnholt.abi3.so", "varnholt.pyi", "varnholt-stubs/__init__.pyi", "varnholt_replay/__init__.py",
+           "varnholt_replay/cli.py"} - names
 if missing:
     sys.exit(f"wheel lacks {sorted(missing)}; it has {sorted(names)}")
+entry_points = next(n for n in names if n.endswith(".dist-info/entry_points.txt"))
+if "varnholt-replay = varnholt_replay.cli:main" not in wheel.read(entry_points).decode():
+    sys.exit("wheel does not declare the varnholt-replay command")
 EOF
 
 failed=()
@@ -57,7 +63,8 @@ for python in "$oldest" "$middle" "$newest"; do
     venv=build/venv-$version
     echo "== CPython $version: $venv"
     [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-    "$venv/bin/python" -m pip install "${pip_quiet[@]}" pytest hypothesis
+    # The Parquet and Dask tests skip themselves here: the main pytest run covers them.
+    "$venv/bin/python" -m pip install "${pip_quiet[@]}" pytest hypothesis numpy
     "$venv/bin/python" -m pip install "${pip_quiet[@]}" --force-reinstall --no-deps "$wheel"
     # The tests must import the wheel's module, not a stray build in this directory.
     loaded=$("$venv/bin/python" -c 'import varnholt; print(varnholt.__file__)')
@@ -65,6 +72,7 @@ for python in "$oldest" "$middle" "$newest"; do
         "$PWD/$venv"/*) ;;
         *) echo "varnholt was imported from $loaded, not from $venv" >&2; exit 1 ;;
     esac
+    "$venv/bin/varnholt-replay" --help >/dev/null
     VARNHOLT_FUZZ_EXAMPLES=${VARNHOLT_FUZZ_EXAMPLES:-300} \
         "$venv/bin/python" -m pytest -q -p no:cacheprovider tests || failed+=("$version")
 done

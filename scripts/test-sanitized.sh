@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore pytest hypothesis
+python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore pytest hypothesis numpy
 cmake -S . -B build/sanitized -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNHOLT_SANITIZE=ON -DVARNHOLT_BUILD_TESTS=ON
 cmake --build build/sanitized --parallel 2
 ctest --test-dir build/sanitized --output-on-failure

@@ -1,0 +1,167 @@
+"""Throughput of the market-data replay (varnholt_replay) on generated LOBSTER files.
+
+    python3 bench/market_data.py [--events 10000000] [--verify-events 1000000]
+                                 [--verify-levels 5,10] [--pair-events 3000000] [--data DIR] [--quick]
+
+Generates the files once (seeded; kept in DIR, by default a folder in the
+temporary directory, and reused when they are there), then measures, best of
+``--repeats`` runs each:
+
+* the parser alone (message file to arrays), the reader (parser and the
+  translation to replay events), the replay alone (``OrderBook.replay`` on
+  events already in memory) and the whole path end to end, on one thread;
+* with verification: the orderbook file's parser alone and the whole path;
+* two files on two threads against the same two one after the other (the
+  reader alone too, which needs no book).
+
+The targets: end to end 3 million events a second, with verification 1
+million, two threads 1.6 times one.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import tempfile
+import time
+from concurrent.futures import ThreadPoolExecutor
+from functools import partial
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "python"))  # the package from the source tree if not installed
+
+from varnholt_replay import book as bk  # noqa: E402
+from varnholt_replay.generate import lobster_names, write_lobster  # noqa: E402
+from varnholt_replay.lobster import LobsterTranslator, OrderbookRows, read_messages  # noqa: E402
+from varnholt_replay.memory import keep_freed_memory  # noqa: E402
+from varnholt_replay.parallel import run_local  # noqa: E402
+from varnholt_replay.runner import Options, make_job, replay_lobster  # noqa: E402
+
+
+def files(directory: Path, events: int, seed: int, levels: int, orderbook: bool):
+    """The generated pair for these settings, written if missing."""
+    folder = directory / f"{events}-{seed}-{levels}-{'book' if orderbook else 'messages'}"
+    message_name, book_name = lobster_names("TEST", levels)
+    if not (folder / message_name).exists() or (orderbook and not (folder / book_name).exists()):
+        print(f"generating {events:,} messages{' with orderbook rows' if orderbook else ''} in {folder} ...",
+              flush=True)
+        write_lobster(folder, events, levels=levels, seed=seed, orderbook=orderbook)
+    return make_job(folder / message_name)
+
+
+def best(repeats: int, work) -> float:
+    """Fastest of ``repeats`` runs, in seconds."""
+    times = []
+    for _ in range(repeats):
+        started = time.perf_counter()
+        work()
+        times.append(time.perf_counter() - started)
+    return min(times)
+
+
+def parse_only(path: str) -> None:
+    for _ in read_messages(path):
+        pass
+
+
+def read_only(path: str) -> None:
+    translator = LobsterTranslator()
+    for messages in read_messages(path):
+        translator.translate(messages)
+
+
+def events_of(path: str) -> list[np.ndarray]:
+    translator = LobsterTranslator()
+    return [translator.translate(messages).events for messages in read_messages(path)]
+
+
+def replay_only(blocks: list[np.ndarray]) -> None:
+    book = bk.new_book()
+    for events in blocks:
+        book.replay(events)
+        book.forget_filled()  # as the replays of varnholt_replay do after every batch
+
+
+def rows_only(job, count: int) -> None:
+    rows = OrderbookRows(job.orderbook, job.levels)
+    while count:
+        count -= len(rows.take(min(count, 1 << 16)))
+
+
+def side_by_side(works) -> None:
+    """Runs the callables on threads of their own and waits for all."""
+    with ThreadPoolExecutor(len(works)) as pool:
+        for future in [pool.submit(work) for work in works]:
+            future.result()
+
+
+def line(name: str, count: int, seconds: float, target: float | None = None) -> None:
+    rate = count / seconds
+    verdict = "" if target is None else ("met" if rate >= target else "NOT MET")
+    wanted = "" if target is None else f">= {target / 1e6:g} M/s"
+    print(f"{name:44s} {count:>12,} {seconds:9.3f} s {rate / 1e6:9.2f} M/s  {wanted:>11s} {verdict}")
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--events", type=int, default=10_000_000)
+    parser.add_argument("--verify-events", type=int, default=1_000_000)
+    parser.add_argument("--verify-levels", default="5,10", help="levels of the orderbook files, comma-separated")
+    parser.add_argument("--pair-events", type=int, default=3_000_000)
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--data", type=Path, default=Path(tempfile.gettempdir()) / "varnholt_replay_bench")
+    parser.add_argument("--quick", action="store_true", help="a tenth of every size, one run each")
+    args = parser.parse_args(argv)
+    keep_freed_memory()
+    if args.quick:
+        args.events, args.verify_events, args.pair_events, args.repeats = (
+            args.events // 10, args.verify_events // 10, args.pair_events // 10, 1)
+
+    big = files(args.data, args.events, 1, 10, orderbook=False)
+    pair = [files(args.data, args.pair_events, seed, 10, orderbook=False) for seed in (3, 4)]
+    r = args.repeats
+    messages = sum(len(m) for m in read_messages(big.path))
+    print(f"\n{'one thread':44s} {'messages':>12s} {'time':>11s} {'rate':>13s}")
+    line("parser alone (message file)", messages, best(r, lambda: parse_only(big.path)))
+    line("reader (parser + translation to events)", messages, best(r, lambda: read_only(big.path)))
+    blocks = events_of(big.path)
+    events = sum(len(b) for b in blocks)
+    line("replay alone (events in memory)", events, best(r, lambda: replay_only(blocks)))
+    del blocks
+    line("end to end", messages, best(r, lambda: replay_lobster(big, Options(verify=False))), 3e6)
+
+    for levels in (int(n) for n in args.verify_levels.split(",")):
+        checked = files(args.data, args.verify_events, 2, levels, orderbook=True)
+        rows = args.verify_events
+        print(f"\nwith verification, {levels} levels")
+        line("orderbook parser alone", rows, best(r, lambda job=checked, count=rows: rows_only(job, count)))
+        summary = replay_lobster(checked)
+        if summary.verification.startswith("ok"):
+            verified = partial(replay_lobster, checked)
+            line("end to end, verified after every message", rows, best(r, verified), 1e6)
+        else:
+            print(f"verification failed: {summary.verification or summary.error}")
+
+    print("\ntwo files")
+    total = sum(len(m) for job in pair for m in read_messages(job.path))
+    readers = [partial(read_only, job.path) for job in pair]
+    alone = best(r, lambda: [read() for read in readers])
+    together = best(r, lambda: side_by_side(readers))
+    line("reader, one after the other", total, alone)
+    line("reader, side by side on two threads", total, together)
+    print(f"{'reader speed-up':44s} {alone / together:>12.2f} x")
+    options = Options(verify=False)
+    alone = best(r, lambda: [run_local([job], options, threads=1) for job in pair])
+    together = best(r, lambda: run_local(pair, options, threads=2))
+    line("replay, one after the other, one thread", total, alone)
+    line("replay, side by side, two threads", total, together)
+    speedup = alone / together
+    print(f"{'speed-up':44s} {speedup:>12.2f} x{'':24s} >= 1.6 x {'met' if speedup >= 1.6 else 'NOT MET'}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,161 @@
+"""Replaying runs of events through a book, and tallying what they did."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+
+from . import book as bk
+from .jobs import Summary
+from .output import ResultWriter
+from .verify import check_executions
+
+
+@dataclass
+class Batch:
+    """The replay of a run of events: results, fills (with ``event`` counted
+    from the run's first event), every-event snapshots for verification,
+    and the snapshots kept for the results."""
+
+    results: np.ndarray
+    fills: np.ndarray
+    bids: np.ndarray | None = None
+    asks: np.ndarray | None = None
+    shot_events: np.ndarray = field(default_factory=lambda: np.empty(0, dtype=np.int64))
+    shot_bids: np.ndarray | None = None
+    shot_asks: np.ndarray | None = None
+
+
+def replay_batch(book: Any, events: np.ndarray, *, verify_depth: int = 0, out_depth: int = 0,
+                 out_every: int = 1, done: int = 0) -> Batch:
+    """Replays ``events``, taking snapshots of ``verify_depth`` levels after
+    every event (if asked) and of ``out_depth`` levels after each event whose
+    number counted over the whole instrument (``done`` before this run) is a
+    multiple of ``out_every``."""
+    batch = _replay(book, events, verify_depth=verify_depth, out_depth=out_depth, out_every=out_every, done=done)
+    # The book's registry keeps every filled order (executions included) until told otherwise; over
+    # a day of messages that is millions of entries nobody looks up, which slows every later event.
+    book.forget_filled()
+    return batch
+
+
+def _replay(book: Any, events: np.ndarray, *, verify_depth: int = 0, out_depth: int = 0, out_every: int = 1,
+            done: int = 0) -> Batch:
+    n = len(events)
+    if not n:  # nothing to replay (a block of messages that change nothing)
+        layouts = bk.layouts()
+        depth = max(verify_depth, out_depth)
+        no_levels = np.zeros((0, depth), dtype=layouts.level)
+        no_shots = no_levels[:, :out_depth] if out_depth else None
+        return Batch(np.empty(0, layouts.result), np.empty(0, layouts.fill), no_levels, no_levels,
+                     shot_bids=no_shots, shot_asks=no_shots)
+    if verify_depth:
+        depth = max(verify_depth, out_depth)
+        result = book.replay(events, depth=depth, every=1)
+        bids, asks = np.asarray(result.bids), np.asarray(result.asks)
+        batch = Batch(np.asarray(result.events), np.asarray(result.fills), bids, asks)
+        if out_depth:
+            shots = np.flatnonzero((np.arange(done, done + n) + 1) % out_every == 0)
+            batch.shot_events = shots
+            batch.shot_bids, batch.shot_asks = bids[shots, :out_depth], asks[shots, :out_depth]
+        return batch
+    if not out_depth:
+        result = book.replay(events)
+        return Batch(np.asarray(result.events), np.asarray(result.fills))
+    # Snapshots fall after events (done + i + 1) % out_every == 0: replay up to
+    # the first such event on its own, then the rest with the regular cadence.
+    first = (out_every - 1 - done) % out_every + 1  # events up to the first snapshot
+    head = min(first, n)
+    parts = []
+    for begin, end, every in ((0, head, first), (head, n, out_every)):
+        if end > begin:
+            result = book.replay(events[begin:end], depth=out_depth, every=max(every, 1))
+            parts.append((begin, every, result))
+    results = [np.asarray(r.events) for *_, r in parts]
+    fills = []
+    shot_events, shot_bids, shot_asks = [], [], []
+    for begin, every, result in parts:
+        f = np.asarray(result.fills).copy()
+        f["event"] += begin
+        fills.append(f)
+        b = np.asarray(result.bids)
+        shot_events.append(begin + every - 1 + every * np.arange(len(b)))
+        shot_bids.append(b)
+        shot_asks.append(np.asarray(result.asks))
+    return Batch(np.concatenate(results) if results else np.empty(0, bk.layouts().result),
+                 np.concatenate(fills) if fills else np.empty(0, bk.layouts().fill),
+                 shot_events=np.concatenate(shot_events) if shot_events else np.empty(0, np.int64),
+                 shot_bids=np.concatenate(shot_bids) if shot_bids else None,
+                 shot_asks=np.concatenate(shot_asks) if shot_asks else None)
+
+
+class Tally:
+    """Accumulates a summary from replayed batches."""
+
+    def __init__(self, summary: Summary, writer: ResultWriter | None, position: str) -> None:
+        self.summary = summary
+        self.writer = writer
+        self.position = position  # "line" or "byte offset", in messages
+        self.done = 0  # events replayed so far
+
+    def add(self, events: np.ndarray, batch: Batch, used: int, positions: np.ndarray,
+            executions: np.ndarray, expected: np.ndarray, times: np.ndarray | None) -> None:
+        """Counts the first ``used`` events of a batch; ``positions`` gives the
+        input position of every event, ``executions`` the indices of those
+        standing for executions and ``expected`` the ref each must trade with."""
+        s = self.summary
+        results = batch.results[:used]
+        fills = batch.fills[batch.fills["event"] < used] if len(batch.fills) else batch.fills
+        s.events += used
+        s.fills += len(fills)
+        quantity = fills["quantity"]
+        s.volume += float(quantity.sum())
+        s.notional += float((fills["price_in_ticks"] * quantity).sum()) * bk.TICK_SIZE
+        executions_used = executions < used
+        check = check_executions(executions[executions_used], expected[executions_used],
+                                 events["quantity"][executions[executions_used]], batch.results, batch.fills)
+        if check.count:
+            self.violation(check.count, f"{self.position} {positions[check.first]}: {check.detail}")
+        refused = results["status"] != bk.APPLIED
+        refused[executions[executions_used]] = False
+        if refused.any():
+            k = int(np.argmax(refused))
+            s.rejected += int(refused.sum())
+            if s.first_rejection is None:
+                what = ("refused", "refused", "of an order the book does not hold")[int(results["status"][k])]
+                s.first_rejection = (f"{self.position} {positions[k]}: {_KIND_NAMES[int(events['kind'][k])]} "
+                                     f"of ref {int(events['ref'][k])} {what}")
+        if self.writer is not None:
+            self._write(batch, used, fills, positions, times)
+        self.done += used
+
+    def violation(self, count: int, text: str) -> None:
+        self.summary.violations += count
+        if self.summary.first_violation is None:
+            self.summary.first_violation = text
+
+    def _write(self, batch: Batch, used: int, fills: np.ndarray, positions: np.ndarray,
+               times: np.ndarray | None) -> None:
+        assert self.writer is not None
+        if len(fills):
+            at = fills["event"].astype(np.int64)
+            self.writer.write_fills(fills, at + self.done, positions[at], None if times is None else times[at])
+        if batch.shot_bids is not None and batch.shot_asks is not None and len(batch.shot_events):
+            keep = batch.shot_events < used
+            at = batch.shot_events[keep]
+            if len(at):
+                self.writer.write_depth(at + self.done, positions[at], None if times is None else times[at],
+                                        batch.shot_bids[keep], batch.shot_asks[keep])
+
+    def finish(self, book: Any) -> None:
+        bids, asks = bk.top_levels(book, 1)
+        for name, level in (("bid", bids[0]), ("ask", asks[0])):
+            if level["quantity"] > 0:
+                setattr(self.summary, name, (float(level["price_in_ticks"]) * bk.TICK_SIZE, float(level["quantity"])))
+        if self.writer is not None:
+            self.summary.outputs = [str(p) for p in self.writer.close()]
+
+
+_KIND_NAMES = ("add", "cancel", "amend", "immediate-or-cancel", "fill-or-kill")

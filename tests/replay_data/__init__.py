@@ -1,0 +1,1 @@
+"""Tests of the varnholt_replay companion package."""

@@ -1,0 +1,96 @@
+"""The varnholt-replay command on one machine."""
+
+import io
+import shutil
+import sys
+
+import numpy as np
+import pytest
+from varnholt_replay.cli import main
+from varnholt_replay.parallel import run_local
+from varnholt_replay.progress import ProgressBar
+from varnholt_replay.runner import Options, make_job, replay_lobster
+
+
+def with_bad_line(source, target, line, text):
+    lines = source.read_text().splitlines()
+    lines[line - 1] = text
+    target.write_text("\n".join(lines) + "\n")
+    return target
+
+
+def test_bad_files_are_reported_and_the_others_replayed(lobster_files, itch_file, tmp_path, capsys):
+    malformed = with_bad_line(lobster_files.messages, tmp_path / "bad.csv", 10, "34200.5,1,77,100")
+    truncated = tmp_path / "cut.itch"
+    truncated.write_bytes(itch_file[0].read_bytes()[:-3])
+    status = main([str(lobster_files.messages), str(malformed), str(tmp_path / "gone.csv"), str(itch_file[0]),
+                   str(truncated), "--no-progress", "--threads", "2"])
+    out = capsys.readouterr().out
+    assert status == 1
+    assert f"{malformed}:10: malformed message: expected 6 comma-separated fields" in out
+    assert f"{tmp_path / 'gone.csv'}: No such file or directory" in out
+    last_message = itch_file[0].stat().st_size - 14  # the closing system event
+    assert f"{truncated}: byte offset {last_message}: truncated message" in out
+    table = {line.split()[0]: line for line in out.splitlines()[1:8]}
+    assert " ok " in table[lobster_files.messages.stem]
+    assert all(" executions ok " in table[f"session:{name}"] for name in itch_file[1])
+    assert all(" error " in table[path.stem] for path in (malformed, truncated))
+
+
+def test_threads_do_not_change_results(lobster_files, itch_file):
+    jobs = [make_job(lobster_files.messages), make_job(itch_file[0])]
+    one, two = (run_local(jobs, Options(), threads=n) for n in (1, 2))
+    assert [s.key() for s in one] == [s.key() for s in two]
+    assert [s.instrument for s in one] == [lobster_files.messages.stem] + [f"session:{n}" for n in itch_file[1]]
+
+
+@pytest.mark.parametrize("verify", [True, False])
+def test_results_are_written_as_parquet(lobster_files, itch_file, tmp_path, verify):
+    pq = pytest.importorskip("pyarrow.parquet")
+    options = Options(verify=verify, out_dir=str(tmp_path), snapshot_every=100, snapshot_depth=3, block_bytes=4096)
+    summary = replay_lobster(make_job(lobster_files.messages), options)
+    types = np.loadtxt(lobster_files.messages, delimiter=",", usecols=(1,), dtype=np.int64)
+    stem = lobster_files.messages.stem
+    fills = pq.read_table(tmp_path / f"{stem}.fills.parquet").to_pydict()
+    assert fills["line"] == (np.flatnonzero(types == 4) + 1).tolist()
+    depth = pq.read_table(tmp_path / f"{stem}.depth.parquet").to_pydict()
+    assert depth["event"] == list(range(99, summary.events, 100))
+    assert {f"bid_price_{k}" for k in (1, 2, 3)} <= depth.keys() and "bid_price_4" not in depth
+    assert main([str(itch_file[0]), "--symbol", "BRAVO", "--out", str(tmp_path), "--no-progress"]) == 0
+    bravo = pq.read_table(tmp_path / "session_BRAVO.fills.parquet").to_pydict()
+    assert len(bravo["offset"]) == itch_file[1]["BRAVO"].executions
+    assert not (tmp_path / "session_ALPHA.fills.parquet").exists()
+
+
+def test_orderbook_given_by_option_and_divergence_status(lobster_files, tmp_path, capsys):
+    messages = shutil.copy(lobster_files.messages, tmp_path / "day.csv")
+    good = [str(messages), "--orderbook", str(lobster_files.orderbook), "--no-progress"]
+    assert main(good) == 0
+    crossed = ",".join(["1"] * 4 * lobster_files.levels)
+    book = with_bad_line(lobster_files.orderbook, tmp_path / "book.csv", 7, crossed)
+    assert main([str(messages), "--orderbook", str(book), "--no-progress"]) == 3
+    assert "day: diverged at line 7: " in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("module, options, message", [
+    ("pyarrow", ["--out", "."], "needs pyarrow"),
+    ("distributed", ["--processes", "2"], "needs dask.distributed"),
+])
+def test_a_missing_optional_package_is_a_usage_error(lobster_files, monkeypatch, capsys, module, options, message):
+    monkeypatch.setitem(sys.modules, module, None)
+    assert main([str(lobster_files.messages), *options, "--no-progress"]) == 2
+    assert message in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_progress_without_tqdm_is_one_text_line(monkeypatch, enabled):
+    monkeypatch.setitem(sys.modules, "tqdm", None)
+    stream = io.StringIO()
+    with ProgressBar(4_000_000, enabled=enabled, stream=stream) as bar:
+        for _ in range(4):
+            bar.advance(1_000_000)
+    text = stream.getvalue()
+    if enabled:
+        assert text.count("\n") == 1 and "] 100.0% 4.0/4.0 MB " in text.rsplit("\r", 1)[-1]
+    else:
+        assert text == ""

@@ -102,11 +102,14 @@ class Inputs:
         self.full = self.book(self.orders)
         self.by_id = dict.fromkeys(self.ids)
         # Level look-ups at the prices where orders rest; amendments that move each order one
-        # tick away from the touch (it enters again, trading nothing).
+        # tick away from the touch (it leaves its level and enters again, trading nothing), and
+        # amendments that lower its quantity (it stays where it is).
         self.levels = [(o.side, o.price_in_ticks) for o in self.orders]
         rng.shuffle(self.levels)
         self.amends = [(o.id, None, o.price_in_ticks + (-1 if o.side == buy else 1)) for o in self.orders]
         rng.shuffle(self.amends)
+        self.lowers = [(o.id, o.quantity / 2, None) for o in self.orders]
+        rng.shuffle(self.lowers)
         self.deep = flow.replay(mod, deep_events)
 
     def book(self, orders=()):
@@ -137,7 +140,8 @@ def operations(x, s):
         # shuffled id strings, looked up in a dict keyed by them), on this machine at this moment.
         ("ref: dict.get(id)", lambda: clock(call1, x.by_id.get, x.ids), n, ("reference", None)),
         ("take, no trade", lambda: clock(call1, x.book().take, x.orders), n, ("as", "add, no trade")),
-        ("amend, no trade", lambda: clock(call3, x.book(x.orders).amend, x.amends), n, ("as", "add, no trade")),
+        ("amend, new price", lambda: clock(call3, x.book(x.orders).amend, x.amends), n, ("as", "add, no trade")),
+        ("amend, lower qty", lambda: clock(call3, x.book(x.orders).amend, x.lowers), n, ("as", "add, no trade")),
         ("queue_position", lambda: clock(call1, x.full.queue_position, x.ids), n, ("floor", 8)),
         ("volume_at", lambda: clock(call2, x.full.volume_at, x.levels), n, ("floor", 8)),
         ("depth(10)", lambda: clock(call0, x.full.depth, cheap), cheap, ("ns", 1000)),

@@ -173,7 +173,7 @@ public:
     // reference; neither changes anything. Runs without touching Python, so the caller may
     // release the interpreter lock. When the clock or the random source fails, or memory runs
     // out, at an event, the events before it stay applied, that event changes nothing, and the
-    // error (or std::bad_alloc) says which event it was; `out` is then incomplete.
+    // error says which event it was (std::bad_alloc cannot); `out` is then incomplete.
     Result<void> replay(const std::byte* events, std::size_t count, const ReplayOptions& options,
                         Environment& environment, ReplayOutput& out);
 

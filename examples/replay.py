@@ -244,6 +244,9 @@ def replay(path: Path, book: varnholt.OrderBook, stop: bool, quiet: bool, batch_
                 fields = line.split(",")
                 batch.rows.append(parse_line(fields, book.tick_size, st))
             except InputError as exc:
+                if stop:  # the lines before it go first, so that the first bad line is the one reported
+                    run_batch(book, batch, st, bad)
+                    batch = Batch()
                 bad(lineno, str(exc))
                 continue
             batch.lines.append(lineno)

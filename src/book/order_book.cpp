@@ -817,12 +817,12 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
     return std::nullopt;
 }
 
-std::size_t OrderBook::longest_probe_run() const noexcept {
-    std::size_t longest = std::max(registry_.longest_probe_run(), refs_.longest_probe_run());
-    for (const auto& index_of_side : level_index_) {
-        longest = index_of_side.longest_probe_run() > longest ? index_of_side.longest_probe_run() : longest;
-    }
-    return longest;
+std::size_t OrderBook::longest_price_probe_run() const noexcept {
+    return std::max(level_index_[0].longest_probe_run(), level_index_[1].longest_probe_run());
+}
+
+std::size_t OrderBook::longest_id_probe_run() const noexcept {
+    return std::max(registry_.longest_probe_run(), refs_.longest_probe_run());
 }
 
 }  // namespace varnholt

@@ -207,8 +207,10 @@ public:
 
     // Checks every structural invariant; returns a description of the first broken one.
     std::optional<std::string> find_broken_invariant() const;
-    // The longest probe run of the price indexes and of the registry, for tests of the hashes.
-    std::size_t longest_probe_run() const noexcept;
+    // The longest probe runs of the price indexes and of the id tables (the registry and the
+    // references), for tests of the hashes.
+    std::size_t longest_price_probe_run() const noexcept;
+    std::size_t longest_id_probe_run() const noexcept;
 
 private:
     using Side = std::map<std::int64_t, Level>;

@@ -220,7 +220,11 @@ TEST(OrderBook, CraftedPricesDoNotShareAProbeRun) {
             ++rested;
         }
     }
-    EXPECT_LT(book.longest_probe_run(), 64u);
+    // At most half full, the price index's longest run stays near 20 for random homes (over 40
+    // seeds: 9 to 20); the crafted prices without the seed made one run of all 40 000. The
+    // registry, up to three quarters full, has runs of 30 to 70 by chance, never near 40 000.
+    EXPECT_LT(book.longest_price_probe_run(), 64u);
+    EXPECT_LT(book.longest_id_probe_run(), 1024u);
     expect_intact(book);
 }
 

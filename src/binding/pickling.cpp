@@ -21,25 +21,32 @@ PyResult<Ref> to_python(const Reduction& reduction) {
     return checked(PyTuple_Pack(2, restore_function, arguments->get()));
 }
 
-Result<std::variant<Order, Fill, OrderBook>> restore(BytesView state) {
+namespace {
+
+using Restored = std::variant<Order, Fill, OrderBook>;
+
+template <typename Record>
+Result<Restored> restored(Result<Record>&& record) {
+    if (!record) {
+        return std::unexpected(std::move(record.error()));
+    }
+    return Restored(std::move(*record));
+}
+
+}  // namespace
+
+Result<Restored> restore(BytesView state) {
     ByteReader in(state.bytes);
     auto kind = read_state_header(in);
     if (!kind) {
         return std::unexpected(std::move(kind.error()));
     }
     switch (*kind) {
-        case StateKind::Order: {
-            auto order = restore_order(state.bytes);
-            return order ? Result<std::variant<Order, Fill, OrderBook>>(std::move(*order)) : std::unexpected(std::move(order.error()));
-        }
-        case StateKind::Fill: {
-            auto fill = restore_fill(state.bytes);
-            return fill ? Result<std::variant<Order, Fill, OrderBook>>(std::move(*fill)) : std::unexpected(std::move(fill.error()));
-        }
+        case StateKind::Order: return restored(restore_order(state.bytes));
+        case StateKind::Fill: return restored(restore_fill(state.bytes));
         case StateKind::OrderBook: break;
     }
-    auto book = OrderBook::restore(state.bytes);
-    return book ? Result<std::variant<Order, Fill, OrderBook>>(std::move(*book)) : std::unexpected(std::move(book.error()));
+    return restored(OrderBook::restore(state.bytes));
 }
 
 }  // namespace varnholt::binding

@@ -110,12 +110,8 @@ std::string OrderBook::save_state() const {
 Result<OrderBook> OrderBook::restore(std::string_view state) {
     constexpr std::string_view what = "a book";
     ByteReader in(state);
-    auto kind = read_state_header(in);
-    if (!kind) {
-        return std::unexpected(std::move(kind.error()));
-    }
-    if (*kind != StateKind::OrderBook) {
-        return damaged(what, "the state is not a book's");
+    if (auto header = expect_state_header(in, StateKind::OrderBook, what); !header) {
+        return std::unexpected(std::move(header.error()));
     }
     const auto tick_size = in.get<double>();
     const auto entry_count = in.get<std::uint64_t>();

@@ -34,6 +34,17 @@ Result<StateKind> read_state_header(ByteReader& in) {
     return static_cast<StateKind>(*kind);
 }
 
+Result<void> expect_state_header(ByteReader& in, StateKind kind, std::string_view what) {
+    auto found = read_state_header(in);
+    if (!found) {
+        return std::unexpected(std::move(found.error()));
+    }
+    if (*found != kind) {
+        return damaged(what, "the state is not " + std::string(what) + "'s");
+    }
+    return {};
+}
+
 Result<void> expect_end(const ByteReader& in) {
     if (in.remaining() != 0) {
         return damaged("state", std::to_string(in.remaining()) + " bytes follow its end");
@@ -120,12 +131,8 @@ std::string save_state(const Fill& fill) {
 
 Result<Order> restore_order(std::string_view state) {
     ByteReader in(state);
-    auto kind = read_state_header(in);
-    if (!kind) {
-        return std::unexpected(std::move(kind.error()));
-    }
-    if (*kind != StateKind::Order) {
-        return damaged("an order", "the state is not an order's");
+    if (auto header = expect_state_header(in, StateKind::Order, "an order"); !header) {
+        return std::unexpected(std::move(header.error()));
     }
     auto order = read_order(in, "an order");
     if (!order) {
@@ -139,12 +146,8 @@ Result<Order> restore_order(std::string_view state) {
 
 Result<Fill> restore_fill(std::string_view state) {
     ByteReader in(state);
-    auto kind = read_state_header(in);
-    if (!kind) {
-        return std::unexpected(std::move(kind.error()));
-    }
-    if (*kind != StateKind::Fill) {
-        return damaged("a fill", "the state is not a fill's");
+    if (auto header = expect_state_header(in, StateKind::Fill, "a fill"); !header) {
+        return std::unexpected(std::move(header.error()));
     }
     const auto quantity = in.get<double>();
     const auto price = in.get<double>();

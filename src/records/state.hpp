@@ -22,6 +22,8 @@ enum class StateKind : std::uint8_t { Order = 1, Fill = 2, OrderBook = 3 };
 void write_state_header(ByteWriter& out, StateKind kind);
 // Checks the version; returns the kind of record that follows.
 Result<StateKind> read_state_header(ByteReader& in);
+// Checks the version and that the record is of `kind`, named `what` ("an order") in a refusal.
+Result<void> expect_state_header(ByteReader& in, StateKind kind, std::string_view what);
 
 // Order: id (36 bytes), side (u8), status (u8), price_in_ticks (i64), quantity (f64),
 // timestamp (u64).

@@ -195,6 +195,86 @@ void ReplayTypical(benchmark::State& state) {
 }
 BENCHMARK(ReplayTypical)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
+// The public matching-engine benchmarks' kind of workload, natively: 10^6 events over a book held
+// near 50 000 resting orders on some 40 levels a side: 50 % new orders (one in a hundred
+// crossing), 30 % cancels and 20 % modifications (half lower the quantity in place, half move the
+// order to another price) of random resting orders, all through replay() with ids and times from
+// counters.
+std::vector<std::byte> add_cancel_modify_events(std::size_t count) {
+    struct Live {
+        std::uint64_t ref;
+        std::uint8_t side;
+        std::int64_t price;
+        double quantity;
+    };
+    std::mt19937_64 random(5);
+    std::vector<std::byte> bytes(count * replay_event_size);
+    std::vector<Live> live;
+    std::uint64_t next_ref = 0;
+    const auto put = [&](std::size_t i, EventKind kind, const Live& order) {
+        std::byte* at = bytes.data() + i * replay_event_size;
+        const auto kind_byte = static_cast<std::uint8_t>(kind);
+        std::memcpy(at, &kind_byte, 1);
+        std::memcpy(at + 1, &order.side, 1);
+        std::memcpy(at + 2, &order.price, 8);
+        std::memcpy(at + 10, &order.quantity, 8);
+        std::memcpy(at + 18, &order.ref, 8);
+    };
+    const auto price_near_touch = [&](std::uint8_t side) {
+        const auto distance = static_cast<std::int64_t>(random() % 40);
+        return side == 0 ? 9'999 - distance : std::int64_t{10'001} + distance;
+    };
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto roll = random() % 100;
+        if (roll < 50 || live.size() < 50'000) {
+            const auto side = static_cast<std::uint8_t>(random() % 2);
+            Live order{next_ref++, side, price_near_touch(side), static_cast<double>(1 + random() % 10)};
+            if (roll == 0) {
+                order.price = side == 0 ? 10'003 : 9'997;  // one new order in a hundred crosses
+            }
+            put(i, EventKind::Add, order);
+            live.push_back(order);
+            continue;
+        }
+        const std::size_t victim = random() % live.size();
+        Live& order = live[victim];
+        if (roll < 80) {
+            put(i, EventKind::Cancel, order);
+            order = live.back();
+            live.pop_back();
+        } else if (roll < 90) {
+            order.quantity = order.quantity > 1.0 ? order.quantity - 1.0 : order.quantity;
+            put(i, EventKind::Amend, order);  // the same price, no more quantity: in place
+        } else {
+            order.price = price_near_touch(order.side);
+            put(i, EventKind::Amend, order);  // to the back of another level
+        }
+        // An order that has traded away since is reported as an unknown reference, not applied.
+    }
+    return bytes;
+}
+
+void ReplayAddCancelModify(benchmark::State& state) {
+    constexpr std::size_t count = 1'000'000;
+    const auto events = add_cancel_modify_events(count);
+    CountingRandom random;
+    CountingClock clock;
+    IdGenerator ids(random);
+    Environment counted{ids, clock};
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto book = std::make_unique<OrderBook>(0.01);
+        ReplayOutput out;
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(book->replay(events.data(), count, {}, counted, out));
+        state.PauseTiming();
+        book.reset();
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
+}
+BENCHMARK(ReplayAddCancelModify)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 }  // namespace varnholt
 

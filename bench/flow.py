@@ -309,15 +309,16 @@ def replay_events(mod, events):
     """The adds and cancels of a flow as OrderBook.replay events (a NumPy structured array), each
     order under the index of the event that made it; queries are left out."""
     import numpy as np
+    book = mod.OrderBook
     rows = []
     for i, ev in enumerate(events):
         k = ev[0]
         if k == ADD:
-            rows.append((0, ev[1], ev[2], ev[3], i))
+            rows.append((book.ADD, ev[1], ev[2], ev[3], i))
         elif k == CREATE:
-            rows.append((0, ev[1], baseline._ticks(ev[2], TICK), ev[3], i))
+            rows.append((book.ADD, ev[1], baseline._ticks(ev[2], TICK), ev[3], i))
         elif k == CANCEL:
-            rows.append((1, 0, 0, 0.0, ev[1] if ev[1] >= 0 else len(events)))
+            rows.append((book.CANCEL, 0, 0, 0.0, ev[1] if ev[1] >= 0 else len(events)))
     return np.array(rows, dtype=np.dtype(mod.OrderBook.EVENT_FIELDS))
 
 

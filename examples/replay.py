@@ -79,8 +79,8 @@ example:
 exit codes: 0 done, 1 input error with --on-error stop or unreadable file,
 2 bad usage or matplotlib missing for --depth-chart"""
 SIDES = {"buy": 0, "sell": 1}  # the side codes of replay events
-ADD, CANCEL = 0, 1  # event kinds
-APPLIED, REJECTED, UNKNOWN_REF = 0, 1, 2  # event statuses
+ADD, CANCEL = varnholt.OrderBook.ADD, varnholt.OrderBook.CANCEL  # event kinds
+APPLIED = varnholt.OrderBook.APPLIED  # the status of an event that was applied
 EVENT = np.dtype(varnholt.OrderBook.EVENT_FIELDS)
 NEVER_ADDED = varnholt.OrderBook.NO_REF  # no order is ever entered under it: a cancel of it is unknown
 Row = tuple[int, int, int, float, int]

@@ -158,10 +158,34 @@ class OrderBook:
     """Represents the main order book for matching buy and sell orders."""
 
     EVENT_FIELDS: ClassVar[list[tuple[str, str]]]
+    FEED_EVENT_FIELDS: ClassVar[list[tuple[str, str]]]
     EVENT_RESULT_FIELDS: ClassVar[list[tuple[str, str]]]
     FILL_FIELDS: ClassVar[list[tuple[str, str]]]
     LEVEL_FIELDS: ClassVar[list[tuple[str, str]]]
     NO_REF: ClassVar[int]
+    # Event kinds of replay().
+    ADD: ClassVar[int]
+    CANCEL: ClassVar[int]
+    AMEND: ClassVar[int]
+    IOC: ClassVar[int]
+    FOK: ClassVar[int]
+    POST: ClassVar[int]
+    EXECUTE: ClassVar[int]
+    REDUCE: ClassVar[int]
+    REPLACE: ClassVar[int]
+    # Event statuses.
+    APPLIED: ClassVar[int]
+    REJECTED: ClassVar[int]
+    UNKNOWN_REF: ClassVar[int]
+    # Why an event was rejected (the result's reason).
+    REASON_NONE: ClassVar[int]
+    REASON_KIND: ClassVar[int]
+    REASON_SIDE: ClassVar[int]
+    REASON_QUANTITY: ClassVar[int]
+    REASON_PRICE: ClassVar[int]
+    REASON_LIVE_REF: ClassVar[int]
+    REASON_NO_REF: ClassVar[int]
+    REASON_EXCEEDS: ClassVar[int]
 
     def __new__(cls, tick_size: float = 0.01) -> OrderBook: ...
     @property
@@ -261,7 +285,8 @@ class OrderBook:
         interpreter lock released.
 
         ``events`` is a structured array of dtype ``np.dtype(OrderBook.EVENT_FIELDS)``
-        (kind 0 add, 1 cancel, 2 amend, 3 immediate-or-cancel, 4 fill-or-kill).
+        or ``np.dtype(OrderBook.FEED_EVENT_FIELDS)`` (which adds ``new_ref`` and the
+        event's ``timestamp``); its kinds are ``OrderBook.ADD`` ... ``OrderBook.REPLACE``.
         The result's ``events`` (dtype ``EVENT_RESULT_FIELDS``), ``fills``
         (``FILL_FIELDS``), ``bids`` and ``asks`` (``LEVEL_FIELDS``, shape
         ``(snapshots, depth)``) expose the array interface.

@@ -1,8 +1,10 @@
 """OrderBook.replay: whole arrays of events give exactly what the per-call methods give, across
 batch boundaries; bad layouts are refused before the book is touched; refused events change
 nothing; the book is borrowed (and the interpreter lock released) while it runs."""
+import copy
 import math
 import os
+import pickle
 import subprocess
 import sys
 import threading
@@ -11,18 +13,27 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+from conftest import Clock
 from test_book_model import bits
 from varnholt import Order, OrderBook, OrderStatus, OrderType
 
 EVENT = np.dtype(OrderBook.EVENT_FIELDS)
-ADD, CANCEL, AMEND, IOC, FOK = range(5)
-APPLIED, REJECTED, UNKNOWN = range(3)
+FEED = np.dtype(OrderBook.FEED_EVENT_FIELDS)
+B = OrderBook
+ADD, CANCEL, AMEND, IOC, FOK = B.ADD, B.CANCEL, B.AMEND, B.IOC, B.FOK
+POST, EXECUTE, REDUCE, REPLACE = B.POST, B.EXECUTE, B.REDUCE, B.REPLACE
+APPLIED, REJECTED, UNKNOWN = B.APPLIED, B.REJECTED, B.UNKNOWN_REF
 NO_REF = OrderBook.NO_REF
 SIDES = (OrderType.Buy, OrderType.Sell)
 
 
 def events(*rows):
     return np.array(list(rows), dtype=EVENT)
+
+
+def feed(*rows):
+    """Feed-layout events from (kind, side, price, quantity, ref[, new_ref[, timestamp]])."""
+    return np.array([tuple(row) + (0, 0)[len(row) - 5:] for row in rows], dtype=FEED)
 
 
 class PerCall:
@@ -42,41 +53,49 @@ class PerCall:
                  round(f.price / self.book.tick_size), bits(f.quantity)) for f in fills]
 
     def apply(self, index, kind, side, price, quantity, ref):
-        book, refused = self.book, (REJECTED, side, price, bits(quantity), 0)
+        book = self.book
         good = quantity > 0 and math.isfinite(quantity)
+        fault = B.REASON_QUANTITY if not good else B.REASON_PRICE if price <= 0 else None
+
+        def refused(reason):
+            return (REJECTED, side, price, bits(quantity), 0, reason, 0), []
+
         if kind in (ADD, IOC, FOK):
-            if side > 1 or not good or price <= 0 or ref == NO_REF or self.live(ref):
-                return refused, []
+            fault = B.REASON_SIDE if side > 1 else fault or (
+                B.REASON_NO_REF if ref == NO_REF else B.REASON_LIVE_REF if self.live(ref) else None)
+            if fault:
+                return refused(fault)
             order = Order(SIDES[side], price, quantity)
             self.ids[ref], self.refs[order.id] = order.id, ref
             made = book.add(order) if kind == ADD else book.take(order, kind == FOK)
             after = book.get_order(order.id)
             left = quantity if after is None else after.quantity
-            return (APPLIED, side, price, bits(left), len(made)), self.fills(index, made, ref)
-        if kind == CANCEL:
+            return (APPLIED, side, price, bits(left), len(made), 0, 0), self.fills(index, made, ref)
+        if kind == CANCEL:   # its side is not read
             if not self.live(ref):
-                return (UNKNOWN, side, price, bits(quantity), 0), []
+                return (UNKNOWN, side, price, bits(quantity), 0, 0, 0), []
             before = book.get_order(self.ids[ref])
             assert book.cancel(self.ids[ref])
-            return (APPLIED, int(before.side), before.price_in_ticks, bits(before.quantity), 0), []
+            return (APPLIED, int(before.side), before.price_in_ticks, bits(before.quantity), 0, 0, 0), []
         if kind == AMEND:
-            if not good or price <= 0:
-                return refused, []
+            if fault:
+                return refused(fault)
             if not self.live(ref):
-                return (UNKNOWN, side, price, bits(quantity), 0), []
+                return (UNKNOWN, side, price, bits(quantity), 0, 0, 0), []
             before = book.get_order(self.ids[ref])
             made = book.amend(self.ids[ref], quantity, price)
             after = book.get_order(self.ids[ref])
-            return (APPLIED, int(before.side), before.price_in_ticks, bits(after.quantity), len(made)), \
+            return (APPLIED, int(before.side), before.price_in_ticks, bits(after.quantity), len(made), 0, 0), \
                 self.fills(index, made, ref)
-        return refused, []
+        return refused(B.REASON_KIND)
 
 
-def reported(result, offset=0):
+def reported(result, offset=0, times=False):
     outcomes = [(int(e["status"]), int(e["side"]), int(e["price_in_ticks"]), bits(float(e["quantity"])),
-                 int(e["fills"])) for e in np.asarray(result.events)]
+                 int(e["fills"]), int(e["reason"]), int(e["at_front"])) for e in np.asarray(result.events)]
     fills = [(int(f["event"]) + offset, int(f["resting_ref"]), int(f["incoming_ref"]), int(f["price_in_ticks"]),
-              bits(float(f["quantity"]))) for f in np.asarray(result.fills)]
+              bits(float(f["quantity"]))) + ((int(f["timestamp"]),) if times else ())
+             for f in np.asarray(result.fills)]
     return outcomes, fills
 
 
@@ -87,7 +106,7 @@ def book_by_ref(book, refs):
 
 
 EVENTS = st.lists(st.tuples(
-    st.sampled_from([ADD] * 5 + [CANCEL] * 3 + [AMEND] * 2 + [IOC, FOK, 7]),
+    st.sampled_from([ADD] * 5 + [CANCEL] * 3 + [AMEND] * 2 + [IOC, FOK, 9, 200]),
     st.sampled_from([0] * 5 + [1] * 5 + [2]),
     st.sampled_from(list(range(96, 105)) + [0, -3]),
     st.sampled_from([1.0, 2.0, 0.5, 3.0, 5.0, 0.0, -1.0, math.nan, math.inf]),
@@ -112,6 +131,273 @@ def test_replay_in_any_batches_is_the_per_call_methods(flow, cuts):
     refs = {batch.order_id(r): r for r in range(12) if batch.order_id(r)}
     assert sorted(refs.values()) == sorted(r for r in driver.ids if driver.live(r))
     assert book_by_ref(batch, refs) == book_by_ref(single, driver.refs)
+
+
+class FeedModel:
+    """Replay in plain Python, every kind in the feed layout: each side maps a price to its queue
+    of [ref, quantity], front first. Quantities are worked in the book's order of operations, so
+    results compare bit for bit."""
+
+    def __init__(self):
+        self.sides, self.where = ({}, {}), {}   # where: ref -> side of its resting order
+
+    def find(self, ref):
+        side = self.where.get(ref)
+        if side is None:
+            return None
+        for price, queue in self.sides[side].items():
+            for place, order in enumerate(queue):
+                if order[0] == ref:
+                    return side, price, queue, place
+        raise AssertionError("a live reference without its order")
+
+    def rest(self, side, price, quantity, ref):
+        self.sides[side].setdefault(price, []).append([ref, quantity])
+        self.where[ref] = side
+
+    def take_out(self, side, price, queue, place):
+        del self.where[queue.pop(place)[0]]
+        if not queue:
+            del self.sides[side][price]
+
+    def sweep(self, index, side, price, quantity, ref, time, trial=False):
+        """Trades an incoming order against the opposite side; returns what is left and the fills."""
+        opposite, fills = self.sides[1 - side], []
+        for level in sorted(opposite, reverse=side == SELL):
+            if quantity <= 0 or (level > price if side == BUY else level < price):
+                break
+            queue = opposite[level]
+            while queue and quantity > 0:
+                resting = queue[0]
+                traded = resting[1] if resting[1] <= quantity else quantity
+                fills.append((index, resting[0], ref, level, bits(traded), time))
+                quantity -= traded
+                if not trial:
+                    resting[1] -= traded
+                    if resting[1] <= 0:
+                        self.take_out(1 - side, level, queue, 0)
+                if trial and resting[1] <= traded:
+                    queue = queue[1:]
+        return quantity, fills
+
+    def apply(self, index, kind, side, price, quantity, ref, new_ref, time):
+        good = quantity > 0 and math.isfinite(quantity)
+        fault = B.REASON_QUANTITY if not good else B.REASON_PRICE if price <= 0 else None
+
+        def done(side, price, left, fills=(), at_front=0):
+            return (APPLIED, side, price, bits(left), len(fills), 0, at_front), list(fills)
+
+        refused = (REJECTED, side, price, bits(quantity), 0, 0, 0), []
+        unknown = (UNKNOWN, side, price, bits(quantity), 0, 0, 0), []
+        if kind in (ADD, IOC, FOK, POST):
+            fault = B.REASON_SIDE if side > 1 else fault or (
+                B.REASON_NO_REF if ref == NO_REF else B.REASON_LIVE_REF if ref in self.where else None)
+            if fault:
+                return refused[0][:5] + (fault, 0), []
+            if kind == POST:
+                self.rest(side, price, quantity, ref)
+                return done(side, price, quantity)
+            if kind == FOK and self.sweep(index, side, price, quantity, ref, time, trial=True)[0] > 0:
+                return done(side, price, quantity)   # killed: nothing happens
+            left, fills = self.sweep(index, side, price, quantity, ref, time)
+            if kind == ADD and left > 0:
+                self.rest(side, price, left, ref)
+            return done(side, price, left, fills)
+        if kind == CANCEL:
+            found = self.find(ref)
+            if found is None:
+                return unknown
+            at_side, at_price, queue, place = found
+            cancelled = queue[place][1]
+            self.take_out(*found)
+            return done(at_side, at_price, cancelled)
+        if kind in (AMEND, EXECUTE, REDUCE, REPLACE):
+            if kind == REPLACE and not fault and new_ref == NO_REF:
+                fault = B.REASON_NO_REF
+            if fault and (kind != EXECUTE and kind != REDUCE or fault == B.REASON_QUANTITY):
+                return refused[0][:5] + (fault, 0), []
+            found = self.find(ref)
+            if found is None:
+                return unknown
+            at_side, at_price, queue, place = found
+            order = queue[place]
+            if kind == REPLACE:
+                if new_ref != ref and new_ref in self.where:
+                    return refused[0][:5] + (B.REASON_LIVE_REF, 0), []
+                self.take_out(*found)
+                self.rest(at_side, price, quantity, new_ref)
+                return done(at_side, price, quantity)
+            if kind == AMEND:
+                if price == at_price and quantity <= order[1]:
+                    order[1] = quantity
+                    return done(at_side, at_price, quantity)
+                self.take_out(*found)
+                left, fills = self.sweep(index, at_side, price, quantity, ref, time)
+                if left > 0:
+                    self.rest(at_side, price, left, ref)
+                return done(at_side, at_price, left, fills)
+            if quantity > order[1]:
+                return refused[0][:5] + (B.REASON_EXCEEDS, 0), []
+            order[1] -= quantity
+            fills = [(index, ref, NO_REF, at_price, bits(quantity), time)] if kind == EXECUTE else []
+            left = order[1]
+            if left <= 0:
+                self.take_out(*found)
+            return done(at_side, at_price, left, fills, int(place == 0 and kind == EXECUTE))
+        return refused[0][:5] + (B.REASON_KIND, 0), []
+
+    def book(self):
+        return [(ref, side, price, quantity) for side in (BUY, SELL) for price in sorted(self.sides[side])
+                for ref, quantity in self.sides[side][price]]
+
+
+BUY, SELL = 0, 1
+FEED_EVENTS = st.lists(st.tuples(
+    st.sampled_from([ADD] * 2 + [POST] * 5 + [CANCEL, AMEND, IOC, FOK, 9] + [EXECUTE] * 3 + [REDUCE] * 2 +
+                    [REPLACE] * 2),
+    st.sampled_from([0] * 5 + [1] * 5 + [2]),
+    st.sampled_from(list(range(98, 103)) * 3 + [0]),
+    st.sampled_from([1.0, 2.0, 0.5, 3.0, 0.1, 0.2] * 3 + [0.0, math.nan]),
+    st.sampled_from(list(range(6)) * 3 + [NO_REF]),
+    st.sampled_from(list(range(8)) * 3 + [NO_REF])), max_size=80)
+
+
+@settings(max_examples=int(os.environ.get("VARNHOLT_MODEL_EXAMPLES", "300")), deadline=None,
+          suppress_health_check=[HealthCheck.too_slow])
+@given(flow=FEED_EVENTS, cuts=st.lists(st.integers(0, 80), max_size=4))
+def test_feed_replay_in_any_batches_is_the_model(flow, cuts):
+    """Every kind, posts that cross the book and executions anywhere in a queue included: the
+    results, fills (with the events' times) and book are the model's."""
+    # Three orders a side to start with, so that executions and reductions find queues.
+    warm_up = [(POST, r % 2, 100 + r % 2, 1.0, r, 0) for r in range(6)]
+    flow = [event + (1000 + i,) for i, event in enumerate(warm_up + flow)]
+    model, book = FeedModel(), OrderBook(0.5)
+    want = [model.apply(i, *event) for i, event in enumerate(flow)]
+    got_outcomes, got_fills = [], []
+    bounds = sorted({0, len(flow), *(c for c in cuts if c <= len(flow))})
+    for start, end in zip(bounds, bounds[1:]):
+        outcomes, fills = reported(book.replay(feed(*flow[start:end])), start, times=True)
+        got_outcomes += outcomes
+        got_fills += fills
+    assert got_outcomes == [outcome for outcome, _ in want]
+    assert got_fills == [f for _, fills in want for f in fills]
+    refs = {book.order_id(r): r for r in range(8) if book.order_id(r)}
+    assert sorted(refs.values()) == sorted(model.where)
+    assert [(refs[o.id], int(o.side), o.price_in_ticks, o.quantity)
+            for o in book.buy_orders + book.sell_orders] == model.book()
+    assert book.depth(100) == tuple(
+        [(price, sum((q for _, q in model.sides[side][price]), 0.0), len(model.sides[side][price]))
+         for price in sorted(model.sides[side], reverse=side == BUY)] for side in (BUY, SELL))
+
+
+# Two asks at 100 (refs 1 and 2) and a bid at 99 (ref 3), then one event.
+QUEUE = [(POST, 1, 100, 5.0, 1), (POST, 1, 100, 2.0, 2), (POST, 0, 99, 1.0, 3)]
+T = 77   # the event's time
+
+
+def applied(side, price, quantity, fills=0, at_front=0):
+    return (APPLIED, side, price, bits(quantity), fills, 0, at_front)
+
+
+def refused(event, reason):
+    return (REJECTED, event[1], event[2], bits(event[3]), 0, reason, 0)
+
+
+@pytest.mark.parametrize("event, outcome, fills, book", [
+    # A post that crosses rests as given, and the book is crossed.
+    ((POST, 0, 101, 2.0, 4), applied(0, 101, 2.0), [],
+     ([(3, 99, 1.0), (4, 101, 2.0)], [(1, 100, 5.0), (2, 100, 2.0)])),
+    # Executions: behind the front it keeps its place; the whole front order leaves.
+    ((EXECUTE, 7, -5, 1.5, 2), applied(1, 100, 0.5, 1, 0), [(2, NO_REF, 100, 1.5)],
+     ([(3, 99, 1.0)], [(1, 100, 5.0), (2, 100, 0.5)])),
+    ((EXECUTE, 0, 0, 5.0, 1), applied(1, 100, 0.0, 1, 1), [(1, NO_REF, 100, 5.0)],
+     ([(3, 99, 1.0)], [(2, 100, 2.0)])),
+    # Reductions keep the place; to nothing, the order leaves.
+    ((REDUCE, 0, 0, 4.0, 1), applied(1, 100, 1.0), [], ([(3, 99, 1.0)], [(1, 100, 1.0), (2, 100, 2.0)])),
+    ((REDUCE, 0, 0, 1.0, 3), applied(0, 99, 0.0), [], ([], [(1, 100, 5.0), (2, 100, 2.0)])),
+    # A replacement leaves its level and rests at the back of its new one, under the new ref.
+    ((REPLACE, 0, 100, 3.0, 1, 9), applied(1, 100, 3.0), [], ([(3, 99, 1.0)], [(2, 100, 2.0), (9, 100, 3.0)])),
+    ((REPLACE, 0, 98, 4.0, 3, 3), applied(0, 98, 4.0), [], ([(3, 98, 4.0)], [(1, 100, 5.0), (2, 100, 2.0)])),
+    # An add trades as ever; a cancel does not read its side.
+    ((ADD, 0, 100, 6.0, 5), applied(0, 100, 0.0, 2), [(1, 5, 100, 5.0), (2, 5, 100, 1.0)],
+     ([(3, 99, 1.0)], [(2, 100, 1.0)])),
+    ((CANCEL, 7, 0, 0.0, 2), applied(1, 100, 2.0), [], ([(3, 99, 1.0)], [(1, 100, 5.0)])),
+])
+def test_each_verb_does_what_the_feed_says(event, outcome, fills, book):
+    replayed = OrderBook()
+    replayed.replay(feed(*QUEUE))
+    result = replayed.replay(feed(event[:6] + (0,) * (6 - len(event)) + (T,)))
+    got_outcomes, got_fills = reported(result, times=True)
+    assert got_outcomes == [outcome]
+    assert got_fills == [(0, *fill[:3], bits(fill[3]), T) for fill in fills]
+    refs = {replayed.order_id(r): r for r in range(10) if replayed.order_id(r)}
+    assert ([(refs[o.id], o.price_in_ticks, o.quantity) for o in replayed.buy_orders],
+            [(refs[o.id], o.price_in_ticks, o.quantity) for o in replayed.sell_orders]) == book
+
+
+@pytest.mark.parametrize("event, reason", [
+    ((EXECUTE, 0, 0, 5.5, 1), B.REASON_EXCEEDS),
+    ((REDUCE, 0, 0, 2.5, 2), B.REASON_EXCEEDS),
+    ((EXECUTE, 0, 0, math.nan, 1), B.REASON_QUANTITY),
+    ((POST, 2, 100, 1.0, 4), B.REASON_SIDE),
+    ((POST, 0, 0, 1.0, 4), B.REASON_PRICE),
+    ((POST, 0, 90, 1.0, 3), B.REASON_LIVE_REF),
+    ((POST, 0, 90, 1.0, NO_REF), B.REASON_NO_REF),
+    ((REPLACE, 0, 90, 1.0, 1, 2), B.REASON_LIVE_REF),
+    ((REPLACE, 0, 90, 1.0, 1, NO_REF), B.REASON_NO_REF),
+    ((REPLACE, 0, 90, -1.0, 1, 4), B.REASON_QUANTITY),
+    # A value the event itself gets wrong is refused before its reference is looked up.
+    ((AMEND, 0, 90, 0.0, 404), B.REASON_QUANTITY),
+    ((9, 0, 90, 1.0, 4), B.REASON_KIND),
+    ((255, 0, 90, 1.0, 4), B.REASON_KIND),
+])
+def test_a_refused_verb_says_why_and_changes_nothing(event, reason):
+    book = OrderBook()
+    book.replay(feed(*QUEUE))
+    before = (book.depth(), [o.quantity for o in book.buy_orders + book.sell_orders])
+    got, fills = reported(book.replay(feed(event)))
+    assert got == [refused(event, reason)] and fills == []
+    assert (book.depth(), [o.quantity for o in book.buy_orders + book.sell_orders]) == before
+
+
+@pytest.mark.parametrize("kind", [EXECUTE, REDUCE, REPLACE])
+def test_a_verb_on_a_ref_that_does_not_rest_is_an_unknown_reference(kind):
+    book = OrderBook()
+    book.replay(feed(*QUEUE, (CANCEL, 0, 0, 0.0, 2)))
+    got, _ = reported(book.replay(feed((kind, 1, 100, 1.0, 2, 8))))
+    assert got == [(UNKNOWN, 1, 100, bits(1.0), 0, 0, 0)] and book.order_id(8) is None
+
+
+def test_replace_needs_the_feed_layout():
+    book = OrderBook()
+    book.replay(feed(*QUEUE))
+    got, _ = reported(book.replay(events((REPLACE, 1, 100, 1.0, 1))))
+    assert got == [refused((REPLACE, 1, 100, 1.0), B.REASON_KIND)]
+
+
+def test_feed_times_stamp_orders_and_fills_and_the_order_layout_reads_the_clock():
+    book = OrderBook()
+    result = book.replay(feed((POST, 1, 100, 1.0, 1, 0, 5), (POST, 1, 101, 1.0, 2, 0, 5),
+                              (ADD, 0, 100, 2.0, 3, 0, 6), (REPLACE, 0, 102, 1.0, 2, 4, 8),
+                              (AMEND, 0, 99, 3.0, 3, 0, 9)))
+    assert np.asarray(result.fills)["timestamp"].tolist() == [6]
+    assert [(o.price_in_ticks, o.timestamp) for o in book.buy_orders + book.sell_orders] == [(99, 9), (102, 8)]
+    with Clock() as clock:
+        book.replay(events((ADD, 1, 103, 1.5, 5)))
+    assert book.sell_orders[-1].timestamp in clock
+
+
+def test_a_crossed_book_is_kept_saved_and_still_matches():
+    book = OrderBook()
+    book.replay(feed((POST, 0, 101, 2.0, 1), (POST, 1, 100, 3.0, 2), (POST, 1, 102, 1.0, 3)))
+    assert book.best_bid() == (101, 2.0) and book.best_ask() == (100, 3.0) and book.spread() < 0
+    for restored in (pickle.loads(pickle.dumps(book)), copy.copy(book)):
+        assert restored.depth() == book.depth() and repr(restored) == repr(book)
+        assert restored.order_id(2) == book.order_id(2)
+    # A new order still matches the opposite side, best price first.
+    fills = book.add(Order(OrderType.Buy, 102, 3.5))
+    assert [(f.price, f.quantity) for f in fills] == [(1.0, 3.0), (1.02, 0.5)]
+    assert book.depth() == ([(101, 2.0, 1)], [(102, 0.5, 1)])
 
 
 def test_depth_snapshots_are_what_depth_says_after_those_events():

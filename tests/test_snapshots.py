@@ -128,7 +128,6 @@ def test_a_valid_state_restores_the_book_it_describes():
     (good(bids=[(100, [])]), "claims 0 resting orders"),
     (good(bids=[(100, [(0, 1.0, 5, 1)]), (99, [(0, 1.0, 5, 2)])]), "out of order"),
     (good(bids=[(0, [(0, 1.0, 5, 1)])]), "has a price that is not positive"),
-    (good(bids=[(101, [(0, 1.0, 5, 1)])]), "the book is crossed"),
     (good()[:13] + struct.pack("<Q", 2**60) + good()[21:], "it claims 1152921504606846976 registry entries"),
     (Order(OrderType.Buy, 1, 1.0).__reduce__()[1][0][:-3], "the state ends early"),
     (Fill(1, 1, "b", "s", 1).__reduce__()[1][0][:-1] + b"\xff" * 9, "bytes follow its end"),

@@ -108,7 +108,26 @@ PyResult<Ref> layout_description(const RecordLayout& layout) {
     return list;
 }
 
-PyResult<std::pair<const std::byte*, std::size_t>> records_in(PyObject* object, const RecordLayout& layout) {
+namespace {
+
+// How many of the layout's first field names the array's field list begins with.
+std::size_t names_in_common(PyObject* descr, const RecordLayout& layout) {
+    const auto fields = static_cast<std::size_t>(PyList_Size(descr));
+    std::size_t common = 0;
+    for (; common < layout.fields.size() && common < fields; ++common) {
+        PyObject* given = PyList_GetItem(descr, static_cast<Py_ssize_t>(common));
+        const bool pair = given != nullptr && PyTuple_Check(given) && PyTuple_Size(given) == 2;
+        const auto name = pair ? text_of(PyTuple_GetItem(given, 0)) : std::nullopt;
+        if (!name || *name != layout.fields[common].name) {
+            break;
+        }
+    }
+    return common;
+}
+
+}  // namespace
+
+PyResult<RecordsFound> records_in(PyObject* object, std::span<const RecordLayout* const> layouts) {
     Ref interface = Ref::steal(PyObject_GetAttrString(object, "__array_interface__"));
     if (!interface) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -118,18 +137,26 @@ PyResult<std::pair<const std::byte*, std::size_t>> records_in(PyObject* object, 
         return fail(wrong_type(object, "array of records"));
     }
     if (!PyDict_Check(interface.get())) {
-        return fail(not_records(layout, "its __array_interface__ is not a dict"));
+        return fail(not_records(*layouts[0], "its __array_interface__ is not a dict"));
     }
     const auto item = [&](const char* key) { return PyDict_GetItemString(interface.get(), key); };  // borrowed
     PyObject* version = item("version");
     if (version == nullptr || !PyLong_Check(version) || PyLong_AsLong(version) != 3) {
         PyErr_Clear();
-        return fail(not_records(layout, "its __array_interface__ is not version 3"));
+        return fail(not_records(*layouts[0], "its __array_interface__ is not version 3"));
     }
     PyObject* descr = item("descr");
     if (descr == nullptr || !PyList_Check(descr)) {
-        return fail(not_records(layout, "its __array_interface__ has no field list ('descr')"));
+        return fail(not_records(*layouts[0], "its __array_interface__ has no field list ('descr')"));
     }
+    std::size_t chosen = 0;
+    for (std::size_t k = 1, best = names_in_common(descr, *layouts[0]); k < layouts.size(); ++k) {
+        if (const std::size_t common = names_in_common(descr, *layouts[k]); common > best) {
+            best = common;
+            chosen = k;
+        }
+    }
+    const RecordLayout& layout = *layouts[chosen];
     const auto fields = static_cast<std::size_t>(PyList_Size(descr));
     for (std::size_t i = 0; i < layout.fields.size(); ++i) {
         const Field& want = layout.fields[i];
@@ -185,7 +212,7 @@ PyResult<std::pair<const std::byte*, std::size_t>> records_in(PyObject* object, 
         PyErr_Clear();
         return fail(not_records(layout, "its data is not an address (a buffer object is not supported)"));
     }
-    return std::pair{static_cast<const std::byte*>(address), static_cast<std::size_t>(count)};
+    return RecordsFound{static_cast<const std::byte*>(address), static_cast<std::size_t>(count), chosen};
 }
 
 PyResult<Ref> namespace_of(std::span<const std::pair<const char*, RecordArray>> arrays) {

@@ -31,29 +31,39 @@ struct RecordLayout {
 // dtype. Published as class attributes.
 PyResult<Ref> layout_description(const RecordLayout& layout);
 
-// Records of a caller's array, read in place for the length of the call.
-template <const RecordLayout& Layout>
+// Records of a caller's array, read in place for the length of the call, in one of the given
+// layouts; `layout` is the index of the one it has.
+template <const RecordLayout&... Layouts>
 struct Records {
     const std::byte* data = nullptr;
     std::size_t count = 0;
+    std::size_t layout = 0;
+};
+
+struct RecordsFound {
+    const std::byte* data;
+    std::size_t count;
+    std::size_t layout;
 };
 
 // Reads object.__array_interface__ and checks that it describes a one-dimensional, contiguous
-// array of records laid out exactly as `layout`; anything else is a TypeError that says what
-// differs (the field, by name).
-PyResult<std::pair<const std::byte*, std::size_t>> records_in(PyObject* object, const RecordLayout& layout);
+// array of records laid out exactly as one of `layouts`: the one whose field names its own fields
+// begin with the longest run of (the first on a tie). Anything else is a TypeError that says what
+// differs from that layout (the field, by name).
+PyResult<RecordsFound> records_in(PyObject* object, std::span<const RecordLayout* const> layouts);
 
-template <const RecordLayout& Layout>
-struct Arg<Records<Layout>> {
-    Records<Layout> value;
+template <const RecordLayout&... Layouts>
+struct Arg<Records<Layouts...>> {
+    Records<Layouts...> value;
     static PyResult<Arg> convert(PyObject* object) {
-        auto records = records_in(object, Layout);
+        static constexpr const RecordLayout* layouts[] = {&Layouts...};
+        auto records = records_in(object, layouts);
         if (!records) {
             return fail(std::move(records.error()));
         }
-        return Arg{Records<Layout>{records->first, records->second}};
+        return Arg{Records<Layouts...>{records->data, records->count, records->layout}};
     }
-    Records<Layout> get() const noexcept { return value; }
+    Records<Layouts...> get() const noexcept { return value; }
 };
 
 // An array of records the module made: one dimension (rows), or two (rows and columns).

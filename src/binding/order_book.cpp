@@ -92,12 +92,17 @@ const OrderId* book_order_id(const OrderBook& self, std::uint64_t ref) { return 
 // The records of a replay, published as OrderBook.EVENT_FIELDS and its kin (see replay.hpp).
 constexpr Field event_fields[] = {
     {"kind", "|u1"}, {"side", "|u1"}, {"price_in_ticks", "<i8"}, {"quantity", "<f8"}, {"ref", "<u8"}};
-constexpr Field event_result_fields[] = {
-    {"status", "|u1"}, {"side", "|u1"}, {"price_in_ticks", "<i8"}, {"quantity", "<f8"}, {"fills", "<u4"}};
+constexpr Field feed_event_fields[] = {{"kind", "|u1"},     {"side", "|u1"},    {"price_in_ticks", "<i8"},
+                                       {"quantity", "<f8"}, {"ref", "<u8"},     {"new_ref", "<u8"},
+                                       {"timestamp", "<u8"}};
+constexpr Field event_result_fields[] = {{"status", "|u1"}, {"side", "|u1"}, {"price_in_ticks", "<i8"},
+                                         {"quantity", "<f8"}, {"fills", "<u4"}, {"reason", "|u1"},
+                                         {"at_front", "|u1"}};
 constexpr Field fill_fields[] = {{"event", "<u8"},          {"resting_ref", "<u8"}, {"incoming_ref", "<u8"},
                                  {"price_in_ticks", "<i8"}, {"quantity", "<f8"},    {"timestamp", "<u8"}};
 constexpr Field level_fields[] = {{"price_in_ticks", "<i8"}, {"quantity", "<f8"}, {"orders", "<u8"}};
 constexpr RecordLayout event_layout{event_fields, replay_event_size};
+constexpr RecordLayout feed_event_layout{feed_event_fields, feed_event_size};
 constexpr RecordLayout event_result_layout{event_result_fields, sizeof(EventOutcome)};
 constexpr RecordLayout fill_layout{fill_fields, sizeof(FillRecord)};
 constexpr RecordLayout level_layout{level_fields, sizeof(LevelRecord)};
@@ -124,7 +129,7 @@ PyResult<Ref> to_python(ReplayRun&& run) {
 // The core works with the interpreter lock released, so that books in other threads replay at the
 // same time; the book stays exclusively borrowed meanwhile, and the caller's array is read in
 // place (the caller must not change it during the call).
-Result<ReplayRun> book_replay(OrderBook& self, Records<event_layout> events, std::optional<std::uint64_t> depth,
+Result<ReplayRun> book_replay(OrderBook& self, Records<event_layout, feed_event_layout> events, std::optional<std::uint64_t> depth,
                               std::optional<std::uint64_t> every) {
     const ReplayOptions options{static_cast<std::size_t>(depth.value_or(0)), static_cast<std::size_t>(every.value_or(1))};
     if (options.every == 0) {
@@ -136,7 +141,8 @@ Result<ReplayRun> book_replay(OrderBook& self, Records<event_layout> events, std
     std::exception_ptr escaped;
     PyThreadState* released = PyEval_SaveThread();
     try {
-        done = self.replay(events.data, events.count, options, environment, run.output);
+        const EventLayout layout = events.layout == 0 ? EventLayout::Order : EventLayout::Feed;
+        done = self.replay(events.data, events.count, layout, options, environment, run.output);
     } catch (...) {
         escaped = std::current_exception();
     }
@@ -228,8 +234,10 @@ PyMethodDef book_methods[] = {
         "replay",
         "replay($self, events, depth=0, every=1)\n--\n\n"
         "Applies a whole array of order events (a NumPy structured array of dtype\n"
-        "np.dtype(OrderBook.EVENT_FIELDS)) in one call, with the interpreter lock released, each\n"
-        "event exactly as the per-call method would. Returns an object whose members events,\n"
+        "np.dtype(OrderBook.EVENT_FIELDS), or of OrderBook.FEED_EVENT_FIELDS, whose events carry\n"
+        "their own times) in one call, with the interpreter lock released: adds, cancels,\n"
+        "amendments and immediate orders exactly as the per-call methods, and the feed verbs\n"
+        "POST, EXECUTE, REDUCE and REPLACE (the kinds are OrderBook.ADD ... OrderBook.REPLACE). Returns an object whose members events,\n"
         "fills, bids and asks expose the array interface (np.asarray() reads them in place);\n"
         "with depth=L, bids and asks hold the top L levels after every `every`-th event."),
     method_row<&book_order_id, order_id_params>(
@@ -262,14 +270,39 @@ PyResult<Ref> describe_layout(PyTypeObject*) {
     return layout_description(Layout);
 }
 
-PyResult<Ref> no_ref_value(PyTypeObject*) { return binding::to_python(no_ref); }
+// A named number of the replay records: an event kind, status or reject reason.
+template <auto Value>
+PyResult<Ref> number(PyTypeObject*) {
+    return binding::to_python(static_cast<std::uint64_t>(Value));
+}
 
 constexpr ClassAttribute book_attributes[] = {
     {"EVENT_FIELDS", &describe_layout<event_layout>},
+    {"FEED_EVENT_FIELDS", &describe_layout<feed_event_layout>},
     {"EVENT_RESULT_FIELDS", &describe_layout<event_result_layout>},
     {"FILL_FIELDS", &describe_layout<fill_layout>},
     {"LEVEL_FIELDS", &describe_layout<level_layout>},
-    {"NO_REF", &no_ref_value},
+    {"NO_REF", &number<no_ref>},
+    {"ADD", &number<EventKind::Add>},
+    {"CANCEL", &number<EventKind::Cancel>},
+    {"AMEND", &number<EventKind::Amend>},
+    {"IOC", &number<EventKind::ImmediateOrCancel>},
+    {"FOK", &number<EventKind::FillOrKill>},
+    {"POST", &number<EventKind::Post>},
+    {"EXECUTE", &number<EventKind::Execute>},
+    {"REDUCE", &number<EventKind::Reduce>},
+    {"REPLACE", &number<EventKind::Replace>},
+    {"APPLIED", &number<EventStatus::Applied>},
+    {"REJECTED", &number<EventStatus::Rejected>},
+    {"UNKNOWN_REF", &number<EventStatus::UnknownRef>},
+    {"REASON_NONE", &number<RejectReason::None>},
+    {"REASON_KIND", &number<RejectReason::Kind>},
+    {"REASON_SIDE", &number<RejectReason::Side>},
+    {"REASON_QUANTITY", &number<RejectReason::Quantity>},
+    {"REASON_PRICE", &number<RejectReason::Price>},
+    {"REASON_LIVE_REF", &number<RejectReason::LiveRef>},
+    {"REASON_NO_REF", &number<RejectReason::NoRef>},
+    {"REASON_EXCEEDS", &number<RejectReason::Exceeds>},
 };
 
 }  // namespace

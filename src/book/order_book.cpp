@@ -788,9 +788,6 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
         }
         resting_total += count;
     }
-    if (!bids_.empty() && !asks_.empty() && bids_.rbegin()->first >= asks_.begin()->first) {
-        return "book is crossed";
-    }
     if (spare_count_ > spare_limit) {
         return "more spare buffers than their array holds";
     }

@@ -118,8 +118,9 @@ public:
     // the registry and the two sides; the README describes it field by field.
     std::string save_state() const;
     // A book made from a saved state. Everything is checked before anything is built: the
-    // lengths and counts, every value's range, ids, the order of the levels and that the book is
-    // not crossed; a damaged state is refused (InvalidValue) with what is wrong.
+    // lengths and counts, every value's range, ids and the order of the levels (a crossed book,
+    // which replay's feed verbs can make, restores as it was); a damaged state is refused
+    // (InvalidValue) with what is wrong.
     static Result<OrderBook> restore(std::string_view state);
 
     double tick_size() const noexcept { return tick_size_; }
@@ -164,17 +165,22 @@ public:
     // The id of the order resting under a caller's reference, or null.
     const OrderId* order_id(std::uint64_t ref) const noexcept;
 
-    // Applies a batch of events (`count` packed ReplayEvent records at `events`) in order, each
-    // exactly as the per-call operation would: add, cancel, amend (the event's quantity and price
-    // are the new values), immediate-or-cancel and fill-or-kill. Orders are entered under the
-    // caller's references, which the book keeps across batches while the orders rest. An event
-    // with values out of range, a new order whose reference is live, or a reference of no_ref is
-    // rejected; a cancel or amendment of a reference that is not live reports an unknown
-    // reference; neither changes anything. Runs without touching Python, so the caller may
-    // release the interpreter lock. When the clock or the random source fails, or memory runs
-    // out, at an event, the events before it stay applied, that event changes nothing, and the
-    // error says which event it was (std::bad_alloc cannot); `out` is then incomplete.
-    Result<void> replay(const std::byte* events, std::size_t count, const ReplayOptions& options,
+    // Applies a batch of events (`count` packed ReplayEvent records of `layout` at `events`) in
+    // order: add, cancel, amend (the event's quantity and price are the new values),
+    // immediate-or-cancel and fill-or-kill exactly as the per-call operations would, and the feed
+    // verbs post, execute, reduce and replace (see EventKind). Orders are entered under the
+    // caller's references, which the book keeps across batches while the orders rest. An event is
+    // checked first on its own values (kind, a new order's side, quantity, price, a new reference
+    // of no_ref): rejected with its reason; then against the book: a reference that does not rest
+    // is an unknown reference, a new order's reference that rests is rejected; neither changes
+    // anything. Posted and replacing orders never match, so the book may be crossed; everything
+    // else works on a crossed book as on any other. With the feed layout the event's timestamp is
+    // the time of what it enters and of its fills, and the clock is not read. Runs without
+    // touching Python, so the caller may release the interpreter lock. When the clock or the
+    // random source fails, or memory runs out, at an event, the events before it stay applied,
+    // that event changes nothing, and the error says which event it was (std::bad_alloc cannot);
+    // `out` is then incomplete.
+    Result<void> replay(const std::byte* events, std::size_t count, EventLayout layout, const ReplayOptions& options,
                         Environment& environment, ReplayOutput& out);
 
     // The best `levels` levels of each side, best first (highest bid, lowest ask). The cost grows
@@ -316,8 +322,21 @@ private:
     bool rest_if_quiet(const Order& order, std::uint64_t ref);
 
     // One event of a replay, its outcome written to out.events[index] and its fills appended.
-    Result<void> apply(const ReplayEvent& event, std::size_t index, Environment& environment, std::vector<Fill>& fills,
-                       std::vector<Matched>& matched, ReplayOutput& out);
+    Result<void> apply(const ReplayEvent& event, std::size_t index, EventLayout layout, Environment& environment,
+                       std::vector<Fill>& fills, std::vector<Matched>& matched, ReplayOutput& out);
+    // The feed verbs of apply(): a new order rested without matching, an execution or reduction of
+    // a named order where it stands, a replacement.
+    Result<void> post(const ReplayEvent& event, Environment& environment, EventOutcome& outcome);
+    Result<void> execute_or_reduce(const ReplayEvent& event, std::size_t index, bool executes, WallClock& clock,
+                                   EventOutcome& outcome, ReplayOutput& out);
+    Result<void> replace(const ReplayEvent& event, Environment& environment, EventOutcome& outcome);
+    // The resting copy entered under `ref`, whose registry entry is `entry_index`.
+    std::optional<CopyPlace> copy_under(std::uint64_t ref, std::uint32_t entry_index) const noexcept;
+    // Takes one live copy out of its level: the slot is vacated and its reference freed, and the
+    // registry's entry no longer counts it. The caller records the entry's new value and then
+    // tidies the level (tidy_level), which may remove it.
+    void take_out(Level& level, std::uint32_t position, Registry::Entry& entry) noexcept;
+    void tidy_level(Level& level) noexcept;
     // The best `depth` levels of each side into the two rows (left as they are past the last level).
     void write_depth(std::size_t depth, LevelRecord* bids, LevelRecord* asks) const noexcept;
 

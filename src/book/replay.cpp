@@ -9,15 +9,34 @@
 namespace varnholt {
 namespace {
 
-ReplayEvent event_at(const std::byte* events, std::size_t index) noexcept {
-    const std::byte* at = events + index * replay_event_size;
+ReplayEvent event_at(const std::byte* events, std::size_t index, EventLayout layout) noexcept {
+    const bool feed = layout == EventLayout::Feed;
+    const std::byte* at = events + index * (feed ? feed_event_size : replay_event_size);
     ReplayEvent event{};
     std::memcpy(&event.kind, at, 1);
     std::memcpy(&event.side, at + 1, 1);
     std::memcpy(&event.price_in_ticks, at + 2, 8);
     std::memcpy(&event.quantity, at + 10, 8);
     std::memcpy(&event.ref, at + 18, 8);
+    if (feed) {
+        std::memcpy(&event.new_ref, at + 26, 8);
+        std::memcpy(&event.timestamp, at + 34, 8);
+    }
     return event;
+}
+
+// The clock of a feed replay: the time of the event being applied.
+class EventClock final : public WallClock {
+public:
+    Result<std::uint64_t> now_ns() override { return now; }
+    std::uint64_t now = 0;
+};
+
+constexpr auto applied = static_cast<std::uint8_t>(EventStatus::Applied);
+
+void reject(EventOutcome& outcome, RejectReason reason) noexcept {
+    outcome.status = static_cast<std::uint8_t>(EventStatus::Rejected);
+    outcome.reason = static_cast<std::uint8_t>(reason);
 }
 
 bool positive_and_finite(double quantity) noexcept { return quantity > 0.0 && std::isfinite(quantity); }
@@ -36,8 +55,8 @@ void make_room(std::vector<FillRecord>& records, std::size_t extra) {
 
 }  // namespace
 
-Result<void> OrderBook::replay(const std::byte* events, std::size_t count, const ReplayOptions& options,
-                               Environment& environment, ReplayOutput& out) {
+Result<void> OrderBook::replay(const std::byte* events, std::size_t count, EventLayout layout,
+                               const ReplayOptions& options, Environment& environment, ReplayOutput& out) {
     const std::size_t snapshots = options.depth == 0 || options.every == 0 ? 0 : count / options.every;
     // More levels than memory can address is an allocation that cannot succeed, not a product that
     // wraps around to a small buffer.
@@ -48,19 +67,24 @@ Result<void> OrderBook::replay(const std::byte* events, std::size_t count, const
     out.bids.assign(snapshots * options.depth, LevelRecord{});
     out.asks.assign(snapshots * options.depth, LevelRecord{});
     out.snapshots = 0;
+    // A feed's events carry their own times: every order and fill of an event takes its time.
+    EventClock event_clock;
+    Environment feed_environment{environment.ids, event_clock};
+    Environment& used = layout == EventLayout::Feed ? feed_environment : environment;
     // Reused from event to event, so that an event allocates only when it trades more than any
     // before it.
     std::vector<Fill> fills;
     std::vector<Matched> matched;
     for (std::size_t i = 0; i < count; ++i) {
-        const ReplayEvent event = event_at(events, i);
+        const ReplayEvent event = event_at(events, i, layout);
+        event_clock.now = event.timestamp;
         fills.clear();
         matched.clear();
-        out.events[i] = EventOutcome{static_cast<std::uint8_t>(EventStatus::Rejected), event.side,
-                                     event.price_in_ticks, event.quantity, 0};
-        auto applied = apply(event, i, environment, fills, matched, out);
-        if (!applied) {
-            Error error = std::move(applied.error());
+        out.events[i] = EventOutcome{static_cast<std::uint8_t>(EventStatus::Rejected), event.side, event.price_in_ticks,
+                                     event.quantity, 0, static_cast<std::uint8_t>(RejectReason::None), 0};
+        auto done = apply(event, i, layout, used, fills, matched, out);
+        if (!done) {
+            Error error = std::move(done.error());
             error.message = "replay stopped at event " + std::to_string(i) +
                             " (the events before it are applied, it is not): " + error.message;
             return std::unexpected(std::move(error));
@@ -73,8 +97,27 @@ Result<void> OrderBook::replay(const std::byte* events, std::size_t count, const
     return {};
 }
 
-Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Environment& environment,
-                              std::vector<Fill>& fills, std::vector<Matched>& matched, ReplayOutput& out) {
+namespace {
+
+// The reason a new order's own values refuse it, checked in this order; None when they are good.
+RejectReason new_order_fault(const ReplayEvent& event, bool reads_side) noexcept {
+    if (reads_side && event.side > 1) {
+        return RejectReason::Side;
+    }
+    if (!positive_and_finite(event.quantity)) {
+        return RejectReason::Quantity;
+    }
+    if (event.price_in_ticks <= 0) {
+        return RejectReason::Price;
+    }
+    return RejectReason::None;
+}
+
+}  // namespace
+
+Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, EventLayout layout,
+                              Environment& environment, std::vector<Fill>& fills, std::vector<Matched>& matched,
+                              ReplayOutput& out) {
     EventOutcome& outcome = out.events[index];
     const auto unknown = [&] { outcome.status = static_cast<std::uint8_t>(EventStatus::UnknownRef); };
     // The fills an event made, as records; room for them is made before the event changes anything.
@@ -85,14 +128,24 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Envir
         }
         outcome.fills = static_cast<std::uint32_t>(fills.size());
     };
+    // A new order's reference: not no_ref, and not resting.
+    const auto ref_fault = [&](std::uint64_t ref) {
+        return ref == no_ref                                              ? RejectReason::NoRef
+               : refs_.find(static_cast<std::int64_t>(ref)) != nullptr ? RejectReason::LiveRef
+                                                                         : RejectReason::None;
+    };
     const auto kind = static_cast<EventKind>(event.kind);
     switch (kind) {
         case EventKind::Add:
         case EventKind::ImmediateOrCancel:
         case EventKind::FillOrKill: {
-            if (event.side > 1 || !positive_and_finite(event.quantity) || event.price_in_ticks <= 0 ||
-                event.ref == no_ref || refs_.find(static_cast<std::int64_t>(event.ref)) != nullptr) {
-                return {};  // rejected
+            RejectReason fault = new_order_fault(event, true);
+            if (fault == RejectReason::None) {
+                fault = ref_fault(event.ref);
+            }
+            if (fault != RejectReason::None) {
+                reject(outcome, fault);
+                return {};
             }
             auto order = make_order(static_cast<OrderType>(event.side), event.price_in_ticks, event.quantity, environment);
             if (!order) {
@@ -102,7 +155,7 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Envir
             // the plan took a typical replay from 780 to 652 instructions per event (callgrind,
             // 186 012 events of bench/run.py's typical profile).
             if (kind == EventKind::Add && rest_if_quiet(*order, event.ref)) {
-                outcome.status = static_cast<std::uint8_t>(EventStatus::Applied);
+                outcome.status = applied;
                 return {};
             }
             const auto time_in_force = kind == EventKind::Add                 ? TimeInForce::GoodTillCancelled
@@ -115,7 +168,7 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Envir
             make_room(out.fills, fills.size());
             const auto ended = commit_entry(std::move(*plan), fills);
             report(event.ref);
-            outcome.status = static_cast<std::uint8_t>(EventStatus::Applied);
+            outcome.status = applied;
             outcome.quantity = ended ? ended->quantity : event.quantity;  // a killed order keeps all of it
             return {};
         }
@@ -126,13 +179,14 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Envir
                 return {};
             }
             Registry::Entry& found = registry_.at(*entry);
-            outcome = EventOutcome{static_cast<std::uint8_t>(EventStatus::Applied), static_cast<std::uint8_t>(found.side),
-                                   found.price_in_ticks, cancel_entry(found), 0};
+            outcome = EventOutcome{applied, static_cast<std::uint8_t>(found.side), found.price_in_ticks,
+                                   cancel_entry(found), 0, 0, 0};
             return {};
         }
         case EventKind::Amend: {
-            if (!positive_and_finite(event.quantity) || event.price_in_ticks <= 0) {
-                return {};  // rejected
+            if (const RejectReason fault = new_order_fault(event, false); fault != RejectReason::None) {
+                reject(outcome, fault);
+                return {};
             }
             const std::uint32_t* entry = refs_.find(static_cast<std::int64_t>(event.ref));
             if (entry == nullptr) {
@@ -152,14 +206,199 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Envir
             const Order before = plan->before;
             const Order after = commit_amendment(std::move(*plan), fills);
             report(event.ref);
-            outcome.status = static_cast<std::uint8_t>(EventStatus::Applied);
+            outcome.status = applied;
             outcome.side = static_cast<std::uint8_t>(before.side);
             outcome.price_in_ticks = before.price_in_ticks;
             outcome.quantity = after.quantity;
             return {};
         }
+        case EventKind::Post:
+            return post(event, environment, outcome);
+        case EventKind::Execute:
+        case EventKind::Reduce:
+            return execute_or_reduce(event, index, kind == EventKind::Execute, environment.clock, outcome, out);
+        case EventKind::Replace:
+            if (layout != EventLayout::Feed) {
+                break;  // the order layout has no field for the new reference
+            }
+            return replace(event, environment, outcome);
     }
-    return {};  // a kind out of range: rejected
+    reject(outcome, RejectReason::Kind);
+    return {};
+}
+
+Result<void> OrderBook::post(const ReplayEvent& event, Environment& environment, EventOutcome& outcome) {
+    RejectReason fault = new_order_fault(event, true);
+    if (fault == RejectReason::None) {
+        fault = event.ref == no_ref ? RejectReason::NoRef
+                : refs_.find(static_cast<std::int64_t>(event.ref)) != nullptr ? RejectReason::LiveRef
+                                                                                : RejectReason::None;
+    }
+    if (fault != RejectReason::None) {
+        reject(outcome, fault);
+        return {};
+    }
+    auto order = make_order(static_cast<OrderType>(event.side), event.price_in_ticks, event.quantity, environment);
+    if (!order) {
+        return std::unexpected(std::move(order.error()));
+    }
+    commit_rest(*order, prepare_rest(*order, event.ref), nullptr, event.ref);
+    outcome.status = applied;
+    return {};
+}
+
+std::optional<OrderBook::CopyPlace> OrderBook::copy_under(std::uint64_t ref, std::uint32_t entry_index) const noexcept {
+    const Registry::Entry& entry = registry_.places()[entry_index];
+    const auto holds = [ref](const Level& level, std::uint32_t position) {
+        return level.slots[position].order.is_open() && level.slots[position].ref == ref;
+    };
+    if (entry.located) {
+        const Registry::Location& location = registry_.location(entry);
+        const std::uint32_t position = location.level->position_of(location.sequence);
+        if (holds(*location.level, position)) {
+            return CopyPlace{location.level, position};
+        }
+    }
+    // Several copies of one id (the order added again by the per-call add): the referenced one
+    // rests where the registry's value says unless update_order recorded another value; else a
+    // walk over the whole book finds it.
+    const auto find_in = [&](const Level& level) -> std::optional<CopyPlace> {
+        for (auto position = level.head; position < level.slots.size(); ++position) {
+            if (holds(level, position)) {
+                return CopyPlace{&level, position};
+            }
+        }
+        return std::nullopt;
+    };
+    if (const Level* level = level_of(entry.side, entry.price_in_ticks)) {
+        if (auto place = find_in(*level)) {
+            return place;
+        }
+    }
+    for (const Side* side : {&bids_, &asks_}) {
+        for (const auto& [price, level] : *side) {
+            if (auto place = find_in(level)) {
+                return place;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+void OrderBook::take_out(Level& level, std::uint32_t position, Registry::Entry& entry) noexcept {
+    release_ref(level.slots[position]);
+    vacate(level, position);
+    forget_copy(entry);
+}
+
+void OrderBook::tidy_level(Level& level) noexcept {
+    if (level.live == 0) {
+        erase_level(level.side, level.price_in_ticks);
+    } else {
+        compact_if_sparse(level);
+    }
+}
+
+Result<void> OrderBook::execute_or_reduce(const ReplayEvent& event, std::size_t index, bool executes,
+                                          WallClock& clock, EventOutcome& outcome, ReplayOutput& out) {
+    if (!positive_and_finite(event.quantity)) {
+        reject(outcome, RejectReason::Quantity);
+        return {};
+    }
+    const std::uint32_t* entry_index = refs_.find(static_cast<std::int64_t>(event.ref));
+    const auto place = entry_index != nullptr ? copy_under(event.ref, *entry_index) : std::nullopt;
+    if (!place) {
+        outcome.status = static_cast<std::uint8_t>(EventStatus::UnknownRef);
+        return {};
+    }
+    Level& level = const_cast<Level&>(*place->level);  // the book's own level, found by a const search
+    RestingOrder& slot = level.slots[place->position];
+    if (event.quantity > slot.order.quantity) {
+        reject(outcome, RejectReason::Exceeds);
+        return {};
+    }
+    // Everything that can fail comes first: the fill's time and its room in the output.
+    std::uint64_t timestamp = 0;
+    if (executes) {
+        auto now = clock.now_ns();
+        if (!now) {
+            return std::unexpected(std::move(now.error()));
+        }
+        timestamp = *now;
+        make_room(out.fills, 1);
+    }
+    Registry::Entry& entry = registry_.at(slot.entry);
+    const bool at_front = place->position == level.head;
+    Order& order = slot.order;
+    outcome = EventOutcome{applied, static_cast<std::uint8_t>(order.side), order.price_in_ticks, 0.0, 0, 0, 0};
+    if (executes) {
+        out.fills.push_back(FillRecord{index, event.ref, no_ref, order.price_in_ticks, event.quantity, timestamp});
+        outcome.fills = 1;
+        outcome.at_front = at_front ? 1 : 0;
+    }
+    reduce_by(order, event.quantity);
+    level.quantity_known = false;
+    outcome.quantity = order.quantity;
+    if (order.is_open()) {
+        Registry::record(entry, order);  // it keeps its place
+        return {};
+    }
+    if (executes) {
+        Registry::record(entry, order);  // recorded Filled, as a sweep records what it fills
+        take_out(level, place->position, entry);
+    } else {
+        // Nothing left: it leaves as a cancel takes it, and the registry forgets it.
+        take_out(level, place->position, entry);
+        entry.recorded = false;
+        if (registry_.location(entry).copies == 0) {
+            registry_.erase(entry);
+        }
+    }
+    tidy_level(level);
+    return {};
+}
+
+Result<void> OrderBook::replace(const ReplayEvent& event, Environment& environment, EventOutcome& outcome) {
+    RejectReason fault = new_order_fault(event, false);
+    if (fault == RejectReason::None && event.new_ref == no_ref) {
+        fault = RejectReason::NoRef;
+    }
+    if (fault != RejectReason::None) {
+        reject(outcome, fault);
+        return {};
+    }
+    const std::uint32_t* entry_index = refs_.find(static_cast<std::int64_t>(event.ref));
+    const auto place = entry_index != nullptr ? copy_under(event.ref, *entry_index) : std::nullopt;
+    if (!place) {
+        outcome.status = static_cast<std::uint8_t>(EventStatus::UnknownRef);
+        return {};
+    }
+    if (event.new_ref != event.ref && refs_.find(static_cast<std::int64_t>(event.new_ref)) != nullptr) {
+        reject(outcome, RejectReason::LiveRef);
+        return {};
+    }
+    const OrderType side = place->level->side;
+    auto order = make_order(side, event.price_in_ticks, event.quantity, environment);
+    if (!order) {
+        return std::unexpected(std::move(order.error()));
+    }
+    // Keeps the old copy's level by its index: preparing the rest may move the registry, never a
+    // level.
+    const std::uint32_t old_entry = *entry_index;
+    Level& old_level = const_cast<Level&>(*place->level);
+    RestPlan plan = prepare_rest(*order, event.new_ref);
+    // The old copy leaves first, so that its reference is free for the new order; its level is
+    // tidied only after the new one rests, which may be in that very level.
+    Registry::Entry& entry = registry_.at(old_entry);
+    take_out(old_level, place->position, entry);
+    entry.recorded = false;
+    if (registry_.location(entry).copies == 0) {
+        registry_.erase(entry);
+    }
+    commit_rest(*order, std::move(plan), nullptr, event.new_ref);
+    tidy_level(old_level);
+    outcome = EventOutcome{applied, static_cast<std::uint8_t>(side), event.price_in_ticks, event.quantity, 0, 0, 0};
+    return {};
 }
 
 void OrderBook::write_depth(std::size_t depth, LevelRecord* bids, LevelRecord* asks) const noexcept {

@@ -9,34 +9,70 @@
 
 namespace varnholt {
 
-// One event as it lies in the caller's array, packed, 26 bytes: kind u8, side u8,
-// price_in_ticks i64, quantity f64, ref u64.
+// One event as it lies in the caller's array, in either of two packed layouts. The order layout,
+// 26 bytes: kind u8, side u8, price_in_ticks i64, quantity f64, ref u64; orders and fills take
+// their times from the clock. The feed layout, 42 bytes: the same, then new_ref u64 (read by a
+// replacement only) and timestamp u64, the market's time of the event, which every order the event
+// enters and every fill it makes carries instead of a clock reading.
 struct ReplayEvent {
     std::uint8_t kind;
     std::uint8_t side;
     std::int64_t price_in_ticks;
     double quantity;
     std::uint64_t ref;
+    std::uint64_t new_ref;
+    std::uint64_t timestamp;
 };
 inline constexpr std::size_t replay_event_size = 26;
+inline constexpr std::size_t feed_event_size = 42;
+enum class EventLayout : std::uint8_t { Order, Feed };
 
-enum class EventKind : std::uint8_t { Add = 0, Cancel = 1, Amend = 2, ImmediateOrCancel = 3, FillOrKill = 4 };
+// Add, cancel, amend and the two immediate orders do what the per-call methods do. The feed verbs
+// mirror what an exchange did without matching again: post rests a new order as given, execute
+// trades a named resting order with an unnamed aggressor, reduce lowers a named order in place,
+// replace takes a named order out and rests a new one under a new reference (feed layout only).
+enum class EventKind : std::uint8_t {
+    Add = 0,
+    Cancel = 1,
+    Amend = 2,
+    ImmediateOrCancel = 3,
+    FillOrKill = 4,
+    Post = 5,
+    Execute = 6,
+    Reduce = 7,
+    Replace = 8,
+};
+inline constexpr std::uint8_t event_kinds = 9;
 enum class EventStatus : std::uint8_t { Applied = 0, Rejected = 1, UnknownRef = 2 };
+// Why an event was rejected; None for every other status.
+enum class RejectReason : std::uint8_t {
+    None = 0,
+    Kind = 1,      // out of range, or a replacement in the order layout
+    Side = 2,      // a new order's side is neither buy nor sell
+    Quantity = 3,  // not positive and finite
+    Price = 4,     // not positive
+    LiveRef = 5,   // a new order's reference already rests
+    NoRef = 6,     // a new order's reference is no_ref
+    Exceeds = 7,   // an execution or reduction of more than the order's open quantity
+};
 
 #pragma pack(push, 1)
-// Per event, 22 bytes: status, then the side and price of the order it concerned (for a cancel or
-// an amendment, as they were before), the open quantity the order has after it (for a cancel,
-// the quantity cancelled; for an immediate order, what it dropped) and how many fills it made.
-// A refused event echoes its own side, price and quantity.
+// Per event, 24 bytes: status, then the side and price of the order it concerned (for a cancel,
+// amendment, execution or reduction, as they were before; for a replacement, the new order's), the
+// open quantity the order has after it (for a cancel, the quantity cancelled; for an immediate
+// order, what it dropped), how many fills it made, why it was rejected, and whether an execution's
+// order was the front of its level. A refused event echoes its own side, price and quantity.
 struct EventOutcome {
     std::uint8_t status;
     std::uint8_t side;
     std::int64_t price_in_ticks;
     double quantity;
     std::uint32_t fills;
+    std::uint8_t reason;
+    std::uint8_t at_front;
 };
 #pragma pack(pop)
-static_assert(sizeof(EventOutcome) == 22);
+static_assert(sizeof(EventOutcome) == 24);
 
 // Per fill, 48 bytes: the event (its index in the batch), the resting and incoming orders'
 // references (no_ref for an order entered without one), the trade's price (the resting order's)

@@ -152,7 +152,6 @@ Result<OrderBook> OrderBook::restore(std::string_view state) {
     }
     std::vector<std::uint32_t> copies(*entry_count, 0);
     KeyIndex<bool> refs;
-    std::int64_t best_bid = 0;
     for (const OrderType side : {OrderType::Buy, OrderType::Sell}) {
         const char* name = side == OrderType::Buy ? "bid" : "ask";
         const auto level_count = in.get<std::uint64_t>();
@@ -176,9 +175,6 @@ Result<OrderBook> OrderBook::restore(std::string_view state) {
             }
             if (l > 0 && *price <= previous) {
                 return damaged(what, where() + " is out of order: its price is not above the previous level's");
-            }
-            if (side == OrderType::Sell && l == 0 && best_bid != 0 && *price <= best_bid) {
-                return damaged(what, "the book is crossed: its best bid is not below its best ask");
             }
             if (*order_count == 0 || *order_count > in.remaining() / copy_bytes || *order_count >= 0xFFFF'FFFFu) {
                 return damaged(what, where() + " claims " + std::to_string(*order_count) +
@@ -210,9 +206,6 @@ Result<OrderBook> OrderBook::restore(std::string_view state) {
                 ++copies[*entry];
             }
             previous = *price;
-        }
-        if (side == OrderType::Buy) {
-            best_bid = previous;
         }
     }
     if (auto end = expect_end(in); !end) {

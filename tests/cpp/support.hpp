@@ -81,4 +81,27 @@ inline std::string observe(const OrderBook& book, const std::vector<std::string>
     return out.str();
 }
 
+// Events in replay's feed layout (42 packed bytes each), as a caller's array holds them.
+inline std::vector<std::byte> feed_events(const std::vector<ReplayEvent>& events) {
+    std::vector<std::byte> bytes(events.size() * feed_event_size);
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        std::byte* at = bytes.data() + i * feed_event_size;
+        const ReplayEvent& event = events[i];
+        std::memcpy(at, &event.kind, 1);
+        std::memcpy(at + 1, &event.side, 1);
+        std::memcpy(at + 2, &event.price_in_ticks, 8);
+        std::memcpy(at + 10, &event.quantity, 8);
+        std::memcpy(at + 18, &event.ref, 8);
+        std::memcpy(at + 26, &event.new_ref, 8);
+        std::memcpy(at + 34, &event.timestamp, 8);
+    }
+    return bytes;
+}
+
+inline Result<void> replay_feed(OrderBook& book, Environment& environment, const std::vector<ReplayEvent>& events,
+                                ReplayOutput& out) {
+    const std::vector<std::byte> bytes = feed_events(events);
+    return book.replay(bytes.data(), events.size(), EventLayout::Feed, ReplayOptions{}, environment, out);
+}
+
 }  // namespace varnholt::testing

@@ -79,6 +79,33 @@ struct Fixture {
         }
     }
 
+    // One replayed event in the feed layout, which must be applied and make `fills` fills.
+    struct FeedEvent {
+        EventKind kind;
+        std::uint8_t side;
+        std::int64_t price_in_ticks;
+        double quantity;
+        std::uint64_t ref;
+        std::uint64_t new_ref = no_ref;
+    };
+    void feed(const FeedEvent& event, std::uint32_t fills = 0) {
+        ReplayOutput out;
+        auto done = testing::replay_feed(
+            book, env.environment,
+            {{static_cast<std::uint8_t>(event.kind), event.side, event.price_in_ticks, event.quantity, event.ref,
+              event.new_ref, 9}},
+            out);
+        if (checking && !(done && out.events[0].status == static_cast<std::uint8_t>(EventStatus::Applied) &&
+                          out.events[0].fills == fills)) {
+            Paused paused;
+            ADD_FAILURE() << "event of kind " << int(event.kind) << ": "
+                          << (done ? "status " + std::to_string(out.events[0].status) + ", reason " +
+                                         std::to_string(out.events[0].reason) + ", " +
+                                         std::to_string(out.events[0].fills) + " fills"
+                                   : done.error().message);
+        }
+    }
+
     Order& order(OrderType side, std::int64_t price, double quantity) {
         orders.push_back(make(env, side, price, quantity));
         ids.emplace_back(orders.back().id.view());
@@ -199,6 +226,18 @@ std::vector<Step> scenario() {
             f.expect(f.book.create_order(OrderType::Buy, 1.5, 2.0, f.env.environment).has_value(), "an order");
             f.expect(!f.book.create_order(OrderType::Buy, -1.0, 2.0, f.env.environment), "a refused order");
         },
+        // The feed verbs of a replay, one event at a time: posts that cross the bid (a new level,
+        // then its existing one), an execution behind the front and one of the front, a
+        // reduction to nothing, a replacement that empties its level, and an add that still
+        // matches in the crossed book.
+        [](Fixture& f) { f.feed({EventKind::Post, 1, 40, 1.0, 1}); },
+        [](Fixture& f) { f.feed({EventKind::Post, 1, 40, 2.0, 2}); },
+        [](Fixture& f) { f.feed({EventKind::Post, 1, 40, 3.0, 3}); },
+        [](Fixture& f) { f.feed({EventKind::Execute, 0, 0, 0.5, 2}, 1); },
+        [](Fixture& f) { f.feed({EventKind::Execute, 0, 0, 1.0, 1}, 1); },
+        [](Fixture& f) { f.feed({EventKind::Reduce, 0, 0, 3.0, 3}); },
+        [](Fixture& f) { f.feed({EventKind::Replace, 0, 41, 2.5, 2, 4}); },
+        [](Fixture& f) { f.feed({EventKind::Add, 0, 41, 1.0, 5}, 1); },
     };
 }
 

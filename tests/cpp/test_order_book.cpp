@@ -15,6 +15,7 @@ namespace {
 
 using testing::FakeEnvironment;
 using testing::make;
+using testing::replay_feed;
 
 void expect_intact(const OrderBook& book) {
     const auto broken = book.find_broken_invariant();
@@ -242,6 +243,78 @@ TEST(OrderBook, CreateOrderRoundsHalvesAwayFromZeroAndSaturates) {
     EXPECT_EQ(ticks(0.0, 1.0), std::numeric_limits<std::int64_t>::max());
     EXPECT_EQ(ticks(1.0, std::numeric_limits<double>::infinity()), std::numeric_limits<std::int64_t>::max());
     EXPECT_EQ(ticks(-1.0, 5.0), -1);
+}
+
+// Random feed events of every kind, one at a time, over few prices and references, so that
+// orders are executed, reduced and replaced in the middle of crowded levels (which compacts them)
+// and the book crosses: after each one every structural invariant holds.
+TEST(Replay, FeedVerbsKeepEveryInvariant) {
+    FakeEnvironment env;
+    OrderBook book;
+    std::mt19937_64 random(7);
+    const auto pick = [&](std::uint64_t n) { return random() % n; };
+    int applied[event_kinds] = {};
+    for (int i = 0; i < 20000; ++i) {
+        const auto kind = static_cast<std::uint8_t>(pick(10) < 4 ? static_cast<std::uint8_t>(EventKind::Post) : pick(9));
+        const ReplayEvent event{kind,
+                                static_cast<std::uint8_t>(pick(2)),
+                                static_cast<std::int64_t>(95 + pick(10)),
+                                static_cast<double>(1 + pick(4)) * (pick(4) == 0 ? 0.5 : 1.0),
+                                pick(60),
+                                pick(60),
+                                static_cast<std::uint64_t>(i)};
+        ReplayOutput out;
+        auto done = replay_feed(book, env.environment, {event}, out);
+        ASSERT_TRUE(done) << done.error().message;
+        if (out.events[0].status == static_cast<std::uint8_t>(EventStatus::Applied)) {
+            ++applied[kind];
+        }
+        const auto broken = book.find_broken_invariant();
+        ASSERT_FALSE(broken) << "event " << i << " of kind " << int(kind) << ": " << *broken;
+        for (const FillRecord& fill : out.fills) {
+            ASSERT_EQ(fill.timestamp, static_cast<std::uint64_t>(i)) << "a fill takes its event's time";
+        }
+    }
+    for (std::uint8_t kind = 0; kind < event_kinds; ++kind) {
+        EXPECT_GT(applied[kind], 50) << "kind " << int(kind) << " was hardly ever applied";
+    }
+}
+
+// An execution in the middle of a level that has been compacted: the order keeps its place, the
+// level's quantity and the registry follow, and the fill names it.
+TEST(Replay, ExecutionOfAnOrderBehindTheFrontKeepsItsPlace) {
+    FakeEnvironment env;
+    OrderBook book;
+    std::vector<ReplayEvent> events;
+    for (std::uint64_t ref = 0; ref < 100; ++ref) {
+        events.push_back({static_cast<std::uint8_t>(EventKind::Post), 1, 100, 1.0, ref, 0, 5});
+    }
+    // The back goes (the level squeezes out its holes on the way), then every other order ahead.
+    for (std::uint64_t ref = 42; ref < 100; ++ref) {
+        events.push_back({static_cast<std::uint8_t>(EventKind::Reduce), 0, 0, 1.0, ref, 0, 6});
+    }
+    for (std::uint64_t ref = 0; ref <= 40; ref += 2) {
+        events.push_back({static_cast<std::uint8_t>(EventKind::Reduce), 0, 0, 1.0, ref, 0, 6});
+    }
+    events.push_back({static_cast<std::uint8_t>(EventKind::Execute), 0, 0, 0.25, 41, 0, 7});
+    ReplayOutput out;
+    ASSERT_TRUE(replay_feed(book, env.environment, events, out));
+    const EventOutcome& executed = out.events.back();
+    EXPECT_EQ(executed.status, static_cast<std::uint8_t>(EventStatus::Applied));
+    EXPECT_EQ(executed.at_front, 0);
+    EXPECT_EQ(executed.quantity, 0.75);
+    ASSERT_EQ(out.fills.size(), 1u);
+    EXPECT_EQ(out.fills[0].resting_ref, 41u);
+    EXPECT_EQ(out.fills[0].incoming_ref, no_ref);
+    EXPECT_EQ(out.fills[0].timestamp, 7u);
+    const OrderId* id = book.order_id(41);
+    ASSERT_NE(id, nullptr);
+    const auto position = book.queue_position(id->view());
+    ASSERT_TRUE(position);
+    EXPECT_EQ(position->orders_ahead, 20u);
+    EXPECT_EQ(book.volume_at(OrderType::Sell, 100).quantity, 20.75);
+    EXPECT_EQ(book.get_order(id->view())->quantity, 0.75);
+    expect_intact(book);
 }
 
 }  // namespace

@@ -79,7 +79,7 @@ def _setup(op, calls):
     if op == "replay, per event":
         import numpy as np
 
-        rows = [(0, int(o.side),
+        rows = [(OrderBook.ADD, int(o.side),
                  o.price_in_ticks, o.quantity, BOOK_ORDERS + k) for k, o in enumerate(fresh)]
         events = np.array(rows, dtype=np.dtype(OrderBook.EVENT_FIELDS))
         # One call replaying the first `calls` events: the per-event cost, not the per-call one.

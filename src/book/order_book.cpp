@@ -324,22 +324,40 @@ std::optional<Order> OrderBook::commit_entry(EntryPlan&& plan, const std::vector
     return incoming;
 }
 
-Result<std::vector<Fill>> OrderBook::add(const Order& arriving, WallClock& clock) {
+namespace {
+
+Result<void> show(BeforeCommit* before_commit, const std::vector<Fill>& fills) {
+    if (before_commit == nullptr) {
+        return {};
+    }
+    return before_commit->ready(fills);
+}
+
+}  // namespace
+
+Result<std::vector<Fill>> OrderBook::add(const Order& arriving, WallClock& clock, BeforeCommit* before_commit) {
     std::vector<Fill> fills;  // allocates only when something trades
     auto plan = plan_entry(arriving, TimeInForce::GoodTillCancelled, no_ref, clock, fills, nullptr);
     if (!plan) {
         return std::unexpected(std::move(plan.error()));
     }
+    if (auto ready = show(before_commit, fills); !ready) {
+        return std::unexpected(std::move(ready.error()));
+    }
     commit_entry(std::move(*plan), fills);
     return fills;
 }
 
-Result<std::vector<Fill>> OrderBook::take(const Order& order, bool all_or_none, WallClock& clock) {
+Result<std::vector<Fill>> OrderBook::take(const Order& order, bool all_or_none, WallClock& clock,
+                                          BeforeCommit* before_commit) {
     std::vector<Fill> fills;
     const auto time_in_force = all_or_none ? TimeInForce::FillOrKill : TimeInForce::ImmediateOrCancel;
     auto plan = plan_entry(order, time_in_force, no_ref, clock, fills, nullptr);
     if (!plan) {
         return std::unexpected(std::move(plan.error()));
+    }
+    if (auto ready = show(before_commit, fills); !ready) {
+        return std::unexpected(std::move(ready.error()));
     }
     commit_entry(std::move(*plan), fills);
     return fills;
@@ -389,7 +407,8 @@ std::optional<OrderBook::CopyPlace> OrderBook::first_copy(const Registry::Entry&
 }
 
 Result<std::optional<std::vector<Fill>>> OrderBook::amend(std::string_view id, std::optional<double> quantity,
-                                                          std::optional<std::int64_t> price_in_ticks, WallClock& clock) {
+                                                          std::optional<std::int64_t> price_in_ticks, WallClock& clock,
+                                                          BeforeCommit* before_commit) {
     using Amended = std::optional<std::vector<Fill>>;
     // The price is checked before the quantity, as when an order is made.
     if (price_in_ticks && *price_in_ticks <= 0) {
@@ -414,6 +433,9 @@ Result<std::optional<std::vector<Fill>>> OrderBook::amend(std::string_view id, s
     }
     if (plan->level == nullptr) {
         return Amended{};
+    }
+    if (auto ready = show(before_commit, fills); !ready) {
+        return std::unexpected(std::move(ready.error()));
     }
     commit_amendment(std::move(*plan), fills);
     return Amended{std::move(fills)};

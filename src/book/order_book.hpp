@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -81,6 +82,19 @@ struct Level {
     }
 };
 
+// Shown what an entering order or an amendment is about to return, after its plan and before its
+// commit: whoever hands the result on (the Python binding, which makes the list of Fill objects
+// here) makes everything it needs now, because nothing may fail once the book has changed. An
+// error (or an exception) ends the operation with the book as it was, and the operation returns
+// that error.
+class BeforeCommit {
+public:
+    virtual Result<void> ready(std::span<const Fill> fills) = 0;
+
+protected:
+    ~BeforeCommit() = default;
+};
+
 // A single-instrument limit order book with price-time priority.
 //
 // Every operation either completes or leaves the book exactly as it was: when memory runs out or
@@ -127,8 +141,9 @@ public:
     // Matches `arriving` (copied) against the opposite side and rests any open remainder; returns
     // the fills in match order. An order whose quantity
     // is NaN or infinite is refused before anything changes: with such quantities a match can
-    // leave both orders open and the matching loop would never end.
-    Result<std::vector<Fill>> add(const Order& arriving, WallClock& clock);
+    // leave both orders open and the matching loop would never end. `before_commit`, when given,
+    // sees the fills before anything changes (see BeforeCommit); take() and amend() alike.
+    Result<std::vector<Fill>> add(const Order& arriving, WallClock& clock, BeforeCommit* before_commit = nullptr);
 
     // Removes every resting copy of `id` from the level of the registry's value for it, and the
     // registry entry. False when the registry does not know the id. Allocates nothing.
@@ -146,7 +161,8 @@ public:
     // the sweep fills it completely; otherwise nothing changes, the registry included, and there
     // are no fills. An order that is not open is recorded as it came, as add() records it (a
     // fill-or-kill of one changes nothing). NaN or infinite quantities are refused first.
-    Result<std::vector<Fill>> take(const Order& order, bool all_or_none, WallClock& clock);
+    Result<std::vector<Fill>> take(const Order& order, bool all_or_none, WallClock& clock,
+                                   BeforeCommit* before_commit = nullptr);
 
     // Changes the first resting copy of `id` (the one queue_position() reports on): nullopt (and
     // no change) when the id names no resting order. A refused value changes nothing; with neither value given nothing changes. A lower
@@ -156,7 +172,8 @@ public:
     // price crosses (the fills are returned) and any remainder rests at the back of its level.
     // The registry records the order's new value in every case.
     Result<std::optional<std::vector<Fill>>> amend(std::string_view id, std::optional<double> quantity,
-                                                   std::optional<std::int64_t> price_in_ticks, WallClock& clock);
+                                                   std::optional<std::int64_t> price_in_ticks, WallClock& clock,
+                                                   BeforeCommit* before_commit = nullptr);
 
     // Removes every filled order from the registry; returns how many it removed.
     std::size_t forget_filled() noexcept;

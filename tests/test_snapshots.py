@@ -115,7 +115,7 @@ def test_a_valid_state_restores_the_book_it_describes():
     (good(first={"status": 3}), "its status 3 is not 0 (Open), 1 (Filled) or 2 (Canceled)"),
     (good(first={"price": 0}), "its price_in_ticks is not positive"),
     (good(first={"quantity": -1.0}), "its quantity is negative"),
-    (good(first={"recorded": 2}), "has a recorded flag that is not 0 or 1"),
+    (good(first={"recorded": 3}), "has a recorded flag that is not 0, 1 or 2"),
     (good(first={"oid": ID.upper()}), "is not a 36-character order id"),
     (good(second={"oid": ID}), "is in the registry twice"),
     (good(entries=[entry()] * 1 + [entry(OTHER, recorded=0, price=0, side=0)], asks=[]),

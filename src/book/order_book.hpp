@@ -145,19 +145,23 @@ public:
     // sees the fills before anything changes (see BeforeCommit); take() and amend() alike.
     Result<std::vector<Fill>> add(const Order& arriving, WallClock& clock, BeforeCommit* before_commit = nullptr);
 
-    // Removes every resting copy of `id` from the level of the registry's value for it, and the
-    // registry entry. False when the registry does not know the id. Allocates nothing.
+    // Removes every resting copy of `id`, wherever it rests, and the registry entry. False when the
+    // registry holds no value for the id. Allocates nothing. One exception keeps what update_order
+    // means: after update_order recorded the id's value, only the level of that value's side and
+    // price is looked at, and a copy resting elsewhere stays (the registry then keeps an entry
+    // without a value for it, and a later fill of the copy records it again).
     bool cancel(std::string_view id) noexcept;
 
     // Records a copy of `order` in the registry, replacing any value under its id. Never touches
     // the price levels.
-    void update_order(const Order& order) { record(order); }
+    void update_order(const Order& order) { record(order).from_caller = true; }
 
     std::optional<Order> get_order(std::string_view id) const noexcept;
 
     // An immediate order: matched exactly as add() matches, but its open remainder never rests.
     // Immediate-or-cancel drops the remainder and records the order Canceled with its untraded
-    // quantity (Filled when it traded everything). Fill-or-kill (all_or_none) trades only when
+    // quantity (Filled when it traded everything), unless copies of its id rest in the book: the
+    // registry's value then stays theirs. Fill-or-kill (all_or_none) trades only when
     // the sweep fills it completely; otherwise nothing changes, the registry included, and there
     // are no fills. An order that is not open is recorded as it came, as add() records it (a
     // fill-or-kill of one changes nothing). NaN or infinite quantities are refused first.
@@ -175,7 +179,8 @@ public:
                                                    std::optional<std::int64_t> price_in_ticks, WallClock& clock,
                                                    BeforeCommit* before_commit = nullptr);
 
-    // Removes every filled order from the registry; returns how many it removed.
+    // Removes every filled order from the registry, except an id that still has resting copies
+    // (the same order added twice, one copy filled); returns how many it removed.
     std::size_t forget_filled() noexcept;
 
     // The id of the order resting under a caller's reference, or null.

@@ -175,16 +175,26 @@ class ModelBook:
                 break
         return fills
 
+    @staticmethod
+    def _traded_enough(order, fills):
+        """Whether the quantities of an immediate order's fills, summed in order from 0.0, reach
+        its quantity: the sweep then fills it, whatever rounding left open."""
+        traded = 0.0
+        for f in fills:
+            traded = traded + f[0]
+        return traded >= order.quantity
+
     def _fills_completely(self, incoming):
         """Whether matching `incoming` would fill it completely (tried on copies)."""
         trial = incoming.copy()
         opposite, prices = self._crossing_prices(trial)
+        fills = []
         for best in prices:
             for resting in opposite[best]:
-                fill(resting.copy(), trial, self.tick_size)
+                fills.append(fill(resting.copy(), trial, self.tick_size))
                 if trial.status != OPEN:
                     return True
-        return False
+        return self._traded_enough(incoming, fills)
 
     def _rest(self, order):
         self._levels(order.side).setdefault(order.price_in_ticks, []).append(order.copy())
@@ -207,7 +217,10 @@ class ModelBook:
             raise ValueError("quantity must be a finite number")
         if all_or_none and (incoming.status != OPEN or not self._fills_completely(incoming)):
             return []
+        wanted = incoming.copy()
         fills = self._match(incoming) if incoming.status == OPEN else []
+        if incoming.status == OPEN and self._traded_enough(wanted, fills):
+            incoming.quantity, incoming.status = 0.0, FILLED
         if incoming.status == OPEN:
             incoming.status = CANCELED
         if not self._rests(incoming.id):  # else the registry's value stays that of the resting copies

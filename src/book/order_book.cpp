@@ -283,12 +283,22 @@ Result<OrderBook::EntryPlan> OrderBook::plan_entry(const Order& arriving, TimeIn
     if (!std::isfinite(arriving.quantity)) {
         return invalid_value("quantity must be a finite number");
     }
+    const std::size_t first_fill = fills.size();
     auto planned = plan_sweep(arriving, clock, fills, matched);
     if (!planned) {
         return std::unexpected(std::move(planned.error()));
     }
     EntryPlan plan{arriving, time_in_force, ref, false, false, {}};
-    if (time_in_force == TimeInForce::FillOrKill && (!arriving.is_open() || planned->is_open())) {
+    if (time_in_force != TimeInForce::GoodTillCancelled && arriving.is_open() && planned->is_open()) {
+        // What the sweep trades, summed in its order: enough means filled (see take()).
+        double traded = 0.0;
+        for (std::size_t i = first_fill; i < fills.size(); ++i) {
+            traded += fills[i].quantity;
+        }
+        plan.filled_by_sum = traded >= arriving.quantity;
+    }
+    if (time_in_force == TimeInForce::FillOrKill &&
+        (!arriving.is_open() || (planned->is_open() && !plan.filled_by_sum))) {
         plan.killed = true;  // it would not fill completely, so nothing happens
         fills.clear();
         if (matched != nullptr) {
@@ -319,6 +329,10 @@ std::optional<Order> OrderBook::commit_entry(EntryPlan&& plan, const std::vector
     }
     Registry::Entry& entry = registry_.emplace_reserved(incoming.id);
     if (plan.time_in_force != TimeInForce::GoodTillCancelled) {
+        if (plan.filled_by_sum) {
+            incoming.quantity = 0.0;  // what rounding left is no quantity it still wants
+            incoming.status = OrderStatus::Filled;
+        }
         if (incoming.is_open()) {
             incoming.status = OrderStatus::Canceled;  // an immediate order's remainder is dropped
         }

@@ -165,6 +165,11 @@ public:
     // the sweep fills it completely; otherwise nothing changes, the registry included, and there
     // are no fills. An order that is not open is recorded as it came, as add() records it (a
     // fill-or-kill of one changes nothing). NaN or infinite quantities are refused first.
+    // The sweep fills an immediate order when its remainder closes, or when the quantities it
+    // trades, summed in the sweep's order from 0.0 (as a level's quantity is summed), reach the
+    // order's quantity: asks of 0.1 and 0.2 hold 0.30000000000000004, and an order for that much
+    // takes both and is Filled, though subtracting leaves 2.8e-17. (add() keeps the order's own
+    // filling: what the subtractions leave rests.)
     Result<std::vector<Fill>> take(const Order& order, bool all_or_none, WallClock& clock,
                                    BeforeCommit* before_commit = nullptr);
 
@@ -306,6 +311,7 @@ private:
         bool killed;
         bool rests;
         RestPlan rest;
+        bool filled_by_sum = false;  // an immediate order the sweep fills, with a remainder left by rounding
     };
     Result<EntryPlan> plan_entry(const Order& order, TimeInForce time_in_force, std::uint64_t ref, WallClock& clock,
                                  std::vector<Fill>& fills, std::vector<Matched>* matched);

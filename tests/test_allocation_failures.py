@@ -145,8 +145,59 @@ def test_a_failed_allocation_leaves_the_book_as_it_was(injector, name):
     assert report["problems"] == []
 
 
+def reports_after_the_borrows():
+    """Runs in the child: what the interpreter is made to print (through sys.excepthook) for an
+    API failure inside a trade and for a FatalError raised by an argument's __float__, and whether
+    the book could be read while it was printed."""
+    import faultinject
+
+    saved = resting_book().__reduce__()[1][0]
+    book = None
+    readings = []
+
+    def hook(kind, value, traceback):
+        try:
+            book.best_ask()
+            readings.append("%s: book free" % kind.__name__)
+        except RuntimeError as refused:
+            readings.append("%s: %s" % (kind.__name__, refused))
+    sys.excepthook = hook
+    fatal = None
+    for k in range(1, MOST_ALLOCATIONS):
+        book = varnholt._restore(saved)
+        call = OPERATIONS["add with fills"](book)
+        faultinject.arm(k)
+        try:
+            call()
+        except BaseException as failure:
+            fatal = failure if type(failure).__name__ == "FatalError" else None
+        if not faultinject.disarm() or fatal is not None:
+            break
+
+    class Quantity:
+        def __float__(self):
+            raise type(fatal)("raised by __float__")
+    try:
+        book.amend(lowest_bid_id(book), Quantity())
+    except BaseException as failure:
+        readings.append("amend raised %s" % failure)
+    return readings
+
+
+def test_what_the_interpreter_prints_is_printed_after_the_borrows_end(injector):
+    # The printing runs sys.excepthook, Python code that may use the book.
+    environment = dict(os.environ, PYTHONMALLOC="malloc", LD_PRELOAD=str(injector),
+                       PYTHONPATH=os.pathsep.join([str(injector.parent)] + sys.path))
+    run = subprocess.run([sys.executable, os.path.abspath(__file__), "--reports"], env=environment,
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-3000:]
+    assert json.loads(run.stdout.splitlines()[-1]) == [
+        "MemoryError: book free", "FatalError: book free", "amend raised raised by __float__"]
+    assert "a binding_runtime.FatalError was raised while converting an argument" in run.stderr
+
+
 if __name__ == "__main__":
-    print(json.dumps(sweep(sys.argv[1])))
+    print(json.dumps(reports_after_the_borrows() if sys.argv[1] == "--reports" else sweep(sys.argv[1])))
 
 
 def test_no_collection_starts_while_a_trade_makes_its_result():

@@ -144,8 +144,8 @@ void raise_internal(const char* message) noexcept {
 namespace {
 
 // The interpreter's error, printed, and the internal failure raised in its place.
-void report_api_failure(PendingException& pending) noexcept {
-    PyErr_Restore(pending.type.release(), pending.value.release(), pending.traceback.release());
+void report_api_failure(PyError& pending) noexcept {
+    PyErr_Restore(pending->type.release(), pending->value.release(), pending->traceback.release());
     PyErr_Print();
     raise_internal("Python API call failed");
 }
@@ -157,7 +157,7 @@ void report_fetched_fatal_error(PyError& fetched) noexcept {
     try {
         message = text_of(fetched.instance(), no_message);
     } catch (...) {
-        message = no_message;
+        message.clear();  // raise_internal says there is no message
     }
     PySys_WriteStderr("varnholt: a binding_runtime.FatalError was raised while converting an argument;\n"
                       "it is passed on as an internal failure. Its traceback follows.\n");
@@ -170,7 +170,7 @@ void report_fetched_fatal_error(PyError& fetched) noexcept {
 
 void raise(PyError&& pending) noexcept {
     if (pending->api_failure) {
-        report_api_failure(*pending.operator->());
+        report_api_failure(pending);
         return;
     }
     if (pending->fetched && PyErr_GivenExceptionMatches(pending->type.get(), fatal_error_type())) {

@@ -5,6 +5,7 @@ import time
 
 import pytest
 
+import varnholt
 from varnholt import Order, OrderBook, OrderStatus, OrderType
 
 
@@ -22,6 +23,18 @@ def filled(order):
     order.fill(maker(order.price_in_ticks, order.quantity), 0.01)
     assert order.status == OrderStatus.Filled
     return order
+
+
+def same_id(order, side=None, price_in_ticks=None, quantity=None, status=None):
+    """An order with `order`'s id and other values, made through its saved state (the only way to
+    give an order an id of one's own). The layout: header (5 bytes), id (36), side, status (u8),
+    price_in_ticks (i64), quantity (f64), timestamp (u64)."""
+    state = bytearray(order.__reduce__()[1][0])
+    for value, offset, form in ((side, 41, "<B"), (status, 42, "<B"), (price_in_ticks, 43, "<q"),
+                                (quantity, 51, "<d")):
+        if value is not None:
+            struct.pack_into(form, state, offset, int(value) if form == "<B" else value)
+    return varnholt._restore(bytes(state))
 
 
 def view(order):

@@ -124,6 +124,7 @@ class ModelBook:
     def __init__(self, tick_size=0.01):
         self.tick_size = float(tick_size)
         self.orders = {}  # id -> last recorded copy
+        self.from_caller = set()  # ids whose value update_order recorded (cancel looks only there)
         self.bids = {}    # price in ticks -> [ModelOrder, ...], oldest first
         self.asks = {}
 
@@ -131,8 +132,16 @@ class ModelBook:
         return self.bids if side == BUY else self.asks
 
     # registry ----------------------------------------------------------
-    def update_order(self, order):
+    def _record(self, order):
         self.orders[order.id] = order.copy()
+        self.from_caller.discard(order.id)
+
+    def update_order(self, order):
+        self._record(order)
+        self.from_caller.add(order.id)
+
+    def _rests(self, order_id):
+        return any(o.id == order_id for levels in (self.bids, self.asks) for level in levels.values() for o in level)
 
     def get_order(self, order_id):
         o = self.orders.get(order_id)
@@ -159,24 +168,33 @@ class ModelBook:
                     fills.append(f)
                 if resting.status == OPEN:
                     level.insert(0, resting)
-                self.update_order(resting)
-                self.update_order(incoming)
+                self._record(resting)  # the incoming order is recorded once it is done
             if not level:
                 del opposite[best]
             if incoming.status != OPEN:
                 break
         return fills
 
+    @staticmethod
+    def _traded_enough(order, fills):
+        """Whether the quantities of an immediate order's fills, summed in order from 0.0, reach
+        its quantity: the sweep then fills it, whatever rounding left open."""
+        traded = 0.0
+        for f in fills:
+            traded = traded + f[0]
+        return traded >= order.quantity
+
     def _fills_completely(self, incoming):
         """Whether matching `incoming` would fill it completely (tried on copies)."""
         trial = incoming.copy()
         opposite, prices = self._crossing_prices(trial)
+        fills = []
         for best in prices:
             for resting in opposite[best]:
-                fill(resting.copy(), trial, self.tick_size)
+                fills.append(fill(resting.copy(), trial, self.tick_size))
                 if trial.status != OPEN:
                     return True
-        return False
+        return self._traded_enough(incoming, fills)
 
     def _rest(self, order):
         self._levels(order.side).setdefault(order.price_in_ticks, []).append(order.copy())
@@ -190,7 +208,7 @@ class ModelBook:
             fills = self._match(incoming)
             if incoming.status == OPEN:
                 self._rest(incoming)
-        self.update_order(incoming)
+        self._record(incoming)
         return fills
 
     def take(self, order, all_or_none=False):
@@ -199,10 +217,14 @@ class ModelBook:
             raise ValueError("quantity must be a finite number")
         if all_or_none and (incoming.status != OPEN or not self._fills_completely(incoming)):
             return []
+        wanted = incoming.copy()
         fills = self._match(incoming) if incoming.status == OPEN else []
+        if incoming.status == OPEN and self._traded_enough(wanted, fills):
+            incoming.quantity, incoming.status = 0.0, FILLED
         if incoming.status == OPEN:
             incoming.status = CANCELED
-        self.update_order(incoming)
+        if not self._rests(incoming.id):  # else the registry's value stays that of the resting copies
+            self._record(incoming)
         return fills
 
     def _first_copy(self, order_id):
@@ -238,7 +260,7 @@ class ModelBook:
         new_quantity = current.quantity if quantity is None else float(quantity)
         if new_price == current.price_in_ticks and new_quantity <= current.quantity:
             current.quantity = new_quantity
-            self.update_order(current)
+            self._record(current)
             return []
         del levels[price][i]
         if not levels[price]:
@@ -248,11 +270,11 @@ class ModelBook:
         fills = self._match(moved)
         if moved.status == OPEN:
             self._rest(moved)
-        self.update_order(moved)
+        self._record(moved)
         return fills
 
     def forget_filled(self):
-        filled = [order_id for order_id, o in self.orders.items() if o.status == FILLED]
+        filled = [order_id for order_id, o in self.orders.items() if o.status == FILLED and not self._rests(order_id)]
         for order_id in filled:
             del self.orders[order_id]
         return len(filled)
@@ -261,13 +283,18 @@ class ModelBook:
         known = self.orders.get(order_id)
         if known is None:
             return False
-        levels = self._levels(known.side)
-        level = levels.get(known.price_in_ticks)
-        if level is not None:
-            level[:] = [o for o in level if o.id != order_id]
-            if not level:
-                del levels[known.price_in_ticks]
+        if order_id in self.from_caller:  # only the level of the recorded value
+            places = [(self._levels(known.side), known.price_in_ticks)]
+        else:  # every copy, wherever it rests
+            places = [(levels, price) for levels in (self.bids, self.asks) for price in list(levels)]
+        for levels, price in places:
+            level = levels.get(price)
+            if level is not None:
+                level[:] = [o for o in level if o.id != order_id]
+                if not level:
+                    del levels[price]
         del self.orders[order_id]
+        self.from_caller.discard(order_id)
         return True
 
     # queries -----------------------------------------------------------

@@ -376,7 +376,7 @@ PyResult<Ref> to_python(const std::pair<A, B>& pair) {
 
 // A new list of exactly as many elements, in order; released if one element fails.
 template <class T>
-PyResult<Ref> list_of(const std::vector<T>& elements) {
+PyResult<Ref> list_of(std::span<const T> elements) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(elements.size())));
     if (!list) {
         return fail(api_failure());
@@ -398,7 +398,26 @@ template <class T>
     if (elements.empty()) {
         return checked(PyList_New(0));
     }
-    return list_of(elements);
+    return list_of(std::span<const T>(elements));
 }
+
+// No garbage collection starts while it lives. Objects made while something is borrowed (the
+// result of a trade, made before the book changes) are made under one: a collection started by
+// their allocation would run finalizers, and a finalizer's call on the borrowed object would fail
+// ("Already borrowed"). The collector's state before it is restored, not assumed.
+class CollectionPause {
+public:
+    CollectionPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
+    CollectionPause(const CollectionPause&) = delete;
+    CollectionPause& operator=(const CollectionPause&) = delete;
+    ~CollectionPause() {
+        if (was_enabled_) {
+            PyGC_Enable();
+        }
+    }
+
+private:
+    bool was_enabled_;
+};
 
 }  // namespace varnholt::binding

@@ -58,6 +58,8 @@ struct Operation<R (*)(A...)> {
 // collection that runs finalizers while the result is built (one may release the interpreter
 // lock and let another thread in) never meets an object still borrowed.
 // Texts stay views: they are parts of records that never change while the caller holds them.
+// Trades are the exception: their result is made before the book changes (see FillsMadeFirst in
+// order_book.cpp), under the borrow, with no collection allowed to start meanwhile.
 
 struct Nothing {};
 inline PyResult<Ref> to_python(Nothing) { return Ref::borrow(Py_None); }

@@ -67,16 +67,7 @@ PyError fetch_error() {
         Py_XDECREF(traceback);
         return error(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
-    PyError fetched(PendingException{Ref::steal(type), {}, Ref::steal(value), Ref::steal(traceback), {}});
-    if (PyErr_GivenExceptionMatches(fetched->type.get(), fatal_error_type())) {
-        std::string message = text_of(fetched.instance(), no_message);
-        PySys_WriteStderr("varnholt: a binding_runtime.FatalError was raised while converting an argument;\n"
-                          "it is passed on as an internal failure. Its traceback follows.\n");
-        PyErr_Restore(fetched->type.release(), fetched->value.release(), fetched->traceback.release());
-        PyErr_PrintEx(0);
-        return internal_error(std::move(message));
-    }
-    return fetched;
+    return PyError(PendingException{Ref::steal(type), {}, Ref::steal(value), Ref::steal(traceback), {}, true, false});
 }
 
 PyObject* PyError::instance() {
@@ -98,10 +89,12 @@ PyObject* PyError::instance() {
 }
 
 PyError api_failure() {
-    if (PyErr_Occurred() != nullptr) {
-        PyErr_Print();
+    if (PyErr_Occurred() == nullptr) {
+        return internal_error("Python API call failed");
     }
-    return internal_error("Python API call failed");
+    PyError failure = fetch_error();
+    failure->api_failure = true;
+    return failure;
 }
 
 PyError wrong_type(PyObject* object, std::string_view target) {
@@ -148,7 +141,42 @@ void raise_internal(const char* message) noexcept {
     PyErr_SetString(fatal_error_type(), message != nullptr && *message != '\0' ? message : no_message);
 }
 
+namespace {
+
+// The interpreter's error, printed, and the internal failure raised in its place.
+void report_api_failure(PyError& pending) noexcept {
+    PyErr_Restore(pending->type.release(), pending->value.release(), pending->traceback.release());
+    PyErr_Print();
+    raise_internal("Python API call failed");
+}
+
+// A binding_runtime.FatalError raised by Python code the layer called (an argument's __float__):
+// reported, and passed on as an internal failure with its message.
+void report_fetched_fatal_error(PyError& fetched) noexcept {
+    std::string message;
+    try {
+        message = text_of(fetched.instance(), no_message);
+    } catch (...) {
+        message.clear();  // raise_internal says there is no message
+    }
+    PySys_WriteStderr("varnholt: a binding_runtime.FatalError was raised while converting an argument;\n"
+                      "it is passed on as an internal failure. Its traceback follows.\n");
+    PyErr_Restore(fetched->type.release(), fetched->value.release(), fetched->traceback.release());
+    PyErr_PrintEx(0);
+    raise_internal(message.c_str());
+}
+
+}  // namespace
+
 void raise(PyError&& pending) noexcept {
+    if (pending->api_failure) {
+        report_api_failure(pending);
+        return;
+    }
+    if (pending->fetched && PyErr_GivenExceptionMatches(pending->type.get(), fatal_error_type())) {
+        report_fetched_fatal_error(pending);
+        return;
+    }
     if (pending->value) {
         PyErr_Restore(pending->type.release(), pending->value.release(), pending->traceback.release());
     } else {

@@ -18,6 +18,8 @@ struct PendingException {
     Ref value;            // what was fetched from the interpreter, not yet normalized
     Ref traceback;
     Ref cause;            // becomes __cause__ of the raised exception
+    bool fetched = false;        // taken from the interpreter (fetch_error)
+    bool api_failure = false;    // the interpreter could not make an object the layer needed
 };
 
 // An exception waiting to be raised. The exception object is made only when it reaches the
@@ -44,13 +46,18 @@ PyError error(PyObject* type, std::string message);
 PyError internal_error(std::string message);
 PyError from_core(Error&& error);
 
-// Takes the interpreter's pending exception as it is, making no object, so that it can be taken
-// while something is borrowed. None pending is a SystemError; a pending
-// binding_runtime.FatalError is printed and becomes an internal failure with its message.
+// Errors of the interpreter pass through one path. Where an interpreter call fails, its pending
+// exception is taken as it is (fetch_error or api_failure), making no object and running no
+// Python code, so that it can be taken while something is borrowed; it travels as a value to the
+// entry point's guard, which raises it once every borrow has ended (raise below). Only there is
+// anything printed or made: a fetched binding_runtime.FatalError is reported and becomes an
+// internal failure with its message, and an API failure prints the interpreter's error and
+// becomes the internal failure "Python API call failed".
+
+// Takes the interpreter's pending exception. None pending is a SystemError.
 PyError fetch_error();
 
-// An interpreter call returned null where the layer had to create an object: print what the
-// interpreter says and fail internally.
+// An interpreter call returned null where the layer had to create an object.
 PyError api_failure();
 
 // "'<qualified type name>' object cannot be converted to '<target>'"
@@ -61,7 +68,8 @@ PyError wrong_type(PyObject* object, std::string_view target);
 // nothing is borrowed.
 PyError with_argument_prefix(PyError&& error, std::string_view name);
 
-// Sets the error as the interpreter's current exception.
+// Sets the error as the interpreter's current exception (see fetch_error for what it reports).
+// Can run Python code (printing): call it only when nothing is borrowed.
 void raise(PyError&& error) noexcept;
 
 // A C++ exception that escaped an operation, raised without allocating anything in C++:

@@ -28,8 +28,61 @@ Result<Order> book_create_order(const OrderBook& self, OrderType side, double pr
     return self.create_order(side, price, quantity, system_environment());
 }
 
-Result<std::vector<Fill>> book_add(OrderBook& self, Order incoming_order) {
-    return self.add(incoming_order, system_wall_clock());
+// A trade's result, made as Python objects after the core's plan and before its commit (see
+// BeforeCommit): once the book changes nothing is left that can fail, so a call that raises has
+// changed nothing and a trade always reaches its caller.
+class FillsMadeFirst final : public BeforeCommit {
+public:
+    Result<void> ready(std::span<const Fill> fills) override {
+        const CollectionPause pause;  // the book is borrowed
+        auto made = list_of(fills);
+        if (!made) {
+            failure_.emplace(std::move(made.error()));
+            return internal_failure({});  // stands for failure_, which the call raises
+        }
+        list_ = std::move(*made);
+        return {};
+    }
+
+    // The call's result once the borrows have ended: the list made in ready(), or None when the
+    // operation had nothing to return (an amendment of an id that does not rest).
+    template <class Outcome>
+    PyResult<Ref> result(Result<Outcome>&& done) && {
+        if (failure_) {
+            return fail(std::move(*failure_));
+        }
+        if (!done) {
+            return fail(from_core(std::move(done.error())));
+        }
+        if constexpr (requires { done->has_value(); }) {
+            if (!done->has_value()) {
+                return Ref::borrow(Py_None);
+            }
+        }
+        return std::move(list_);
+    }
+
+private:
+    Ref list_;
+    std::optional<PyError> failure_;
+};
+
+// An operation's outcome with its result made first, turned into the result after the borrows.
+template <class Outcome>
+struct Traded {
+    Result<Outcome> done;
+    FillsMadeFirst made;
+};
+
+template <class Outcome>
+PyResult<Ref> to_python(Traded<Outcome>&& traded) {
+    return std::move(traded.made).result(std::move(traded.done));
+}
+
+Traded<std::vector<Fill>> book_add(OrderBook& self, Order incoming_order) {
+    Traded<std::vector<Fill>> traded;
+    traded.done = self.add(incoming_order, system_wall_clock(), &traded.made);
+    return traded;
 }
 
 bool book_cancel(OrderBook& self, std::string_view order_id) { return self.cancel(order_id); }
@@ -76,13 +129,17 @@ std::optional<std::pair<std::uint64_t, double>> book_queue_position(const OrderB
     return std::pair{position->orders_ahead, position->quantity_ahead};
 }
 
-Result<std::vector<Fill>> book_take(OrderBook& self, Order order, std::optional<bool> all_or_none) {
-    return self.take(order, all_or_none.value_or(false), system_wall_clock());
+Traded<std::vector<Fill>> book_take(OrderBook& self, Order order, std::optional<bool> all_or_none) {
+    Traded<std::vector<Fill>> traded;
+    traded.done = self.take(order, all_or_none.value_or(false), system_wall_clock(), &traded.made);
+    return traded;
 }
 
-Result<std::optional<std::vector<Fill>>> book_amend(OrderBook& self, std::string_view order_id, OrNone<double> quantity,
+Traded<std::optional<std::vector<Fill>>> book_amend(OrderBook& self, std::string_view order_id, OrNone<double> quantity,
                                                     OrNone<std::int64_t> price_in_ticks) {
-    return self.amend(order_id, quantity.value, price_in_ticks.value, system_wall_clock());
+    Traded<std::optional<std::vector<Fill>>> traded;
+    traded.done = self.amend(order_id, quantity.value, price_in_ticks.value, system_wall_clock(), &traded.made);
+    return traded;
 }
 
 std::uint64_t book_forget_filled(OrderBook& self) { return self.forget_filled(); }

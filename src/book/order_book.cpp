@@ -283,12 +283,22 @@ Result<OrderBook::EntryPlan> OrderBook::plan_entry(const Order& arriving, TimeIn
     if (!std::isfinite(arriving.quantity)) {
         return invalid_value("quantity must be a finite number");
     }
+    const std::size_t first_fill = fills.size();
     auto planned = plan_sweep(arriving, clock, fills, matched);
     if (!planned) {
         return std::unexpected(std::move(planned.error()));
     }
     EntryPlan plan{arriving, time_in_force, ref, false, false, {}};
-    if (time_in_force == TimeInForce::FillOrKill && (!arriving.is_open() || planned->is_open())) {
+    if (time_in_force != TimeInForce::GoodTillCancelled && arriving.is_open() && planned->is_open()) {
+        // What the sweep trades, summed in its order: enough means filled (see take()).
+        double traded = 0.0;
+        for (std::size_t i = first_fill; i < fills.size(); ++i) {
+            traded += fills[i].quantity;
+        }
+        plan.filled_by_sum = traded >= arriving.quantity;
+    }
+    if (time_in_force == TimeInForce::FillOrKill &&
+        (!arriving.is_open() || (planned->is_open() && !plan.filled_by_sum))) {
         plan.killed = true;  // it would not fill completely, so nothing happens
         fills.clear();
         if (matched != nullptr) {
@@ -317,29 +327,59 @@ std::optional<Order> OrderBook::commit_entry(EntryPlan&& plan, const std::vector
         commit_rest(incoming, std::move(plan.rest), nullptr, plan.ref);
         return incoming;
     }
-    if (plan.time_in_force != TimeInForce::GoodTillCancelled && incoming.is_open()) {
-        incoming.status = OrderStatus::Canceled;  // an immediate order's remainder is dropped
+    Registry::Entry& entry = registry_.emplace_reserved(incoming.id);
+    if (plan.time_in_force != TimeInForce::GoodTillCancelled) {
+        if (plan.filled_by_sum) {
+            incoming.quantity = 0.0;  // what rounding left is no quantity it still wants
+            incoming.status = OrderStatus::Filled;
+        }
+        if (incoming.is_open()) {
+            incoming.status = OrderStatus::Canceled;  // an immediate order's remainder is dropped
+        }
+        if (registry_.location(entry).copies > 0) {
+            // Its id names orders that rest: the registry's value stays theirs, not one that
+            // says Filled or Canceled while they trade on.
+            return incoming;
+        }
     }
-    Registry::record(registry_.emplace_reserved(incoming.id), incoming);
+    Registry::record(entry, incoming);
     return incoming;
 }
 
-Result<std::vector<Fill>> OrderBook::add(const Order& arriving, WallClock& clock) {
+namespace {
+
+Result<void> show(BeforeCommit* before_commit, const std::vector<Fill>& fills) {
+    if (before_commit == nullptr) {
+        return {};
+    }
+    return before_commit->ready(fills);
+}
+
+}  // namespace
+
+Result<std::vector<Fill>> OrderBook::add(const Order& arriving, WallClock& clock, BeforeCommit* before_commit) {
     std::vector<Fill> fills;  // allocates only when something trades
     auto plan = plan_entry(arriving, TimeInForce::GoodTillCancelled, no_ref, clock, fills, nullptr);
     if (!plan) {
         return std::unexpected(std::move(plan.error()));
     }
+    if (auto ready = show(before_commit, fills); !ready) {
+        return std::unexpected(std::move(ready.error()));
+    }
     commit_entry(std::move(*plan), fills);
     return fills;
 }
 
-Result<std::vector<Fill>> OrderBook::take(const Order& order, bool all_or_none, WallClock& clock) {
+Result<std::vector<Fill>> OrderBook::take(const Order& order, bool all_or_none, WallClock& clock,
+                                          BeforeCommit* before_commit) {
     std::vector<Fill> fills;
     const auto time_in_force = all_or_none ? TimeInForce::FillOrKill : TimeInForce::ImmediateOrCancel;
     auto plan = plan_entry(order, time_in_force, no_ref, clock, fills, nullptr);
     if (!plan) {
         return std::unexpected(std::move(plan.error()));
+    }
+    if (auto ready = show(before_commit, fills); !ready) {
+        return std::unexpected(std::move(ready.error()));
     }
     commit_entry(std::move(*plan), fills);
     return fills;
@@ -389,7 +429,8 @@ std::optional<OrderBook::CopyPlace> OrderBook::first_copy(const Registry::Entry&
 }
 
 Result<std::optional<std::vector<Fill>>> OrderBook::amend(std::string_view id, std::optional<double> quantity,
-                                                          std::optional<std::int64_t> price_in_ticks, WallClock& clock) {
+                                                          std::optional<std::int64_t> price_in_ticks, WallClock& clock,
+                                                          BeforeCommit* before_commit) {
     using Amended = std::optional<std::vector<Fill>>;
     // The price is checked before the quantity, as when an order is made.
     if (price_in_ticks && *price_in_ticks <= 0) {
@@ -414,6 +455,9 @@ Result<std::optional<std::vector<Fill>>> OrderBook::amend(std::string_view id, s
     }
     if (plan->level == nullptr) {
         return Amended{};
+    }
+    if (auto ready = show(before_commit, fills); !ready) {
+        return std::unexpected(std::move(ready.error()));
     }
     commit_amendment(std::move(*plan), fills);
     return Amended{std::move(fills)};
@@ -506,11 +550,10 @@ std::size_t OrderBook::forget_filled() noexcept {
         if (!entry.in_use || !entry.recorded || entry.status != OrderStatus::Filled) {
             continue;
         }
-        ++forgotten;
+        // An id with resting copies keeps its value, so that cancel still finds them.
         if (registry_.location(entry).copies == 0) {
             registry_.erase(entry);
-        } else {
-            entry.recorded = false;  // the entry stays for copies that rest under the same id
+            ++forgotten;
         }
     }
     return forgotten;
@@ -579,24 +622,42 @@ bool OrderBook::cancel(std::string_view id) noexcept {
 double OrderBook::cancel_entry(Registry::Entry& found) noexcept {
     Registry::Entry* entry = &found;
     double cancelled = 0.0;
-    // The registry's value says where the copies rest; a copy elsewhere (possible only after
-    // update_order recorded another price or side for the id) is left alone.
+    // The registry's value says where the copies rest. Only a value from update_order can say
+    // otherwise, and then its level is the only one looked at (a copy elsewhere stays); the
+    // book's own values never strand a copy, so every other cancel takes out every copy.
     const OrderType side_of_value = entry->side;
     const std::int64_t price = entry->price_in_ticks;
+    const bool everywhere = !entry->from_caller;
+    const Registry::Location& location = registry_.location(*entry);
     // After its copies have been vacated: an emptied level goes, any other may be compacted.
     const auto tidy = [&](Level& queue) {
         if (queue.live == 0) {
-            erase_level(side_of_value, price);
+            erase_level(queue.side, queue.price_in_ticks);
         } else {
             compact_if_sparse(queue);
         }
     };
+    const auto take_out_of = [&](Level& queue) {
+        bool found_one = false;
+        for (auto position = queue.head; position < queue.slots.size(); ++position) {
+            const Order& copy = queue.slots[position].order;
+            if (copy.is_open() && copy.id == entry->id) {  // side and price are the level's
+                cancelled += copy.quantity;
+                release_ref(queue.slots[position]);
+                vacate(queue, position);
+                forget_copy(*entry);
+                found_one = true;
+            }
+        }
+        if (found_one) {
+            tidy(queue);
+        }
+    };
     if (entry->located) {
         // The lone copy is found without a search, and its level tells its place without reading
-        // the copy; it counts only if it rests where the value says.
-        const Registry::Location& location = registry_.location(*entry);
+        // the copy.
         Level& queue = *location.level;
-        if (queue.side == side_of_value && queue.price_in_ticks == price) {
+        if (everywhere || (queue.side == side_of_value && queue.price_in_ticks == price)) {
             const RestingOrder& slot = queue.slots[queue.position_of(location.sequence)];
             cancelled += slot.order.quantity;
             release_ref(slot);
@@ -604,24 +665,23 @@ double OrderBook::cancel_entry(Registry::Entry& found) noexcept {
             forget_copy(*entry);
             tidy(queue);
         }
-    } else if (registry_.location(*entry).copies > 0) {
+    } else if (location.copies > 0) {
         if (const Side::iterator* level = level_index_[index(side_of_value)].find(price)) {
-            Level& queue = (*level)->second;
-            for (auto position = queue.head; position < queue.slots.size(); ++position) {
-                const Order& copy = queue.slots[position].order;
-                if (copy.is_open() && copy.id == entry->id) {  // side and price are the level's
-                    cancelled += copy.quantity;
-                    release_ref(queue.slots[position]);
-                    vacate(queue, position);
-                    forget_copy(*entry);
+            take_out_of((*level)->second);
+        }
+        if (everywhere && location.copies > 0) {
+            // Copies at other prices (an amendment moved one, or an order came with the id of
+            // one that rests): a walk over the book, needed only then.
+            for (Side* side : {&bids_, &asks_}) {
+                for (auto level = side->begin(); level != side->end() && location.copies > 0;) {
+                    take_out_of((level++)->second);  // the level may go
                 }
             }
-            tidy(queue);
         }
     }
     // compact_if_sparse() only looks entries up, so `entry` is still valid here.
     entry->recorded = false;
-    if (registry_.location(*entry).copies == 0) {
+    if (location.copies == 0) {
         registry_.erase(*entry);
     }
     return cancelled;

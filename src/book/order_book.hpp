@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -81,6 +82,19 @@ struct Level {
     }
 };
 
+// Shown what an entering order or an amendment is about to return, after its plan and before its
+// commit: whoever hands the result on (the Python binding, which makes the list of Fill objects
+// here) makes everything it needs now, because nothing may fail once the book has changed. An
+// error (or an exception) ends the operation with the book as it was, and the operation returns
+// that error.
+class BeforeCommit {
+public:
+    virtual Result<void> ready(std::span<const Fill> fills) = 0;
+
+protected:
+    ~BeforeCommit() = default;
+};
+
 // A single-instrument limit order book with price-time priority.
 //
 // Every operation either completes or leaves the book exactly as it was: when memory runs out or
@@ -128,26 +142,37 @@ public:
     // Matches `arriving` (copied) against the opposite side and rests any open remainder; returns
     // the fills in match order. An order whose quantity
     // is NaN or infinite is refused before anything changes: with such quantities a match can
-    // leave both orders open and the matching loop would never end.
-    Result<std::vector<Fill>> add(const Order& arriving, WallClock& clock);
+    // leave both orders open and the matching loop would never end. `before_commit`, when given,
+    // sees the fills before anything changes (see BeforeCommit); take() and amend() alike.
+    Result<std::vector<Fill>> add(const Order& arriving, WallClock& clock, BeforeCommit* before_commit = nullptr);
 
-    // Removes every resting copy of `id` from the level of the registry's value for it, and the
-    // registry entry. False when the registry does not know the id. Allocates nothing.
+    // Removes every resting copy of `id`, wherever it rests, and the registry entry. False when the
+    // registry holds no value for the id. Allocates nothing. One exception keeps what update_order
+    // means: after update_order recorded the id's value, only the level of that value's side and
+    // price is looked at, and a copy resting elsewhere stays (the registry then keeps an entry
+    // without a value for it, and a later fill of the copy records it again).
     bool cancel(std::string_view id) noexcept;
 
     // Records a copy of `order` in the registry, replacing any value under its id. Never touches
     // the price levels.
-    void update_order(const Order& order) { record(order); }
+    void update_order(const Order& order) { record(order).from_caller = true; }
 
     std::optional<Order> get_order(std::string_view id) const noexcept;
 
     // An immediate order: matched exactly as add() matches, but its open remainder never rests.
     // Immediate-or-cancel drops the remainder and records the order Canceled with its untraded
-    // quantity (Filled when it traded everything). Fill-or-kill (all_or_none) trades only when
+    // quantity (Filled when it traded everything), unless copies of its id rest in the book: the
+    // registry's value then stays theirs. Fill-or-kill (all_or_none) trades only when
     // the sweep fills it completely; otherwise nothing changes, the registry included, and there
     // are no fills. An order that is not open is recorded as it came, as add() records it (a
     // fill-or-kill of one changes nothing). NaN or infinite quantities are refused first.
-    Result<std::vector<Fill>> take(const Order& order, bool all_or_none, WallClock& clock);
+    // The sweep fills an immediate order when its remainder closes, or when the quantities it
+    // trades, summed in the sweep's order from 0.0 (as a level's quantity is summed), reach the
+    // order's quantity: asks of 0.1 and 0.2 hold 0.30000000000000004, and an order for that much
+    // takes both and is Filled, though subtracting leaves 2.8e-17. (add() keeps the order's own
+    // filling: what the subtractions leave rests.)
+    Result<std::vector<Fill>> take(const Order& order, bool all_or_none, WallClock& clock,
+                                   BeforeCommit* before_commit = nullptr);
 
     // Changes the first resting copy of `id` (the one queue_position() reports on): nullopt (and
     // no change) when the id names no resting order. A refused value changes nothing; with neither value given nothing changes. A lower
@@ -157,9 +182,11 @@ public:
     // price crosses (the fills are returned) and any remainder rests at the back of its level.
     // The registry records the order's new value in every case.
     Result<std::optional<std::vector<Fill>>> amend(std::string_view id, std::optional<double> quantity,
-                                                   std::optional<std::int64_t> price_in_ticks, WallClock& clock);
+                                                   std::optional<std::int64_t> price_in_ticks, WallClock& clock,
+                                                   BeforeCommit* before_commit = nullptr);
 
-    // Removes every filled order from the registry; returns how many it removed.
+    // Removes every filled order from the registry, except an id that still has resting copies
+    // (the same order added twice, one copy filled); returns how many it removed.
     std::size_t forget_filled() noexcept;
 
     // The id of the order resting under a caller's reference, or null.
@@ -290,6 +317,7 @@ private:
         bool killed;
         bool rests;
         RestPlan rest;
+        bool filled_by_sum = false;  // an immediate order the sweep fills, with a remainder left by rounding
     };
     Result<EntryPlan> plan_entry(const Order& order, TimeInForce time_in_force, std::uint64_t ref, WallClock& clock,
                                  std::vector<Fill>& fills, std::vector<Matched>* matched);

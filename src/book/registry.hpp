@@ -35,6 +35,7 @@ public:
         bool located : 1 = false;   // the location holds one copy, and says where it rests
         bool recorded : 1 = false;  // whether the value is visible as the registry's value
         bool in_use : 1 = false;    // false for a place on the free list
+        bool from_caller : 1 = false;  // the value was recorded by update_order, not by the book
         std::int64_t price_in_ticks = 0;
         double quantity = 0.0;
         std::uint64_t timestamp = 0;
@@ -83,6 +84,7 @@ public:
         entry.quantity = order.quantity;
         entry.timestamp = order.timestamp;
         entry.recorded = true;
+        entry.from_caller = false;
     }
     static Order value(const Entry& entry) noexcept {
         return Order{entry.id, entry.side, entry.status, entry.price_in_ticks, entry.quantity, entry.timestamp};

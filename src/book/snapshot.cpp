@@ -8,7 +8,9 @@
 namespace varnholt {
 namespace {
 
-// Registry entry: the value's fields (as an order's) after a "recorded" flag (u8).
+// Registry entry: the value's fields (as an order's) after a "recorded" flag (u8): 0 no value
+// (an entry kept only for its resting copies), 1 a value the book recorded, 2 a value recorded by
+// update_order (cancel treats the two apart).
 constexpr std::size_t entry_bytes = 1 + id_length + 2 + 8 + 8 + 8;
 // Resting copy: its entry's number in the state (u32), quantity (f64), timestamp (u64) and the
 // caller's reference (u64, all ones for none).
@@ -84,7 +86,7 @@ std::string OrderBook::save_state() const {
             continue;
         }
         number[place] = next++;
-        out.put(static_cast<std::uint8_t>(entry.recorded));
+        out.put(static_cast<std::uint8_t>(!entry.recorded ? 0 : entry.from_caller ? 2 : 1));
         // An unrecorded entry (kept only for its resting copies) has no value: zeros.
         write_order(out, entry.recorded ? Registry::value(entry) : Order{entry.id, {}, {}, 0, 0.0, 0});
     }
@@ -131,10 +133,10 @@ Result<OrderBook> OrderBook::restore(std::string_view state) {
     std::vector<bool> recorded(*entry_count);
     for (std::size_t i = 0; i < *entry_count; ++i) {
         const auto flag = in.get<std::uint8_t>();
-        if (!flag || *flag > 1) {
-            return damaged(what, entry_name(i) + " has a recorded flag that is not 0 or 1");
+        if (!flag || *flag > 2) {
+            return damaged(what, entry_name(i) + " has a recorded flag that is not 0, 1 or 2");
         }
-        recorded[i] = *flag == 1;
+        recorded[i] = *flag != 0;
         const std::size_t id_at = in.position();
         // A recorded value is checked as an order; of an entry kept only for its resting
         // copies, just the id counts.
@@ -224,11 +226,12 @@ Result<OrderBook> OrderBook::restore(std::string_view state) {
     ByteReader again(state.substr(entries_start));
     std::vector<std::uint32_t> place(*entry_count);
     for (std::size_t i = 0; i < *entry_count; ++i) {
-        (void)again.get<std::uint8_t>();
+        const std::uint8_t flag = *again.get<std::uint8_t>();
         const Order value = *decode_order(again);  // checked in the first pass
         Registry::Entry& entry = book.registry_.emplace(value.id);
         if (recorded[i]) {
             Registry::record(entry, value);
+            entry.from_caller = flag == 2;
         }
         place[i] = book.registry_.index_of(entry);
     }

@@ -96,6 +96,11 @@ Result<Order> read_order(ByteReader& in) {
     if (order->quantity < 0.0) {
         return invalid_value("its quantity is negative");
     }
+    // As the book checks what it rests: an open order has something left to trade (an open order
+    // of 0.0 would rest and make fills of nothing).
+    if (order->is_open() && order->quantity == 0.0) {  // 0.0 and -0.0
+        return invalid_value("it is open with no quantity");
+    }
     return *order;
 }
 

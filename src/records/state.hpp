@@ -29,8 +29,8 @@ Result<void> expect_state_header(ByteReader& in, StateKind kind, std::string_vie
 // timestamp (u64).
 void write_order(ByteWriter& out, const Order& order);
 // Refuses ids that are not order ids, sides and statuses out of range, a price that is not
-// positive and a negative quantity (no order ever has one); NaN and infinite quantities, which an
-// order may hold, pass. A refusal is "cannot restore <what>: <problem>".
+// positive, a negative quantity (no order ever has one) and an open order with a quantity of 0.0
+// or -0.0 (no open order has one); NaN and infinite quantities, which an order may hold, pass. A refusal is "cannot restore <what>: <problem>".
 Result<Order> read_order(ByteReader& in, std::string_view what);
 // The same, with what is wrong as a bare problem (the error's message) for callers that name
 // the place themselves, only when something is wrong.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <random>
 #include <string>
@@ -91,6 +92,86 @@ TEST(OrderBook, SameOrderAddedTwiceRestsTwiceAndCancelsTogether) {
     const auto left = resting(book, OrderType::Buy);
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].id, other.id);
+    expect_intact(book);
+}
+
+TEST(OrderBook, CancelTakesOutEveryCopyOfAnIdWhereverItRests) {
+    FakeEnvironment env;
+    OrderBook book;
+    Order buy = make(env, OrderType::Buy, 100, 1);
+    ASSERT_TRUE(book.add(buy, env.clock));
+    ASSERT_TRUE(book.add(make(env, OrderType::Buy, 99, 1), env.clock));
+    ASSERT_TRUE(book.add(buy, env.clock));
+    Order elsewhere = buy;  // the id of a resting order at two more prices
+    elsewhere.price_in_ticks = 98;
+    ASSERT_TRUE(book.add(elsewhere, env.clock));
+    elsewhere.price_in_ticks = 97;
+    ASSERT_TRUE(book.add(elsewhere, env.clock));
+    auto amended = book.amend(buy.id.view(), std::nullopt, 96, env.clock);  // the first copy moves
+    ASSERT_TRUE(amended && *amended);
+    expect_intact(book);
+    EXPECT_TRUE(book.cancel(buy.id.view()));
+    const auto left = resting(book, OrderType::Buy);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].price_in_ticks, 99);
+    EXPECT_FALSE(book.get_order(buy.id.view()));
+    expect_intact(book);
+}
+
+// Stops every operation it is shown, after keeping the fills it saw.
+struct RefusingBeforeCommit final : BeforeCommit {
+    std::vector<double> seen;
+    bool refuse = true;
+    Result<void> ready(std::span<const Fill> fills) override {
+        seen.clear();
+        for (const Fill& fill : fills) {
+            seen.push_back(fill.quantity);
+        }
+        if (refuse) {
+            return internal_failure("refused");
+        }
+        return {};
+    }
+};
+
+TEST(OrderBook, AnOperationStoppedBeforeItsCommitChangesNothing) {
+    FakeEnvironment env;
+    OrderBook book;
+    std::vector<std::string> ids;
+    for (const auto& [price, quantity] : {std::pair{100, 1.0}, {100, 2.0}, {101, 1.5}}) {
+        const Order ask = make(env, OrderType::Sell, price, quantity);
+        ids.emplace_back(ask.id.view());
+        ASSERT_TRUE(book.add(ask, env.clock));
+    }
+    const Order bid = make(env, OrderType::Buy, 98, 1.0);
+    ids.emplace_back(bid.id.view());
+    ASSERT_TRUE(book.add(bid, env.clock));
+    const Order incoming = make(env, OrderType::Buy, 101, 4.0);
+    ids.emplace_back(incoming.id.view());
+    const std::string before = testing::observe(book, ids);
+    const std::string saved = book.save_state();
+    RefusingBeforeCommit stop;
+    using Run = std::function<bool(BeforeCommit*)>;  // whether the operation succeeded
+    const std::vector<std::pair<Run, std::vector<double>>> operations = {
+        {[&](BeforeCommit* shown) { return book.add(incoming, env.clock, shown).has_value(); }, {1.0, 2.0, 1.0}},
+        {[&](BeforeCommit* shown) { return book.take(incoming, false, env.clock, shown).has_value(); }, {1.0, 2.0, 1.0}},
+        {[&](BeforeCommit* shown) { return book.take(incoming, true, env.clock, shown).has_value(); }, {1.0, 2.0, 1.0}},
+        {[&](BeforeCommit* shown) {
+             return book.amend(bid.id.view(), std::nullopt, 100, env.clock, shown).has_value();
+         }, {1.0}},
+        {[&](BeforeCommit* shown) { return book.amend(bid.id.view(), 0.5, std::nullopt, env.clock, shown).has_value(); },
+         {}},
+    };
+    for (const auto& [run, fills] : operations) {
+        EXPECT_FALSE(run(&stop));
+        EXPECT_EQ(stop.seen, fills);
+        EXPECT_EQ(testing::observe(book, ids), before);
+        EXPECT_EQ(book.save_state(), saved);
+        expect_intact(book);
+    }
+    stop.refuse = false;
+    EXPECT_TRUE(operations[0].first(&stop));
+    EXPECT_EQ(stop.seen, operations[0].second);
     expect_intact(book);
 }
 

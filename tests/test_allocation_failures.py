@@ -1,0 +1,229 @@
+"""Every call either succeeds completely or raises with the book as it was, when any one allocation
+fails: the module's own (C++) and the interpreter's (the result list, the Fill objects, tuples,
+bytes). A child interpreter runs under PYTHONMALLOC=malloc with tests/faultinject.c preloaded;
+for each operation of OPERATIONS it fails the 1st, 2nd, ... allocation of the call, one per try,
+until the call makes fewer allocations than k, and compares the book with its saved state from
+before the call after every failure. An operation is one row of the table."""
+import copy
+import gc
+import json
+import os
+import pickle
+import shutil
+import subprocess
+import sys
+import sysconfig
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import varnholt  # noqa: E402
+from conftest import book_state, buy, sell, view  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+# No call here makes more; a sweep that reaches this many has lost its way.
+MOST_ALLOCATIONS = 5000
+
+
+def resting_book():
+    """Asks at 100 (two), 101 and 103, bids at 98 and 97."""
+    book = varnholt.OrderBook()
+    for price, quantity in [(100, 1.0), (100, 2.0), (101, 1.5), (103, 1.0)]:
+        book.add(sell(price, quantity))
+    for price, quantity in [(98, 1.0), (97, 2.0)]:
+        book.add(buy(price, quantity))
+    return book
+
+
+def lowest_bid_id(book):
+    return book.buy_orders[0].id
+
+
+# name -> (what the call needs, made from a fresh copy of resting_book(): a function of the book
+# returning the call). Each call ends with its result; the sweep compares results by `outcome`.
+OPERATIONS = {
+    "add with fills": lambda book, incoming=buy(101, 5.0): lambda: book.add(incoming),
+    "add resting": lambda book, incoming=buy(99, 1.0): lambda: book.add(incoming),
+    "take": lambda book, incoming=buy(101, 5.0): lambda: book.take(incoming),
+    "take all_or_none": lambda book, incoming=buy(101, 4.5): lambda: book.take(incoming, True),
+    "amend to a crossing price": lambda book: (lambda oid: lambda: book.amend(oid, None, 101))(lowest_bid_id(book)),
+    "amend in place": lambda book: (lambda oid: lambda: book.amend(oid, 0.5))(lowest_bid_id(book)),
+    "copy": lambda book: lambda: copy.copy(book),
+    "deepcopy": lambda book: lambda: copy.deepcopy(book),
+    "pickle.dumps": lambda book: lambda: pickle.dumps(book),
+    "pickle.loads": lambda book: (lambda state: lambda: pickle.loads(state))(pickle.dumps(book)),
+    "_restore": lambda book: (lambda state: lambda: varnholt._restore(state))(book.__reduce__()[1][0]),
+    "depth": lambda book: lambda: book.depth(),
+    "buy_orders": lambda book: lambda: book.buy_orders,
+    "queue_position": lambda book: (lambda oid: lambda: book.queue_position(oid))(lowest_bid_id(book)),
+    "volume_at": lambda book: lambda: book.volume_at(varnholt.OrderType.Sell, 100),
+}
+# What running out of memory may raise (README: MemoryError, or FatalError for a result object
+# other than an instance of the module's classes).
+RAISED = {"builtins.MemoryError": None, "binding_runtime.FatalError": "Python API call failed"}
+
+
+def outcome(result):
+    """A result reduced to what must be the same in every successful run."""
+    if isinstance(result, list):
+        return [(f.quantity, f.price, f.buy_id, f.sell_id) if isinstance(f, varnholt.Fill) else view(f) for f in result]
+    if isinstance(result, varnholt.OrderBook):
+        return result.__reduce__()[1][0].hex()
+    if isinstance(result, bytes):
+        return pickle.loads(result).__reduce__()[1][0].hex()
+    return repr(result)
+
+
+def state_of(book, ids):
+    """The book without timestamps (an order entering again takes a new one)."""
+    return [book_state(book), [None if book.get_order(i) is None else view(book.get_order(i))[:5] for i in ids]]
+
+
+def sweep(name):
+    """Runs in the child: fails each allocation of the call in turn; returns what went wrong."""
+    import faultinject
+
+    saved = resting_book().__reduce__()[1][0]
+    template = varnholt._restore(saved)
+    ids = [o.id for o in template.buy_orders + template.sell_orders]
+    make = OPERATIONS[name]
+
+    book = varnholt._restore(saved)
+    call = make(book)
+    want = outcome(call())
+    want_state = state_of(book, ids)
+    problems = []
+    for k in range(1, MOST_ALLOCATIONS + 1):
+        book = varnholt._restore(saved)
+        call = make(book)
+        before = book.__reduce__()[1][0]
+        result = error = None
+        faultinject.arm(k)
+        try:
+            result = call()
+        except BaseException as failure:  # MemoryError, binding_runtime.FatalError
+            error = failure
+        fired = faultinject.disarm()
+        if not fired:
+            if outcome(result) != want:
+                problems.append("k=%d: no failure, yet another result" % k)
+            return {"allocations": k - 1, "problems": problems}
+        if error is None:
+            if outcome(result) != want or state_of(book, ids) != want_state:
+                problems.append("k=%d: the call succeeded with another result or book" % k)
+            continue
+        kind = "%s.%s" % (type(error).__module__, type(error).__name__)
+        if kind not in RAISED or RAISED[kind] not in (None, str(error)):
+            problems.append("k=%d: raised %s: %s" % (k, kind, error))
+        if book.__reduce__()[1][0] != before:
+            problems.append("k=%d: raised %s after changing the book" % (k, kind))
+    problems.append("more than %d allocations" % MOST_ALLOCATIONS)
+    return {"allocations": MOST_ALLOCATIONS, "problems": problems}
+
+
+@pytest.fixture(scope="module")
+def injector(tmp_path_factory):
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("the sanitizers replace malloc themselves")
+    compiler = shutil.which(os.environ.get("CC", "cc")) or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler to build the fault injector")
+    library = tmp_path_factory.mktemp("faultinject") / ("faultinject" + sysconfig.get_config_var("EXT_SUFFIX"))
+    subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-I", sysconfig.get_paths()["include"],
+                    os.path.join(HERE, "faultinject.c"), "-o", str(library)], check=True)
+    return library
+
+
+@pytest.mark.parametrize("name", list(OPERATIONS))
+def test_a_failed_allocation_leaves_the_book_as_it_was(injector, name):
+    environment = dict(os.environ, PYTHONMALLOC="malloc", LD_PRELOAD=str(injector),
+                       PYTHONPATH=os.pathsep.join([str(injector.parent)] + sys.path))
+    run = subprocess.run([sys.executable, os.path.abspath(__file__), name], env=environment,
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-3000:]
+    report = json.loads(run.stdout.splitlines()[-1])
+    assert report["problems"] == []
+
+
+def reports_after_the_borrows():
+    """Runs in the child: what the interpreter is made to print (through sys.excepthook) for an
+    API failure inside a trade and for a FatalError raised by an argument's __float__, and whether
+    the book could be read while it was printed."""
+    import faultinject
+
+    saved = resting_book().__reduce__()[1][0]
+    book = None
+    readings = []
+
+    def hook(kind, value, traceback):
+        try:
+            book.best_ask()
+            readings.append("%s: book free" % kind.__name__)
+        except RuntimeError as refused:
+            readings.append("%s: %s" % (kind.__name__, refused))
+    sys.excepthook = hook
+    fatal = None
+    for k in range(1, MOST_ALLOCATIONS):
+        book = varnholt._restore(saved)
+        call = OPERATIONS["add with fills"](book)
+        faultinject.arm(k)
+        try:
+            call()
+        except BaseException as failure:
+            fatal = failure if type(failure).__name__ == "FatalError" else None
+        if not faultinject.disarm() or fatal is not None:
+            break
+
+    class Quantity:
+        def __float__(self):
+            raise type(fatal)("raised by __float__")
+    try:
+        book.amend(lowest_bid_id(book), Quantity())
+    except BaseException as failure:
+        readings.append("amend raised %s" % failure)
+    return readings
+
+
+def test_what_the_interpreter_prints_is_printed_after_the_borrows_end(injector):
+    # The printing runs sys.excepthook, Python code that may use the book.
+    environment = dict(os.environ, PYTHONMALLOC="malloc", LD_PRELOAD=str(injector),
+                       PYTHONPATH=os.pathsep.join([str(injector.parent)] + sys.path))
+    run = subprocess.run([sys.executable, os.path.abspath(__file__), "--reports"], env=environment,
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-3000:]
+    assert json.loads(run.stdout.splitlines()[-1]) == [
+        "MemoryError: book free", "FatalError: book free", "amend raised raised by __float__"]
+    assert "a binding_runtime.FatalError was raised while converting an argument" in run.stderr
+
+
+if __name__ == "__main__":
+    print(json.dumps(reports_after_the_borrows() if sys.argv[1] == "--reports" else sweep(sys.argv[1])))
+
+
+def test_no_collection_starts_while_a_trade_makes_its_result():
+    # The result list is made while the book is borrowed; a collection started there would run
+    # callbacks and finalizers whose calls on the book fail. Here every new container would start
+    # one, and holding many lists leaves none spare for the interpreter to reuse.
+    book = resting_book()
+    met = []
+    def look(phase, info):
+        if phase == "start":
+            try:
+                book.best_bid()
+            except RuntimeError as refused:
+                met.append(str(refused))
+    threshold = gc.get_threshold()
+    gc.callbacks.append(look)
+    gc.set_threshold(1)
+    try:
+        for incoming in (buy(101, 5.0), sell(90, 1.0)):
+            held = [[] for _ in range(200)]
+            assert len(book.add(incoming)) >= 1
+        oid = book.buy_orders[-1].id
+        held = [[] for _ in range(200)]
+        assert book.amend(oid, None, 103) is not None
+        del held
+    finally:
+        gc.set_threshold(*threshold)
+        gc.callbacks.remove(look)
+    assert met == []

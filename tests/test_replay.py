@@ -2,6 +2,7 @@
 batch boundaries; bad layouts are refused before the book is touched; refused events change
 nothing; the book is borrowed (and the interpreter lock released) while it runs."""
 import copy
+import gc
 import math
 import os
 import pickle
@@ -470,14 +471,78 @@ def test_a_wrong_layout_is_refused_before_the_book_is_touched(array, says):
     (1, 0, ValueError),
     # Levels times snapshots beyond memory, including products that wrap around 64 bits.
     (2**60, 1, MemoryError),
-    (2**63, 1, MemoryError),
-    (2**64 - 1, 2, MemoryError),
+    (2**62, 1, MemoryError),
+    # More levels than an array's shape can hold, even when no snapshot is taken.
+    (2**63, 1, ValueError),
+    (2**63, 3, ValueError),
+    (2**64 - 1, 2, ValueError),
 ])
 def test_impossible_snapshot_options_change_nothing(depth, every, error):
     book = OrderBook()
     with pytest.raises(error):
         book.replay(events((ADD, 0, 1, 1.0, 1), (ADD, 1, 2, 1.0, 2)), depth=depth, every=every)
     assert book.depth(2) == ([], [])
+
+
+class Claimed:
+    """An array interface that claims `count` records over the data of `array`, and runs `hook`
+    whenever replay reads it."""
+
+    def __init__(self, array, count=None, hook=lambda: None):
+        self.array, self.count, self.hook = array, count, hook
+
+    @property
+    def __array_interface__(self):
+        self.hook()
+        interface = dict(self.array.__array_interface__)
+        if self.count is not None:
+            interface["shape"] = (self.count,)
+        return interface
+
+
+def test_a_finalizer_run_while_the_array_is_read_can_use_the_book():
+    book = OrderBook()
+    order = Order(OrderType.Buy, 100, 1.0)
+    book.add(order)
+    cancelled = []
+
+    class Cancels:
+        def __del__(self):
+            cancelled.append(book.cancel(order.id))
+
+    def collect_garbage():
+        cycle = Cancels()
+        cycle.itself = cycle
+        del cycle
+        gc.collect()
+
+    result = book.replay(Claimed(events((ADD, 1, 101, 1.0, 1)), hook=collect_garbage))
+    assert cancelled == [True] and book.buy_orders == []
+    assert reported(result)[0] == [(APPLIED, 1, 101, bits(1.0), 0, 0, 0)]
+
+
+@pytest.mark.parametrize("count, error", [(2**60, ValueError), (2**63 // 26 + 1, ValueError),
+                                          (2**58, MemoryError)])
+def test_a_length_beyond_memory_changes_nothing(count, error):
+    book = OrderBook()
+    book.add(Order(OrderType.Buy, 100, 1.0))
+    before = repr(book)
+    with pytest.raises(error):
+        book.replay(Claimed(events((CANCEL, 0, 0, 0.0, 1)), count))
+    assert repr(book) == before
+
+
+def test_immediate_orders_of_a_replay_leave_no_record_behind():
+    book = OrderBook()
+    book.replay(events((ADD, 1, 110, 5.0, 1)))
+    size = len(pickle.dumps(book))
+    # Immediate orders that trade nothing, part or all: none rests, and nobody has their ids.
+    flow = [(IOC, 0, 100, 1.0, 2 + i) for i in range(1000)] + [(IOC, 0, 110, 0.5, 5000), (FOK, 0, 110, 9.0, 5001),
+                                                                (FOK, 0, 110, 0.5, 5002)]
+    outcomes, fills = reported(book.replay(events(*flow)))
+    assert [o[0] for o in outcomes] == [APPLIED] * len(flow) and len(fills) == 2
+    assert book.forget_filled() == 0
+    assert len(pickle.dumps(book)) == size and book.depth() == ([], [(110, 4.0, 1)])
 
 
 def test_a_replay_holds_the_book_and_lets_other_threads_run():

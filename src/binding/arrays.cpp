@@ -191,6 +191,11 @@ PyResult<RecordsFound> records_in(PyObject* object, std::span<const RecordLayout
         PyErr_Clear();
         return fail(not_records(layout, "its length is not a count"));
     }
+    // Such an array could not exist, and the results of that many events could not either.
+    if (static_cast<std::size_t>(count) > static_cast<std::size_t>(PY_SSIZE_T_MAX) / layout.itemsize) {
+        return fail(error(PyExc_ValueError, "its length " + std::to_string(count) +
+                                                " is more records than memory can address"));
+    }
     PyObject* strides = item("strides");
     if (strides != nullptr && strides != Py_None &&
         !(PyTuple_Check(strides) && PyTuple_Size(strides) == 1 &&

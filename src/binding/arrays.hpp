@@ -54,6 +54,7 @@ PyResult<RecordsFound> records_in(PyObject* object, std::span<const RecordLayout
 
 template <const RecordLayout&... Layouts>
 struct Arg<Records<Layouts...>> {
+    static constexpr bool reads_before_borrow = true;
     Records<Layouts...> value;
     static PyResult<Arg> convert(PyObject* object) {
         static constexpr const RecordLayout* layouts[] = {&Layouts...};

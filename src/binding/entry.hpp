@@ -118,6 +118,12 @@ concept CanConvertEarly = requires(PyObject* object) {
     { Holder::inert(object) } -> std::same_as<bool>;
 };
 
+// An argument whose reading runs the caller's Python code (an array's __array_interface__ is a
+// property) and returns plain values: read before anything is borrowed, so that this code, or a
+// finalizer that a collection runs meanwhile, can still use the objects the call borrows.
+template <class Holder>
+concept ReadsBeforeBorrow = Holder::reads_before_borrow;
+
 // The conversions of one call: a holder per parameter, and the first failure with its parameter.
 template <class... Params>
 struct Conversions {
@@ -134,14 +140,21 @@ struct Conversions {
 template <class C, std::size_t I>
 [[gnu::always_inline]] inline void convert_early(C& conversions, PyObject* const* slots) {
     using Holder = typename std::tuple_element_t<I, decltype(conversions.holders)>::value_type;
-    if constexpr (CanConvertEarly<Holder>) {
+    const auto convert = [&] {
+        auto converted = Holder::convert(slots[I]);
+        if (converted) [[likely]] {
+            std::get<I>(conversions.holders).emplace(std::move(*converted));
+        } else {
+            conversions.early_failures[I].emplace(std::move(converted.error()));
+        }
+    };
+    if constexpr (ReadsBeforeBorrow<Holder>) {
+        if (slots[I] != nullptr) {
+            convert();
+        }
+    } else if constexpr (CanConvertEarly<Holder>) {
         if (slots[I] != nullptr && Holder::inert(slots[I])) {
-            auto converted = Holder::convert(slots[I]);
-            if (converted) [[likely]] {
-                std::get<I>(conversions.holders).emplace(std::move(*converted));
-            } else {
-                conversions.early_failures[I].emplace(std::move(converted.error()));
-            }
+            convert();
         }
     }
 }

@@ -135,6 +135,10 @@ Result<ReplayRun> book_replay(OrderBook& self, Records<event_layout, feed_event_
     if (options.every == 0) {
         return invalid_value("every must be at least 1");
     }
+    // An array's shape holds Py_ssize_t: more levels could not be described even with no snapshot.
+    if (options.depth > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+        return invalid_value("depth must be below 2**63");
+    }
     Environment& environment = system_environment();
     ReplayRun run{{}, options.depth};
     Result<void> done;

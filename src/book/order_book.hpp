@@ -330,6 +330,9 @@ private:
     Result<void> execute_or_reduce(const ReplayEvent& event, std::size_t index, bool executes, WallClock& clock,
                                    EventOutcome& outcome, ReplayOutput& out);
     Result<void> replace(const ReplayEvent& event, Environment& environment, EventOutcome& outcome);
+    // An immediate order of a replay has ended without resting, and nobody was given its id: its
+    // registry record goes, so that replaying immediate orders grows neither memory nor pickles.
+    void forget_immediate(const Order& ended) noexcept;
     // The resting copy entered under `ref`, whose registry entry is `entry_index`.
     std::optional<CopyPlace> copy_under(std::uint64_t ref, std::uint32_t entry_index) const noexcept;
     // Takes one live copy out of its level: the slot is vacated and its reference freed, and the

@@ -63,6 +63,9 @@ Result<void> OrderBook::replay(const std::byte* events, std::size_t count, Event
     if (snapshots != 0 && options.depth > out.bids.max_size() / snapshots) {
         throw std::bad_alloc();
     }
+    if (count > out.events.max_size()) {
+        throw std::bad_alloc();  // more results than memory can address, as for the snapshots
+    }
     out.events.resize(count);
     out.bids.assign(snapshots * options.depth, LevelRecord{});
     out.asks.assign(snapshots * options.depth, LevelRecord{});
@@ -170,6 +173,9 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Event
             report(event.ref);
             outcome.status = applied;
             outcome.quantity = ended ? ended->quantity : event.quantity;  // a killed order keeps all of it
+            if (ended && kind != EventKind::Add) {
+                forget_immediate(*ended);
+            }
             return {};
         }
         case EventKind::Cancel: {
@@ -225,6 +231,13 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Event
     }
     reject(outcome, RejectReason::Kind);
     return {};
+}
+
+void OrderBook::forget_immediate(const Order& ended) noexcept {
+    Registry::Entry* entry = registry_.find(ended.id.view());
+    if (entry != nullptr && registry_.location(*entry).copies == 0) {
+        registry_.erase(*entry);
+    }
 }
 
 Result<void> OrderBook::post(const ReplayEvent& event, Environment& environment, EventOutcome& outcome) {

@@ -545,6 +545,50 @@ def test_immediate_orders_of_a_replay_leave_no_record_behind():
     assert len(pickle.dumps(book)) == size and book.depth() == ([], [(110, 4.0, 1)])
 
 
+SWEEP = """
+import pickle, sys
+import numpy as np
+import _testcapi
+from varnholt import OrderBook as B
+
+class Flow:
+    pass
+
+
+# The interface is read ahead: NumPy's own __array_interface__ crashes when an allocation fails.
+array = np.array([(B.ADD, 0, 101, 1.0, 2), (B.POST, 1, 103, 1.0, 3), (B.EXECUTE, 0, 0, 0.5, 1)],
+                 dtype=B.EVENT_FIELDS)
+flow = Flow()
+flow.__array_interface__ = array.__array_interface__
+for k in range(1, 500):
+    book = B()
+    book.replay(np.array([(B.ADD, 1, 101, 2.0, 1)], dtype=B.EVENT_FIELDS))
+    before, call = pickle.dumps(book), book.replay
+    try:
+        _testcapi.set_nomemory(k, 0)
+        try:
+            result = call(flow, depth=2)
+        finally:
+            _testcapi.remove_mem_hooks()
+    except BaseException as failure:
+        if pickle.dumps(book) != before:
+            sys.exit(f"allocation {k} raised {type(failure).__name__} after changing the book")
+        continue
+    print(k, len(result.events), len(result.fills))
+    break
+"""
+
+
+def test_no_allocation_failure_raises_after_replay_changed_the_book():
+    """The interpreter's k-th allocation fails, for every k until the call succeeds: whenever the
+    call raises, the book is as it was (everything it returns is made before the book changes)."""
+    pytest.importorskip("_testcapi")
+    run = subprocess.run([sys.executable, "-c", SWEEP], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-2000:]
+    k, outcomes, fills = map(int, run.stdout.split())
+    assert k > 5 and (outcomes, fills) == (3, 2)
+
+
 def test_a_replay_holds_the_book_and_lets_other_threads_run():
     n = 600_000
     flow = np.zeros(n, dtype=EVENT)

@@ -7,9 +7,10 @@
 namespace varnholt::binding {
 
 // Per-object guard against overlapping access: 0 free, n > 0 shared borrows, -1 one exclusive
-// borrow. Calls are serialised by the interpreter lock, so a conflict can only come from
-// re-entrance on the same thread (one object passed twice, or a callback from an argument's
-// __float__ or __index__); it fails at once, never waits.
+// borrow. A conflict comes from re-entrance on the same thread (one object passed twice, or a
+// callback from an argument's __float__ or __index__), or from another thread while a call runs
+// with the interpreter lock released (without_interpreter_lock: replay); it fails at once, never
+// waits. The atomics serve that second case.
 class BorrowFlag {
 public:
     bool try_share() noexcept {

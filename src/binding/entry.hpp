@@ -61,6 +61,8 @@ struct Operation<R (*)(A...)> {
 
 struct Nothing {};
 inline PyResult<Ref> to_python(Nothing) { return Ref::borrow(Py_None); }
+// An operation that made its Python result itself, before it changed anything (replay).
+inline PyResult<Ref> to_python(Ref&& made) { return std::move(made); }
 
 template <class T>
 inline constexpr bool is_result = false;
@@ -108,6 +110,40 @@ PyResult<Ref> result_to_python(Result<T>&& value) {
         return fail(from_core(std::move(value.error())));
     }
     return to_python(std::move(*value));
+}
+
+template <class T>
+PyResult<Ref> result_to_python(PyResult<T>&& value) {
+    if (!value) {
+        return fail(std::move(value.error()));
+    }
+    return to_python(std::move(*value));
+}
+
+// ---- The interpreter lock ----
+
+// Runs `call`, core work that touches no Python object, with the interpreter lock released, so
+// that other threads run meanwhile (the objects the call uses stay borrowed, and other threads
+// meet those borrows). A C++ exception it throws (running out of memory) is carried past the
+// lock's return and rethrown once the thread holds the lock again, where the entry point's guard
+// raises it.
+template <class Call>
+std::invoke_result_t<Call&> without_interpreter_lock(Call&& call) {
+    using R = std::invoke_result_t<Call&>;
+    static_assert(!std::is_void_v<R>, "the call returns its result or error");
+    std::optional<R> result;
+    std::exception_ptr escaped;
+    PyThreadState* released = PyEval_SaveThread();
+    try {
+        result.emplace(call());
+    } catch (...) {
+        escaped = std::current_exception();
+    }
+    PyEval_RestoreThread(released);
+    if (escaped) {
+        std::rethrow_exception(escaped);
+    }
+    return std::move(*result);
 }
 
 template <class Holder>

@@ -521,13 +521,12 @@ def test_a_finalizer_run_while_the_array_is_read_can_use_the_book():
     assert reported(result)[0] == [(APPLIED, 1, 101, bits(1.0), 0, 0, 0)]
 
 
-@pytest.mark.parametrize("count, error", [(2**60, ValueError), (2**63 // 26 + 1, ValueError),
-                                          (2**58, MemoryError)])
-def test_a_length_beyond_memory_changes_nothing(count, error):
+@pytest.mark.parametrize("count", [2**60, 2**63 // 26 + 1])
+def test_a_length_beyond_memory_changes_nothing(count):
     book = OrderBook()
     book.add(Order(OrderType.Buy, 100, 1.0))
     before = repr(book)
-    with pytest.raises(error):
+    with pytest.raises(ValueError, match="is more records than memory can address"):
         book.replay(Claimed(events((CANCEL, 0, 0, 0.0, 1)), count))
     assert repr(book) == before
 

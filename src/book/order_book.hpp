@@ -174,7 +174,8 @@ public:
     // of no_ref): rejected with its reason; then against the book: a reference that does not rest
     // is an unknown reference, a new order's reference that rests is rejected; neither changes
     // anything. Posted and replacing orders never match, so the book may be crossed; everything
-    // else works on a crossed book as on any other. With the feed layout the event's timestamp is
+    // else works on a crossed book as on any other. An immediate order leaves no registry record
+    // once it ends (nobody was given its id). With the feed layout the event's timestamp is
     // the time of what it enters and of its fills, and the clock is not read. Runs without
     // touching Python, so the caller may release the interpreter lock. When the clock or the
     // random source fails, or memory runs out, at an event, the events before it stay applied,

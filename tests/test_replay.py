@@ -188,13 +188,14 @@ class FeedModel:
         def done(side, price, left, fills=(), at_front=0):
             return (APPLIED, side, price, bits(left), len(fills), 0, at_front), list(fills)
 
-        refused = (REJECTED, side, price, bits(quantity), 0, 0, 0), []
-        unknown = (UNKNOWN, side, price, bits(quantity), 0, 0, 0), []
+        def refuse(reason):
+            return (REJECTED, side, price, bits(quantity), 0, reason, 0), []
+
         if kind in (ADD, IOC, FOK, POST):
             fault = B.REASON_SIDE if side > 1 else fault or (
                 B.REASON_NO_REF if ref == NO_REF else B.REASON_LIVE_REF if ref in self.where else None)
             if fault:
-                return refused[0][:5] + (fault, 0), []
+                return refuse(fault)
             if kind == POST:
                 self.rest(side, price, quantity, ref)
                 return done(side, price, quantity)
@@ -204,48 +205,45 @@ class FeedModel:
             if kind == ADD and left > 0:
                 self.rest(side, price, left, ref)
             return done(side, price, left, fills)
+        if kind not in (CANCEL, AMEND, EXECUTE, REDUCE, REPLACE):
+            return refuse(B.REASON_KIND)
+        # Executions and reductions read no price; a cancel reads neither price nor quantity.
+        if kind in (EXECUTE, REDUCE) and fault == B.REASON_PRICE or kind == CANCEL:
+            fault = None
+        if kind == REPLACE and not fault and new_ref == NO_REF:
+            fault = B.REASON_NO_REF
+        if fault:
+            return refuse(fault)
+        found = self.find(ref)
+        if found is None:
+            return (UNKNOWN, side, price, bits(quantity), 0, 0, 0), []
+        at_side, at_price, queue, place = found
+        order = queue[place]
         if kind == CANCEL:
-            found = self.find(ref)
-            if found is None:
-                return unknown
-            at_side, at_price, queue, place = found
-            cancelled = queue[place][1]
             self.take_out(*found)
-            return done(at_side, at_price, cancelled)
-        if kind in (AMEND, EXECUTE, REDUCE, REPLACE):
-            if kind == REPLACE and not fault and new_ref == NO_REF:
-                fault = B.REASON_NO_REF
-            if fault and (kind != EXECUTE and kind != REDUCE or fault == B.REASON_QUANTITY):
-                return refused[0][:5] + (fault, 0), []
-            found = self.find(ref)
-            if found is None:
-                return unknown
-            at_side, at_price, queue, place = found
-            order = queue[place]
-            if kind == REPLACE:
-                if new_ref != ref and new_ref in self.where:
-                    return refused[0][:5] + (B.REASON_LIVE_REF, 0), []
-                self.take_out(*found)
-                self.rest(at_side, price, quantity, new_ref)
-                return done(at_side, price, quantity)
-            if kind == AMEND:
-                if price == at_price and quantity <= order[1]:
-                    order[1] = quantity
-                    return done(at_side, at_price, quantity)
-                self.take_out(*found)
-                left, fills = self.sweep(index, at_side, price, quantity, ref, time)
-                if left > 0:
-                    self.rest(at_side, price, left, ref)
-                return done(at_side, at_price, left, fills)
-            if quantity > order[1]:
-                return refused[0][:5] + (B.REASON_EXCEEDS, 0), []
-            order[1] -= quantity
-            fills = [(index, ref, NO_REF, at_price, bits(quantity), time)] if kind == EXECUTE else []
-            left = order[1]
-            if left <= 0:
-                self.take_out(*found)
-            return done(at_side, at_price, left, fills, int(place == 0 and kind == EXECUTE))
-        return refused[0][:5] + (B.REASON_KIND, 0), []
+            return done(at_side, at_price, order[1])
+        if kind == REPLACE:
+            if new_ref != ref and new_ref in self.where:
+                return refuse(B.REASON_LIVE_REF)
+            self.take_out(*found)
+            self.rest(at_side, price, quantity, new_ref)
+            return done(at_side, price, quantity)
+        if kind == AMEND:
+            if price == at_price and quantity <= order[1]:
+                order[1] = quantity
+                return done(at_side, at_price, quantity)
+            self.take_out(*found)
+            left, fills = self.sweep(index, at_side, price, quantity, ref, time)
+            if left > 0:
+                self.rest(at_side, price, left, ref)
+            return done(at_side, at_price, left, fills)
+        if quantity > order[1]:
+            return refuse(B.REASON_EXCEEDS)
+        order[1] -= quantity
+        if order[1] <= 0:
+            self.take_out(*found)
+        fills = [(index, ref, NO_REF, at_price, bits(quantity), time)] if kind == EXECUTE else []
+        return done(at_side, at_price, order[1], fills, int(place == 0 and kind == EXECUTE))
 
     def book(self):
         return [(ref, side, price, quantity) for side in (BUY, SELL) for price in sorted(self.sides[side])

@@ -325,8 +325,8 @@ private:
     // One event of a replay, its outcome written to out.events[index] and its fills appended.
     Result<void> apply(const ReplayEvent& event, std::size_t index, EventLayout layout, Environment& environment,
                        std::vector<Fill>& fills, std::vector<Matched>& matched, ReplayOutput& out);
-    // The feed verbs of apply(): a new order rested without matching, an execution or reduction of
-    // a named order where it stands, a replacement.
+    // The feed verbs of apply(): a new order (checked) rested without matching, an execution or
+    // reduction of a named order where it stands, a replacement.
     Result<void> post(const ReplayEvent& event, Environment& environment, EventOutcome& outcome);
     Result<void> execute_or_reduce(const ReplayEvent& event, std::size_t index, bool executes, WallClock& clock,
                                    EventOutcome& outcome, ReplayOutput& out);

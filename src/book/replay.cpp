@@ -141,7 +141,8 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Event
     switch (kind) {
         case EventKind::Add:
         case EventKind::ImmediateOrCancel:
-        case EventKind::FillOrKill: {
+        case EventKind::FillOrKill:
+        case EventKind::Post: {
             RejectReason fault = new_order_fault(event, true);
             if (fault == RejectReason::None) {
                 fault = ref_fault(event.ref);
@@ -149,6 +150,9 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Event
             if (fault != RejectReason::None) {
                 reject(outcome, fault);
                 return {};
+            }
+            if (kind == EventKind::Post) {
+                return post(event, environment, outcome);
             }
             auto order = make_order(static_cast<OrderType>(event.side), event.price_in_ticks, event.quantity, environment);
             if (!order) {
@@ -218,8 +222,6 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Event
             outcome.quantity = after.quantity;
             return {};
         }
-        case EventKind::Post:
-            return post(event, environment, outcome);
         case EventKind::Execute:
         case EventKind::Reduce:
             return execute_or_reduce(event, index, kind == EventKind::Execute, environment.clock, outcome, out);
@@ -241,16 +243,6 @@ void OrderBook::forget_immediate(const Order& ended) noexcept {
 }
 
 Result<void> OrderBook::post(const ReplayEvent& event, Environment& environment, EventOutcome& outcome) {
-    RejectReason fault = new_order_fault(event, true);
-    if (fault == RejectReason::None) {
-        fault = event.ref == no_ref ? RejectReason::NoRef
-                : refs_.find(static_cast<std::int64_t>(event.ref)) != nullptr ? RejectReason::LiveRef
-                                                                                : RejectReason::None;
-    }
-    if (fault != RejectReason::None) {
-        reject(outcome, fault);
-        return {};
-    }
     auto order = make_order(static_cast<OrderType>(event.side), event.price_in_ticks, event.quantity, environment);
     if (!order) {
         return std::unexpected(std::move(order.error()));

@@ -367,6 +367,17 @@ def test_a_verb_on_a_ref_that_does_not_rest_is_an_unknown_reference(kind):
     assert got == [(UNKNOWN, 1, 100, bits(1.0), 0, 0, 0)] and book.order_id(8) is None
 
 
+@pytest.mark.parametrize("event", [(EXECUTE, 0, 0, 2.0, 1), (REDUCE, 0, 0, 2.0, 1), (REPLACE, 0, 90, 1.0, 1, 2)])
+def test_the_last_of_a_referenced_copy_leaves_the_other_copies_of_its_id_reachable(event):
+    book = OrderBook()
+    book.replay(feed((POST, 1, 100, 2.0, 1)))
+    oid = book.order_id(1)
+    book.add(book.get_order(oid))   # the same order again, resting twice under one id
+    assert reported(book.replay(feed(event)))[0][0][0] == APPLIED
+    assert book.get_order(oid).quantity == 2.0 and book.cancel(oid)
+    assert oid not in [o.id for o in book.sell_orders]
+
+
 def test_replace_needs_the_feed_layout():
     book = OrderBook()
     book.replay(feed(*QUEUE))

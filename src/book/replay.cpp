@@ -348,14 +348,16 @@ Result<void> OrderBook::execute_or_reduce(const ReplayEvent& event, std::size_t 
         Registry::record(entry, order);  // it keeps its place
         return {};
     }
-    if (executes) {
-        Registry::record(entry, order);  // recorded Filled, as a sweep records what it fills
-        take_out(level, place->position, entry);
-    } else {
-        // Nothing left: it leaves as a cancel takes it, and the registry forgets it.
-        take_out(level, place->position, entry);
-        entry.recorded = false;
-        if (registry_.location(entry).copies == 0) {
+    // Nothing left: it leaves. Executed, it is recorded Filled, as a sweep records what it fills;
+    // reduced, it leaves as a cancel takes it, and the registry forgets it. Either way the value
+    // stays for the id's other copies while any rest (the same order added again by the per-call
+    // add), so that they can still be looked up and cancelled.
+    const Order ended = order;
+    take_out(level, place->position, entry);
+    if (registry_.location(entry).copies == 0) {
+        if (executes) {
+            Registry::record(entry, ended);
+        } else {
             registry_.erase(entry);
         }
     }
@@ -396,9 +398,8 @@ Result<void> OrderBook::replace(const ReplayEvent& event, Environment& environme
     // tidied only after the new one rests, which may be in that very level.
     Registry::Entry& entry = registry_.at(old_entry);
     take_out(old_level, place->position, entry);
-    entry.recorded = false;
     if (registry_.location(entry).copies == 0) {
-        registry_.erase(entry);
+        registry_.erase(entry);  // as a cancel takes it; the value stays for other copies of the id
     }
     commit_rest(*order, std::move(plan), nullptr, event.new_ref);
     tidy_level(old_level);

@@ -146,7 +146,7 @@ class _RecordArray(Protocol):
     def __len__(self) -> int: ...
 
 class _ReplayResult(Protocol):
-    """What ``OrderBook.replay`` returns (a ``types.SimpleNamespace``)."""
+    """What ``OrderBook.replay`` returns: its four arrays as attributes."""
 
     events: _RecordArray
     fills: _RecordArray

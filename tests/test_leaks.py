@@ -144,13 +144,28 @@ class Env:
 
     def replaying(self):
         # Orders in, a trade, everything out again; the result arrays read through NumPy.
-        flow = np.array([(0, 1, 300, 2.0, 1), (0, 0, 300, 1.0, 2), (2, 0, 301, 3.0, 1), (1, 0, 0, 1.0, 1),
-                         (4, 0, 1, 5.0, 3), (1, 0, 0, 1.0, 9)], dtype=np.dtype(OrderBook.EVENT_FIELDS))
+        B = OrderBook
+        flow = np.array([(B.ADD, 1, 300, 2.0, 1), (B.ADD, 0, 300, 1.0, 2), (B.AMEND, 0, 301, 3.0, 1),
+                         (B.CANCEL, 0, 0, 1.0, 1), (B.FOK, 0, 1, 5.0, 3), (B.CANCEL, 0, 0, 1.0, 9)],
+                        dtype=np.dtype(B.EVENT_FIELDS))
         book = OrderBook()
         result = book.replay(flow, depth=2, every=2)
-        assert [int(s) for s in np.asarray(result.events)["status"]] == [0, 0, 0, 0, 0, 2]
+        assert [int(s) for s in np.asarray(result.events)["status"]] == [B.APPLIED] * 5 + [B.UNKNOWN_REF]
         assert len(np.asarray(result.fills)) == 1 and np.asarray(result.bids).shape == (3, 2)
         assert book.order_id(1) is None and self.book.order_id(1) is None
+
+    def feeding(self):
+        # Every feed verb, a crossed book, a refusal; the book emptied again.
+        B = OrderBook
+        flow = np.array([(B.POST, 1, 300, 2.0, 1, 0, 5), (B.POST, 0, 301, 1.0, 2, 0, 6),
+                         (B.EXECUTE, 0, 0, 0.5, 1, 0, 7), (B.REDUCE, 0, 0, 0.5, 2, 0, 8),
+                         (B.REPLACE, 0, 299, 1.0, 1, 3, 9), (B.EXECUTE, 0, 0, 9.0, 3, 0, 10),
+                         (B.IOC, 0, 299, 1.0, 4, 0, 11), (B.CANCEL, 0, 0, 0.0, 2, 0, 12)],
+                        dtype=np.dtype(B.FEED_EVENT_FIELDS))
+        book = OrderBook()
+        result = book.replay(flow, depth=2, every=3)
+        assert np.asarray(result.events)["reason"].tolist() == [0] * 5 + [B.REASON_EXCEEDS, 0, 0]
+        assert len(result.fills) == 2 and book.depth() == ([], [])
 
     def forgetting(self):
         resting = Order(SELL, 100, 1.0)
@@ -210,6 +225,7 @@ CASES = {
     "amendments": (Env.amendments, None),
     "forget_filled": (Env.forgetting, None),
     "replay": (Env.replaying, None),
+    "replay of a feed": (Env.feeding, None),
     "replay of a wrong layout": (lambda e: e.book.replay(np.zeros(2, dtype=[("kind", "u1")])), (TypeError, None)),
     "create_order": (lambda e: e.book.create_order(SELL, 100.5, e.big), None),
     "book dropped with content": (Env.full_book_dropped, None),

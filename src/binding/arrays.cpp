@@ -91,6 +91,50 @@ const ClassDefinition& Class<RecordArray>::definition() {
     return definition;
 }
 
+namespace {
+
+// The getter of one of a replay result's arrays; the closure is its index.
+PyObject* result_array(PyObject* self, void* index) noexcept {
+    PyObject* array = instance<ReplayResult>(self)->record.arrays[reinterpret_cast<std::uintptr_t>(index)].get();
+    Py_INCREF(array);
+    return array;
+}
+
+void* array_index(std::uintptr_t index) { return reinterpret_cast<void*>(index); }
+
+PyGetSetDef result_properties[] = {
+    {"events", &result_array, nullptr, "Per event: its status, the order it concerned, fills, reason.", array_index(0)},
+    {"fills", &result_array, nullptr, "Per fill: its event, the two orders' references, price, quantity, time.",
+     array_index(1)},
+    {"bids", &result_array, nullptr, "The best bid levels after every `every`-th event.", array_index(2)},
+    {"asks", &result_array, nullptr, "The best ask levels after every `every`-th event.", array_index(3)},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+std::string result_text(const ReplayResult& self) {
+    const auto rows = [&](std::size_t k) { return instance<RecordArray>(self.arrays[k].get())->record.rows; };
+    return "<ReplayResult of " + std::to_string(rows(0)) + " events, " + std::to_string(rows(1)) + " fills, " +
+           std::to_string(rows(2)) + " snapshots>";
+}
+
+PyType_Slot result_slots[] = {
+    {Py_tp_repr, reinterpret_cast<void*>(&unary<&result_text>)},
+    {Py_tp_getset, result_properties},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<ReplayResult>)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+template <>
+const ClassDefinition& Class<ReplayResult>::definition() {
+    // Not a module attribute, like RecordArray.
+    static const ClassDefinition definition{"ReplayResult", nullptr,
+                                            "What OrderBook.replay returns: its events, fills, bids and asks arrays.",
+                                            sizeof(Instance<ReplayResult>), result_slots, {}};
+    return definition;
+}
+
 PyResult<Ref> layout_description(const RecordLayout& layout) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(layout.fields.size())));
     if (!list) {
@@ -191,6 +235,11 @@ PyResult<RecordsFound> records_in(PyObject* object, std::span<const RecordLayout
         PyErr_Clear();
         return fail(not_records(layout, "its length is not a count"));
     }
+    // Such an array could not exist, and the results of that many events could not either.
+    if (static_cast<std::size_t>(count) > static_cast<std::size_t>(PY_SSIZE_T_MAX) / layout.itemsize) {
+        return fail(error(PyExc_ValueError, "its length " + std::to_string(count) +
+                                                " is more records than memory can address"));
+    }
     PyObject* strides = item("strides");
     if (strides != nullptr && strides != Py_None &&
         !(PyTuple_Check(strides) && PyTuple_Size(strides) == 1 &&
@@ -213,37 +262,6 @@ PyResult<RecordsFound> records_in(PyObject* object, std::span<const RecordLayout
         return fail(not_records(layout, "its data is not an address (a buffer object is not supported)"));
     }
     return RecordsFound{static_cast<const std::byte*>(address), static_cast<std::size_t>(count), chosen};
-}
-
-PyResult<Ref> namespace_of(std::span<const std::pair<const char*, RecordArray>> arrays) {
-    // types.SimpleNamespace, found once and kept until the process ends.
-    static PyObject* simple_namespace = nullptr;
-    if (simple_namespace == nullptr) {
-        Ref types = Ref::steal(PyImport_ImportModule("types"));
-        Ref found = Ref::steal(types ? PyObject_GetAttrString(types.get(), "SimpleNamespace") : nullptr);
-        if (!found) {
-            return fail(fetch_error());
-        }
-        simple_namespace = found.release();
-    }
-    Ref members = Ref::steal(PyDict_New());
-    if (!members) {
-        return fail(fetch_error());
-    }
-    for (const auto& [name, array] : arrays) {
-        auto object = new_instance(RecordArray(array));
-        if (!object) {
-            return fail(std::move(object.error()));
-        }
-        if (PyDict_SetItemString(members.get(), name, object->get()) != 0) {
-            return fail(fetch_error());
-        }
-    }
-    Ref no_arguments = Ref::steal(PyTuple_New(0));
-    if (!no_arguments) {
-        return fail(fetch_error());
-    }
-    return checked(PyObject_Call(simple_namespace, no_arguments.get(), members.get()));
 }
 
 }  // namespace varnholt::binding

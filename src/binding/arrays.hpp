@@ -4,6 +4,7 @@
 // (__array_interface__, version 3): the module neither imports nor links NumPy. A caller's array
 // is read in place; an array the module makes is owned by its Python object, which NumPy keeps
 // alive as the base of the arrays it makes from it.
+#include <array>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -54,6 +55,7 @@ PyResult<RecordsFound> records_in(PyObject* object, std::span<const RecordLayout
 
 template <const RecordLayout&... Layouts>
 struct Arg<Records<Layouts...>> {
+    static constexpr bool reads_before_borrow = true;
     Records<Layouts...> value;
     static PyResult<Arg> convert(PyObject* object) {
         static constexpr const RecordLayout* layouts[] = {&Layouts...};
@@ -73,15 +75,6 @@ struct RecordArray {
     const RecordLayout* layout = nullptr;
     std::size_t rows = 0;
     std::optional<std::size_t> columns;
-
-    template <class Record>
-    static RecordArray of(std::vector<Record>&& records, const RecordLayout& layout, std::size_t rows,
-                          std::optional<std::size_t> columns = std::nullopt) {
-        static_assert(sizeof(Record) > 0);
-        auto held = std::make_shared<const std::vector<Record>>(std::move(records));
-        const auto* data = reinterpret_cast<const std::byte*>(held->data());
-        return RecordArray{std::move(held), data, &layout, rows, columns};
-    }
 };
 
 template <>
@@ -89,7 +82,47 @@ inline constexpr bool is_bound_record<RecordArray> = true;
 template <>
 const ClassDefinition& Class<RecordArray>::definition();
 
-// A new object holding the arrays under the given names (a types.SimpleNamespace).
-PyResult<Ref> namespace_of(std::span<const std::pair<const char*, RecordArray>> arrays);
+// A RecordArray object made before its records exist, so that nothing can fail once they do:
+// make() allocates the object and the (empty) storage its records will have; fill() then moves
+// them in, which allocates nothing.
+template <class Record>
+class PendingArray {
+public:
+    static PyResult<PendingArray> make(const RecordLayout& layout, std::optional<std::size_t> columns = std::nullopt) {
+        auto storage = std::make_shared<std::vector<Record>>();
+        auto object = new_instance(RecordArray{storage, nullptr, &layout, 0, columns});
+        if (!object) {
+            return fail(std::move(object.error()));
+        }
+        return PendingArray(std::move(*object), std::move(storage));
+    }
+
+    void fill(std::vector<Record>&& records, std::size_t rows) noexcept {
+        *storage_ = std::move(records);
+        RecordArray& array = instance<RecordArray>(object_.get())->record;
+        array.data = reinterpret_cast<const std::byte*>(storage_->data());
+        array.rows = rows;
+    }
+
+    PyObject* object() const noexcept { return object_.get(); }
+
+private:
+    PendingArray(Ref object, std::shared_ptr<std::vector<Record>> storage) noexcept
+        : object_(std::move(object)), storage_(std::move(storage)) {}
+    Ref object_;
+    std::shared_ptr<std::vector<Record>> storage_;
+};
+
+// What replay() returns: its four arrays as the attributes events, fills, bids and asks. A class
+// of its own (not a types.SimpleNamespace) so that it is made, like its arrays, without a
+// collection that could run finalizers while the book is borrowed.
+struct ReplayResult {
+    std::array<Ref, 4> arrays;  // events, fills, bids, asks
+};
+
+template <>
+inline constexpr bool is_bound_record<ReplayResult> = true;
+template <>
+const ClassDefinition& Class<ReplayResult>::definition();
 
 }  // namespace varnholt::binding

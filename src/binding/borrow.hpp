@@ -8,9 +8,9 @@ namespace varnholt::binding {
 
 // Per-object guard against overlapping access: 0 free, n > 0 shared borrows, -1 one exclusive
 // borrow. A conflict comes from re-entrance on the same thread (one object passed twice, or a
-// callback from an argument's __float__ or __index__), or from another thread: a call that
-// releases the interpreter lock while it holds a borrow (replay holds the book for the whole
-// batch) lets other threads' calls meet it. It fails at once, never waits.
+// callback from an argument's __float__ or __index__), or from another thread while a call runs
+// with the interpreter lock released (without_interpreter_lock: replay); it fails at once, never
+// waits. The atomics serve that second case.
 class BorrowFlag {
 public:
     bool try_share() noexcept {

@@ -63,6 +63,8 @@ struct Operation<R (*)(A...)> {
 
 struct Nothing {};
 inline PyResult<Ref> to_python(Nothing) { return Ref::borrow(Py_None); }
+// An operation that made its Python result itself, before it changed anything (replay).
+inline PyResult<Ref> to_python(Ref&& made) { return std::move(made); }
 
 template <class T>
 inline constexpr bool is_result = false;
@@ -112,6 +114,40 @@ PyResult<Ref> result_to_python(Result<T>&& value) {
     return to_python(std::move(*value));
 }
 
+template <class T>
+PyResult<Ref> result_to_python(PyResult<T>&& value) {
+    if (!value) {
+        return fail(std::move(value.error()));
+    }
+    return to_python(std::move(*value));
+}
+
+// ---- The interpreter lock ----
+
+// Runs `call`, core work that touches no Python object, with the interpreter lock released, so
+// that other threads run meanwhile (the objects the call uses stay borrowed, and other threads
+// meet those borrows). A C++ exception it throws (running out of memory) is carried past the
+// lock's return and rethrown once the thread holds the lock again, where the entry point's guard
+// raises it.
+template <class Call>
+std::invoke_result_t<Call&> without_interpreter_lock(Call&& call) {
+    using R = std::invoke_result_t<Call&>;
+    static_assert(!std::is_void_v<R>, "the call returns its result or error");
+    std::optional<R> result;
+    std::exception_ptr escaped;
+    PyThreadState* released = PyEval_SaveThread();
+    try {
+        result.emplace(call());
+    } catch (...) {
+        escaped = std::current_exception();
+    }
+    PyEval_RestoreThread(released);
+    if (escaped) {
+        std::rethrow_exception(escaped);
+    }
+    return std::move(*result);
+}
+
 template <class Holder>
 concept HasDefault = requires { Holder::absent(); };
 
@@ -119,6 +155,12 @@ template <class Holder>
 concept CanConvertEarly = requires(PyObject* object) {
     { Holder::inert(object) } -> std::same_as<bool>;
 };
+
+// An argument whose reading runs the caller's Python code (an array's __array_interface__ is a
+// property) and returns plain values: read before anything is borrowed, so that this code, or a
+// finalizer that a collection runs meanwhile, can still use the objects the call borrows.
+template <class Holder>
+concept ReadsBeforeBorrow = Holder::reads_before_borrow;
 
 // The conversions of one call: a holder per parameter, and the first failure with its parameter.
 template <class... Params>
@@ -136,14 +178,21 @@ struct Conversions {
 template <class C, std::size_t I>
 [[gnu::always_inline]] inline void convert_early(C& conversions, PyObject* const* slots) {
     using Holder = typename std::tuple_element_t<I, decltype(conversions.holders)>::value_type;
-    if constexpr (CanConvertEarly<Holder>) {
+    const auto convert = [&] {
+        auto converted = Holder::convert(slots[I]);
+        if (converted) [[likely]] {
+            std::get<I>(conversions.holders).emplace(std::move(*converted));
+        } else {
+            conversions.early_failures[I].emplace(std::move(converted.error()));
+        }
+    };
+    if constexpr (ReadsBeforeBorrow<Holder>) {
+        if (slots[I] != nullptr) {
+            convert();
+        }
+    } else if constexpr (CanConvertEarly<Holder>) {
         if (slots[I] != nullptr && Holder::inert(slots[I])) {
-            auto converted = Holder::convert(slots[I]);
-            if (converted) [[likely]] {
-                std::get<I>(conversions.holders).emplace(std::move(*converted));
-            } else {
-                conversions.early_failures[I].emplace(std::move(converted.error()));
-            }
+            convert();
         }
     }
 }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "arrays.hpp"
 #include "entry.hpp"
 #include "pickling.hpp"
 
@@ -127,6 +128,17 @@ PyResult<Ref> initialise() {
     }
     if (auto registered = register_restore(module.get()); !registered) {
         return fail(std::move(registered.error()));
+    }
+    // The error type of internal failures is made now: made on first use, which may be the
+    // taking of a MemoryError when memory runs out, failing to make it aborted the process.
+    fatal_error_type();
+    // The classes of replay's results are made now, not on a first replay: making a type can run
+    // a collection, and replay makes its results while the book is borrowed.
+    if (auto made = create_type(Class<RecordArray>::definition(), type_cell<RecordArray>()); !made) {
+        return fail(std::move(made.error()));
+    }
+    if (auto made = create_type(Class<ReplayResult>::definition(), type_cell<ReplayResult>()); !made) {
+        return fail(std::move(made.error()));
     }
     if (cached_module == nullptr) {
         cached_module = module.release();

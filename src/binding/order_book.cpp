@@ -1,5 +1,4 @@
 // The Python face of OrderBook.
-#include <exception>
 
 #include "arrays.hpp"
 #include "entry.hpp"
@@ -164,53 +163,57 @@ constexpr RecordLayout event_result_layout{event_result_fields, sizeof(EventOutc
 constexpr RecordLayout fill_layout{fill_fields, sizeof(FillRecord)};
 constexpr RecordLayout level_layout{level_fields, sizeof(LevelRecord)};
 
-// What a replay hands back: its output, made into arrays once the book is let go.
-struct ReplayRun {
-    ReplayOutput output;
-    std::size_t depth;
-};
-
-PyResult<Ref> to_python(ReplayRun&& run) {
-    ReplayOutput& out = run.output;
-    const std::size_t events = out.events.size();
-    const std::size_t fills = out.fills.size();
-    const std::pair<const char*, RecordArray> arrays[] = {
-        {"events", RecordArray::of(std::move(out.events), event_result_layout, events)},
-        {"fills", RecordArray::of(std::move(out.fills), fill_layout, fills)},
-        {"bids", RecordArray::of(std::move(out.bids), level_layout, out.snapshots, run.depth)},
-        {"asks", RecordArray::of(std::move(out.asks), level_layout, out.snapshots, run.depth)},
-    };
-    return namespace_of(arrays);
-}
-
 // The core works with the interpreter lock released, so that books in other threads replay at the
-// same time; the book stays exclusively borrowed meanwhile, and the caller's array is read in
-// place (the caller must not change it during the call).
-Result<ReplayRun> book_replay(OrderBook& self, Records<event_layout, feed_event_layout> events, std::optional<std::uint64_t> depth,
-                              std::optional<std::uint64_t> every) {
+// same time; the book stays exclusively borrowed meanwhile, and the caller's array, whose
+// interface was read before the borrow, is read in place (the caller must not change it during
+// the call). Everything the call returns is made before the book changes: once events are
+// applied, handing back their results cannot fail.
+PyResult<Ref> book_replay(OrderBook& self, Records<event_layout, feed_event_layout> events,
+                          std::optional<std::uint64_t> depth, std::optional<std::uint64_t> every) {
     const ReplayOptions options{static_cast<std::size_t>(depth.value_or(0)), static_cast<std::size_t>(every.value_or(1))};
     if (options.every == 0) {
-        return invalid_value("every must be at least 1");
+        return fail(error(PyExc_ValueError, "every must be at least 1"));
+    }
+    // An array's shape holds Py_ssize_t: more levels could not be described even with no snapshot.
+    if (options.depth > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+        return fail(error(PyExc_ValueError, "depth must be below 2**63"));
+    }
+    auto outcomes = PendingArray<EventOutcome>::make(event_result_layout);
+    if (!outcomes) {
+        return fail(std::move(outcomes.error()));
+    }
+    auto fills = PendingArray<FillRecord>::make(fill_layout);
+    if (!fills) {
+        return fail(std::move(fills.error()));
+    }
+    auto bids = PendingArray<LevelRecord>::make(level_layout, options.depth);
+    if (!bids) {
+        return fail(std::move(bids.error()));
+    }
+    auto asks = PendingArray<LevelRecord>::make(level_layout, options.depth);
+    if (!asks) {
+        return fail(std::move(asks.error()));
+    }
+    auto result = new_instance(ReplayResult{{Ref::borrow(outcomes->object()), Ref::borrow(fills->object()),
+                                             Ref::borrow(bids->object()), Ref::borrow(asks->object())}});
+    if (!result) {
+        return fail(std::move(result.error()));
     }
     Environment& environment = system_environment();
-    ReplayRun run{{}, options.depth};
-    Result<void> done;
-    std::exception_ptr escaped;
-    PyThreadState* released = PyEval_SaveThread();
-    try {
-        const EventLayout layout = events.layout == 0 ? EventLayout::Order : EventLayout::Feed;
-        done = self.replay(events.data, events.count, layout, options, environment, run.output);
-    } catch (...) {
-        escaped = std::current_exception();
-    }
-    PyEval_RestoreThread(released);
-    if (escaped) {
-        std::rethrow_exception(escaped);  // running out of memory: MemoryError
-    }
+    const EventLayout layout = events.layout == 0 ? EventLayout::Order : EventLayout::Feed;
+    ReplayOutput out;
+    auto done = without_interpreter_lock(
+        [&] { return self.replay(events.data, events.count, layout, options, environment, out); });
     if (!done) {
-        return std::unexpected(std::move(done.error()));
+        return fail(from_core(std::move(done.error())));
     }
-    return run;
+    const std::size_t event_count = out.events.size();
+    const std::size_t fill_count = out.fills.size();
+    outcomes->fill(std::move(out.events), event_count);
+    fills->fill(std::move(out.fills), fill_count);
+    bids->fill(std::move(out.bids), out.snapshots);
+    asks->fill(std::move(out.asks), out.snapshots);
+    return result;
 }
 
 constexpr Params<1> book_new{"OrderBook", "__new__", {"tick_size"}, 0};

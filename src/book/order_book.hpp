@@ -201,7 +201,8 @@ public:
     // of no_ref): rejected with its reason; then against the book: a reference that does not rest
     // is an unknown reference, a new order's reference that rests is rejected; neither changes
     // anything. Posted and replacing orders never match, so the book may be crossed; everything
-    // else works on a crossed book as on any other. With the feed layout the event's timestamp is
+    // else works on a crossed book as on any other. An immediate order leaves no registry record
+    // once it ends (nobody was given its id). With the feed layout the event's timestamp is
     // the time of what it enters and of its fills, and the clock is not read. Runs without
     // touching Python, so the caller may release the interpreter lock. When the clock or the
     // random source fails, or memory runs out, at an event, the events before it stay applied,
@@ -352,12 +353,15 @@ private:
     // One event of a replay, its outcome written to out.events[index] and its fills appended.
     Result<void> apply(const ReplayEvent& event, std::size_t index, EventLayout layout, Environment& environment,
                        std::vector<Fill>& fills, std::vector<Matched>& matched, ReplayOutput& out);
-    // The feed verbs of apply(): a new order rested without matching, an execution or reduction of
-    // a named order where it stands, a replacement.
+    // The feed verbs of apply(): a new order (checked) rested without matching, an execution or
+    // reduction of a named order where it stands, a replacement.
     Result<void> post(const ReplayEvent& event, Environment& environment, EventOutcome& outcome);
     Result<void> execute_or_reduce(const ReplayEvent& event, std::size_t index, bool executes, WallClock& clock,
                                    EventOutcome& outcome, ReplayOutput& out);
     Result<void> replace(const ReplayEvent& event, Environment& environment, EventOutcome& outcome);
+    // An immediate order of a replay has ended without resting, and nobody was given its id: its
+    // registry record goes, so that replaying immediate orders grows neither memory nor pickles.
+    void forget_immediate(const Order& ended) noexcept;
     // The resting copy entered under `ref`, whose registry entry is `entry_index`.
     std::optional<CopyPlace> copy_under(std::uint64_t ref, std::uint32_t entry_index) const noexcept;
     // Takes one live copy out of its level: the slot is vacated and its reference freed, and the

@@ -63,6 +63,9 @@ Result<void> OrderBook::replay(const std::byte* events, std::size_t count, Event
     if (snapshots != 0 && options.depth > out.bids.max_size() / snapshots) {
         throw std::bad_alloc();
     }
+    if (count > out.events.max_size()) {
+        throw std::bad_alloc();  // more results than memory can address, as for the snapshots
+    }
     out.events.resize(count);
     out.bids.assign(snapshots * options.depth, LevelRecord{});
     out.asks.assign(snapshots * options.depth, LevelRecord{});
@@ -138,7 +141,8 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Event
     switch (kind) {
         case EventKind::Add:
         case EventKind::ImmediateOrCancel:
-        case EventKind::FillOrKill: {
+        case EventKind::FillOrKill:
+        case EventKind::Post: {
             RejectReason fault = new_order_fault(event, true);
             if (fault == RejectReason::None) {
                 fault = ref_fault(event.ref);
@@ -146,6 +150,9 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Event
             if (fault != RejectReason::None) {
                 reject(outcome, fault);
                 return {};
+            }
+            if (kind == EventKind::Post) {
+                return post(event, environment, outcome);
             }
             auto order = make_order(static_cast<OrderType>(event.side), event.price_in_ticks, event.quantity, environment);
             if (!order) {
@@ -170,6 +177,9 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Event
             report(event.ref);
             outcome.status = applied;
             outcome.quantity = ended ? ended->quantity : event.quantity;  // a killed order keeps all of it
+            if (ended && kind != EventKind::Add) {
+                forget_immediate(*ended);
+            }
             return {};
         }
         case EventKind::Cancel: {
@@ -212,8 +222,6 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Event
             outcome.quantity = after.quantity;
             return {};
         }
-        case EventKind::Post:
-            return post(event, environment, outcome);
         case EventKind::Execute:
         case EventKind::Reduce:
             return execute_or_reduce(event, index, kind == EventKind::Execute, environment.clock, outcome, out);
@@ -227,17 +235,14 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Event
     return {};
 }
 
+void OrderBook::forget_immediate(const Order& ended) noexcept {
+    Registry::Entry* entry = registry_.find(ended.id.view());
+    if (entry != nullptr && registry_.location(*entry).copies == 0) {
+        registry_.erase(*entry);
+    }
+}
+
 Result<void> OrderBook::post(const ReplayEvent& event, Environment& environment, EventOutcome& outcome) {
-    RejectReason fault = new_order_fault(event, true);
-    if (fault == RejectReason::None) {
-        fault = event.ref == no_ref ? RejectReason::NoRef
-                : refs_.find(static_cast<std::int64_t>(event.ref)) != nullptr ? RejectReason::LiveRef
-                                                                                : RejectReason::None;
-    }
-    if (fault != RejectReason::None) {
-        reject(outcome, fault);
-        return {};
-    }
     auto order = make_order(static_cast<OrderType>(event.side), event.price_in_ticks, event.quantity, environment);
     if (!order) {
         return std::unexpected(std::move(order.error()));
@@ -343,14 +348,16 @@ Result<void> OrderBook::execute_or_reduce(const ReplayEvent& event, std::size_t 
         Registry::record(entry, order);  // it keeps its place
         return {};
     }
-    if (executes) {
-        Registry::record(entry, order);  // recorded Filled, as a sweep records what it fills
-        take_out(level, place->position, entry);
-    } else {
-        // Nothing left: it leaves as a cancel takes it, and the registry forgets it.
-        take_out(level, place->position, entry);
-        entry.recorded = false;
-        if (registry_.location(entry).copies == 0) {
+    // Nothing left: it leaves. Executed, it is recorded Filled, as a sweep records what it fills;
+    // reduced, it leaves as a cancel takes it, and the registry forgets it. Either way the value
+    // stays for the id's other copies while any rest (the same order added again by the per-call
+    // add), so that they can still be looked up and cancelled.
+    const Order ended = order;
+    take_out(level, place->position, entry);
+    if (registry_.location(entry).copies == 0) {
+        if (executes) {
+            Registry::record(entry, ended);
+        } else {
             registry_.erase(entry);
         }
     }
@@ -391,9 +398,8 @@ Result<void> OrderBook::replace(const ReplayEvent& event, Environment& environme
     // tidied only after the new one rests, which may be in that very level.
     Registry::Entry& entry = registry_.at(old_entry);
     take_out(old_level, place->position, entry);
-    entry.recorded = false;
     if (registry_.location(entry).copies == 0) {
-        registry_.erase(entry);
+        registry_.erase(entry);  // as a cancel takes it; the value stays for other copies of the id
     }
     commit_rest(*order, std::move(plan), nullptr, event.new_ref);
     tidy_level(old_level);

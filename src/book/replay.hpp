@@ -2,7 +2,8 @@
 
 // The records of a batch replay: what the caller's event array holds, and what the replay
 // reports per event, per fill and per depth snapshot. All are packed little-endian records whose
-// layouts the binding publishes as NumPy dtype descriptions; they must not change.
+// layouts the binding publishes as NumPy dtype descriptions; callers build on them, so a layout
+// only ever grows at its end (as the event result did with its reason and at_front).
 #include <cstddef>
 #include <cstdint>
 #include <vector>

@@ -126,8 +126,8 @@ def injector(tmp_path_factory):
     if "asan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("the sanitizers replace malloc themselves")
     compiler = shutil.which(os.environ.get("CC", "cc")) or shutil.which("gcc")
-    if compiler is None:
-        pytest.skip("no C compiler to build the fault injector")
+    if compiler is None or not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")):
+        pytest.skip("no C compiler or no Python headers to build the fault injector")
     library = tmp_path_factory.mktemp("faultinject") / ("faultinject" + sysconfig.get_config_var("EXT_SUFFIX"))
     subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-I", sysconfig.get_paths()["include"],
                     os.path.join(HERE, "faultinject.c"), "-o", str(library)], check=True)

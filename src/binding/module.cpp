@@ -1,6 +1,12 @@
 // The module's entry point: refuses a second interpreter, creates the module once, and registers
 // the five classes in __all__.
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <atomic>
 
@@ -45,6 +51,21 @@ PyResult<void> register_restore(PyObject* module) {
     return {};
 }
 
+// A function the interpreter exports, or null. On Windows the interpreter's DLL is the one that
+// holds Py_IsInitialized (python3.dll, which the module links, forwards to it).
+void* interpreter_function(const char* name) {
+#if defined(_WIN32)
+    HMODULE interpreter = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(&Py_IsInitialized), &interpreter)) {
+        return nullptr;
+    }
+    return reinterpret_cast<void*>(GetProcAddress(interpreter, name));
+#else
+    return dlsym(RTLD_DEFAULT, name);
+#endif
+}
+
 // Whether the interpreter refuses modules with single-phase initialisation, as an isolated
 // subinterpreter does. CPython 3.12 asks only after the module's initialisation has run, by which
 // time this module would have created its module and types in that interpreter and recorded it
@@ -54,7 +75,7 @@ PyResult<void> register_restore(PyObject* module) {
 // before running the initialisation, so there the answer is the same.
 bool refused_by_this_interpreter(const char* name) {
     using Check = int (*)(const char*);
-    static const auto check = reinterpret_cast<Check>(dlsym(RTLD_DEFAULT, "_PyImport_CheckSubinterpIncompatibleExtensionAllowed"));
+    static const auto check = reinterpret_cast<Check>(interpreter_function("_PyImport_CheckSubinterpIncompatibleExtensionAllowed"));
     return check != nullptr && check(name) < 0;
 }
 
@@ -149,6 +170,6 @@ PyResult<Ref> initialise() {
 }  // namespace
 }  // namespace varnholt::binding
 
-extern "C" [[gnu::visibility("default")]] PyObject* PyInit_varnholt() {
+PyMODINIT_FUNC PyInit_varnholt() {
     return varnholt::binding::guarded(&varnholt::binding::initialise);
 }

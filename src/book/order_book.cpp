@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "../records/number_format.hpp"
+#include "../records/portable.hpp"
 
 namespace varnholt {
 namespace {
@@ -736,7 +737,7 @@ double OrderBook::volume(const Side& side) const noexcept {
         const Level& level = it->second;
         // Levels lie scattered in memory: start loading the next one's copies while summing these.
         if (auto next = std::next(it); next != side.end()) {
-            __builtin_prefetch(next->second.slots.data() + next->second.head);
+            prefetch(next->second.slots.data() + next->second.head);
         }
         for (std::size_t position = level.head; position < level.slots.size(); ++position) {
             const Order& slot = level.slots[position].order;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "../records/environment.hpp"
+#include "../records/portable.hpp"
 
 namespace varnholt {
 namespace {
@@ -47,11 +48,7 @@ std::uint32_t Registry::hash(std::string_view id) noexcept {
     // Every recorded id is a 36-character UUID text, so other lengths never get this far. Hex
     // text carries only four random bits per byte, so all 36 bytes are folded in through
     // 64x64->128-bit multiplies, which spread every input bit over the whole result.
-    const auto fold = [](std::uint64_t a, std::uint64_t b) noexcept {
-        __extension__ using Wide = unsigned __int128;
-        const Wide product = static_cast<Wide>(a) * b;
-        return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
-    };
+    const auto fold = [](std::uint64_t a, std::uint64_t b) noexcept { return fold_product(a, b); };
     const char* c = id.data();
     std::uint32_t tail;
     std::memcpy(&tail, c + 32, sizeof tail);

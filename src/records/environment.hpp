@@ -25,14 +25,15 @@ public:
     virtual Result<std::uint64_t> now_ns() = 0;
 };
 
-// Draws from the OS: getrandom(2), else getentropy(3), else /dev/urandom. A failure reads
+// Draws from the OS: the getrandom(2) system call on Linux and getentropy(3) on macOS and the BSDs,
+// each with /dev/urandom where the kernel lacks it, and BCryptGenRandom on Windows. A failure reads
 // "could not retrieve random bytes for uuid: " followed by the system's description of the error.
 class SystemRandomSource final : public RandomSource {
 public:
     Result<void> fill(std::span<std::byte> out) override;
 };
 
-// CLOCK_REALTIME; a reading before the epoch fails with "Time went backwards...".
+// CLOCK_REALTIME (GetSystemTimePreciseAsFileTime on Windows); a reading before the epoch fails with "Time went backwards...".
 class SystemClock final : public WallClock {
 public:
     Result<std::uint64_t> now_ns() override;

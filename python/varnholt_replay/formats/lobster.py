@@ -63,8 +63,8 @@ from __future__ import annotations
 
 import re
 import zipfile
-from bisect import bisect_left, bisect_right, insort
-from collections.abc import Iterator
+from bisect import bisect_left, insort
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, replace
 from pathlib import Path
 
@@ -82,8 +82,8 @@ ASK_PAD, BID_PAD = 9_999_999_999, -9_999_999_999
 # the feed verb of each message type (0 for those without an event)
 _VERB = np.array([0, bk.POST, bk.REDUCE, bk.CANCEL, bk.EXECUTE, 0, 0, 0], dtype=np.uint8)
 
-# under the level model a deletion names its size too (see LevelModel.translate)
-_MODEL_VERB = [0, bk.POST, bk.REDUCE, bk.REDUCE, bk.EXECUTE, 0, 0, 0]
+# under the level model a deletion is a reduction by the size it names (see LevelModel._walk)
+_MODEL_VERB = np.array([0, bk.POST, bk.REDUCE, bk.REDUCE, bk.EXECUTE, 0, 0, 0], dtype=np.uint8)
 
 # seconds . fraction , type , id , size , price , direction; a cross trade has id -1, a halt price -1
 MESSAGE_LAYOUT = Layout(b".,,,,,\n", frozenset({3, 5, 6}))
@@ -376,53 +376,73 @@ class Translation:
     reconciled: int  # levels brought to a row through their stand-in
 
 
+def _new_in_view(rows: np.ndarray, edges: tuple[np.ndarray, ...]) -> dict[int, list[tuple[int, int, int]]]:
+    """Per row, the levels it shows that were outside the previous row's
+    window, as (side, price, size)."""
+    bid_edge, previous_bid, ask_edge, previous_ask = edges
+    found: dict[int, list[tuple[int, int, int]]] = {}
+    for side, prices, sizes, new in (
+            (bk.BUY, rows[:, 2::4], rows[:, 3::4], lambda p: p < previous_bid[:, None]),
+            (bk.SELL, rows[:, 0::4], rows[:, 1::4], lambda p: p > previous_ask[:, None])):
+        at_row, at_level = np.nonzero((sizes > 0) & new(prices))
+        for j, price, size in zip(at_row.tolist(), prices[at_row, at_level].tolist(), sizes[at_row, at_level].tolist()):
+            found.setdefault(j, []).append((side, price, size))
+    return found
+
+
 class LevelModel:
     """What the verification keeps per level to place stand-ins (see the module notes).
 
-    Levels are keyed ``price * 2 + side``.
+    Levels are keyed ``price * 2 + side``.  The file's own messages become
+    their events in one vectorised step; the model's loop over the messages
+    keeps the level volumes and records only what differs from that: messages
+    sent to a stand-in, orphans, and its own events (folds before a message,
+    reconciliations after it).
     """
 
     def __init__(self) -> None:
         self.volume: dict[int, int] = {}
         self.stand_in: dict[int, tuple[int, int]] = {}  # key -> (ref, quantity)
         self.posted: dict[int, int] = {}  # id of a file order -> its level key
-        self.ids_at: dict[int, set[int]] = {}  # level key -> ids the file posted there
+        # level key -> ids the file posted there (some of them gone since: a fold skips those)
+        self.ids_at: dict[int, list[int]] = {}
         self.prices: tuple[list[int], list[int]] = ([], [])  # prices with volume, per side, ascending
         self.next_stand_in = bk.STAND_IN_BASE
         self.reconciled = self.folds = 0  # since the last translation
+        self.out: list[tuple[int, int, int, float, int, int, int]] = []
+        self.place = 0  # where the model's next events go: 3 j before message j, 3 j + 2 after it
 
-    # the events, collected per block
     def _emit(self, kind: int, key: int, quantity: int, ref: int, new_ref: int = bk.NO_REF) -> None:
-        self.out.append((kind, key & 1, key >> 1, float(quantity), ref, new_ref, self.line))
+        self.out.append((kind, key & 1, key >> 1, float(quantity), ref, new_ref, self.place))
 
     def seed(self, side: np.ndarray, price: np.ndarray, size: np.ndarray, time: int) -> np.ndarray:
         """Events that put one stand-in per level into an empty book."""
-        self.out: list[tuple[int, int, int, float, int, int, int]] = []
-        self.line = -1
+        self.out = []
         for s, p, q in zip(side.tolist(), price.tolist(), size.tolist()):
             self._grow(p * 2 + s, q)
-        return self._events(time)
+        events = self._model_events()
+        events["timestamp"] = time
+        return events
 
-    def _events(self, time: int | np.ndarray) -> np.ndarray:
+    def _model_events(self) -> np.ndarray:
         events = bk.empty_events(len(self.out))
         if self.out:
             columns = list(zip(*self.out))
             for name, column in zip(("kind", "side", "price_in_ticks", "quantity", "ref", "new_ref"), columns):
                 events[name] = column
-        events["timestamp"] = time
         return events
 
     def _level_changed(self, key: int, change: int) -> None:
         before = self.volume.get(key, 0)
         after = before + change
-        prices = self.prices[key & 1]
         if after:
             self.volume[key] = after
             if not before:
-                insort(prices, key >> 1)
+                insort(self.prices[key & 1], key >> 1)
         else:
             self.volume.pop(key, None)
             if before:
+                prices = self.prices[key & 1]
                 del prices[bisect_left(prices, key >> 1)]
 
     def _grow(self, key: int, quantity: int) -> None:
@@ -451,10 +471,11 @@ class LevelModel:
     def _fold(self, key: int) -> None:
         """The file's orders of a level leave; its stand-in takes their volume."""
         self.folds += 1
-        ids = self.ids_at.pop(key, ())
-        for order_id in ids:
-            self._emit(bk.CANCEL, key, 0, order_id)
-            self.posted.pop(order_id, None)
+        posted = self.posted
+        for order_id in self.ids_at.pop(key, ()):
+            if posted.get(order_id) == key:
+                self._emit(bk.CANCEL, key, 0, order_id)
+                del posted[order_id]
         volume = self.volume.get(key, 0)
         held = self.stand_in[key][1] if key in self.stand_in else 0
         if volume > held:
@@ -464,104 +485,126 @@ class LevelModel:
     def _reconcile(self, key: int, wanted: int) -> None:
         """Brings a level that has just come into view to the row's volume."""
         change = wanted - self.volume.get(key, 0)
-        self.reconciled += change != 0
+        if not change:
+            return
+        self.reconciled += 1
         if change > 0:
             self._grow(key, change)
-        elif change < 0:
-            held = self.stand_in[key][1] if key in self.stand_in else 0
-            if held < -change:
-                self._fold(key)
-                held = self.stand_in[key][1] if key in self.stand_in else 0
-                change = wanted - self.volume.get(key, 0)
-            if change:
-                self._shrink(key, -change)
+            return
+        held = self.stand_in[key][1] if key in self.stand_in else 0
+        if held < -change:
+            self._fold(key)
+            change = wanted - self.volume.get(key, 0)
+        if change:
+            self._shrink(key, -change)
 
     def translate(self, m: Messages, rows: np.ndarray, edges_before: tuple[int, int]) -> Translation:
         """The events of a block of messages, with the stand-ins that the rows
         call for after each message."""
         self.out = []
-        count = len(m)
-        line_of_out: list[int] = []
-        last_event = np.empty(count, dtype=np.int64)
-        from_feed: list[bool] = []
         bid_edge, ask_edge = window_edges(rows)
         previous_bid = np.concatenate([[edges_before[0]], bid_edge[:-1]])
         previous_ask = np.concatenate([[edges_before[1]], ask_edge[:-1]])
-        into_view = (bid_edge < previous_bid) | (ask_edge > previous_ask)
-        orphans = 0
+        into_view = np.flatnonzero((bid_edge < previous_bid) | (ask_edge > previous_ask)).tolist()
+        shown = _new_in_view(rows, (bid_edge, previous_bid, ask_edge, previous_ask))
+        sent_to = self._walk(m, into_view, shown, (bid_edge, previous_bid, ask_edge, previous_ask))
+        return self._assemble(m, sent_to)
+
+    def _walk(self, m: Messages, into_view: list[int], shown: dict[int, list[tuple[int, int, int]]],
+              edges: tuple[np.ndarray, ...]) -> dict[int, int]:
+        """Keeps the levels through the messages; returns the ref each message
+        about an order the file did not post goes to (``NO_REF``: none, an
+        orphan)."""
+        sent_to: dict[int, int] = {}
         kinds, ids, sizes = m.type.tolist(), m.order_id.tolist(), m.size.tolist()
         keys = (m.price * 2 + (m.direction < 0)).tolist()
-        out, posted = self.out, self.posted
-        for j in range(count):
-            kind = kinds[j]
-            self.line = j
-            if NEW <= kind <= EXECUTE:
-                key, size, order_id = keys[j], sizes[j], ids[j]
-                if kind == NEW:
-                    out.append((bk.POST, key & 1, key >> 1, float(size), order_id, bk.NO_REF, j))
-                    posted[order_id] = key
-                    self.ids_at.setdefault(key, set()).add(order_id)
-                    self._level_changed(key, size)
-                    from_feed.append(True)
-                elif order_id in posted:
-                    home = posted[order_id]
-                    # A deletion takes the size it names: an order that lost volume unseen (out of
-                    # view) keeps that stale remainder, which the level's reconciliation counted.
-                    out.append((_MODEL_VERB[kind], home & 1, home >> 1, float(size), order_id, bk.NO_REF, j))
-                    if kind == DELETE:
-                        del posted[order_id]
-                    self._level_changed(home, -size)
-                    from_feed.append(True)
+        posted, volume, ids_at, prices = self.posted, self.volume, self.ids_at, self.prices
+        views = iter(into_view + [len(kinds)])
+        next_view = next(views)
+        for j, kind in enumerate(kinds):
+            if kind == NEW:
+                key, order_id = keys[j], ids[j]
+                posted[order_id] = key
+                ids_at.setdefault(key, []).append(order_id)
+                before = volume.get(key, 0)
+                volume[key] = before + sizes[j]
+                if not before:
+                    insort(prices[key & 1], key >> 1)
+            elif kind <= EXECUTE:
+                order_id = ids[j]
+                home = posted.get(order_id)
+                if home is not None:
+                    # A deletion stays posted: it takes the size it names, and an order that lost
+                    # volume unseen keeps that stale rest in the book (counted in its level's
+                    # volume), for a fold to take out.
+                    self._level_changed(home, -sizes[j])
                 else:
-                    stand_in = self.stand_in.get(key)
-                    if stand_in is None or stand_in[1] < size:
-                        if self.volume.get(key, 0) < size:
-                            orphans += 1
-                            last_event[j] = len(out) - 1
-                            continue
-                        before = len(out)
-                        self._fold(key)
-                        from_feed.extend([False] * (len(out) - before))
-                        stand_in = self.stand_in[key]
-                    verb = bk.EXECUTE if kind == EXECUTE else bk.REDUCE
-                    out.append((verb, key & 1, key >> 1, float(size), stand_in[0], bk.NO_REF, j))
-                    held = stand_in[1] - size
-                    if held:
-                        self.stand_in[key] = (stand_in[0], held)
-                    else:
-                        del self.stand_in[key]
-                    self._level_changed(key, -size)
-                    from_feed.append(True)
-            if into_view[j]:
-                before = len(out)
-                self._into_view(rows[j], int(bid_edge[j]), int(previous_bid[j]), int(ask_edge[j]),
-                                int(previous_ask[j]))
-                from_feed.extend([False] * (len(out) - before))
-            last_event[j] = len(out) - 1
-        line_of = np.fromiter((e[6] for e in out), dtype=np.int64, count=len(out))
-        events = self._events(m.time[line_of].view(np.uint64))
-        counts = (orphans, self.folds, self.reconciled)
-        self.folds = self.reconciled = 0
-        return Translation(events, line_of, last_event, np.array(from_feed, dtype=bool), *counts)
+                    sent_to[j] = self._to_stand_in(j, keys[j], sizes[j])
+            if j == next_view:
+                self.place = 3 * j + 2
+                self._into_view(j, shown.get(j, ()), edges)
+                next_view = next(views)
+        return sent_to
 
-    def _into_view(self, row: np.ndarray, bid_edge: int, previous_bid: int, ask_edge: int,
-                   previous_ask: int) -> None:
+    def _to_stand_in(self, j: int, key: int, size: int) -> int:
+        """The stand-in that a message about an order the file did not post
+        acts on (folding its level first if it holds too little)."""
+        stand_in = self.stand_in.get(key)
+        if stand_in is None or stand_in[1] < size:
+            if self.volume.get(key, 0) < size:
+                return bk.NO_REF
+            self.place = 3 * j
+            self._fold(key)
+            stand_in = self.stand_in[key]
+        if stand_in[1] > size:
+            self.stand_in[key] = (stand_in[0], stand_in[1] - size)
+        else:
+            del self.stand_in[key]
+        self._level_changed(key, -size)
+        return stand_in[0]
+
+    def _into_view(self, j: int, shown: Iterable[tuple[int, int, int]], edges: tuple[np.ndarray, ...]) -> None:
         """Reconciles every level between the old and the new edge of each side."""
-        n = len(row) // 4
-        if bid_edge < previous_bid:
-            shown = {int(row[4 * k + 2]): int(row[4 * k + 3]) for k in range(n) if row[4 * k + 3] > 0}
-            self._into_view_side(bk.BUY, shown, bid_edge, previous_bid)
-        if ask_edge > previous_ask:
-            shown = {int(row[4 * k]): int(row[4 * k + 1]) for k in range(n) if row[4 * k + 1] > 0}
-            self._into_view_side(bk.SELL, shown, previous_ask + 1, ask_edge + 1)
+        bid_edge, previous_bid, ask_edge, previous_ask = (int(e[j]) for e in edges)
+        wanted: dict[int, int] = {price * 2 + side: size for side, price, size in shown}
+        for side, low, high in ((bk.BUY, bid_edge, previous_bid), (bk.SELL, previous_ask + 1, ask_edge + 1)):
+            if low < high:
+                prices = self.prices[side]
+                for price in prices[bisect_left(prices, low):bisect_left(prices, high)]:
+                    wanted.setdefault(price * 2 + side, 0)
+        for key in sorted(wanted):
+            self._reconcile(key, wanted[key])
 
-    def _into_view_side(self, side: int, shown: dict[int, int], low: int, high: int) -> None:
-        """Reconciles the levels of one side priced from ``low`` up to below ``high``."""
-        prices = self.prices[side]
-        held = prices[bisect_left(prices, low):bisect_right(prices, high - 1)] if prices else []
-        wanted = sorted({p for p in shown if low <= p < high}.union(held))
-        for price in wanted:
-            self._reconcile(price * 2 + side, shown.get(price, 0))
+    def _assemble(self, m: Messages, sent_to: dict[int, int]) -> Translation:
+        """The block's events in order: the messages' own, and the model's
+        placed before or after them."""
+        count = len(m)
+        applied = (m.type >= NEW) & (m.type <= EXECUTE)
+        if sent_to:
+            rows = np.fromiter(sent_to.keys(), dtype=np.int64, count=len(sent_to))
+            refs = np.fromiter(sent_to.values(), dtype=np.uint64, count=len(sent_to))
+            applied[rows[refs == bk.NO_REF]] = False
+        line = np.flatnonzero(applied)
+        own = bk.make_events(_MODEL_VERB[m.type[line]],
+                             (m.direction[line] < 0).view(np.uint8), m.price[line],
+                             m.size[line].astype(np.float64), m.order_id[line].view(np.uint64))
+        if sent_to:
+            moved = refs != bk.NO_REF
+            at = np.searchsorted(line, rows[moved])
+            own["ref"][at] = refs[moved]
+            own["kind"][at] = np.where(m.type[rows[moved]] == EXECUTE, bk.EXECUTE, bk.REDUCE)
+        model = self._model_events()
+        place = np.fromiter((e[6] for e in self.out), dtype=np.int64, count=len(self.out))
+        order = np.argsort(np.concatenate([3 * line + 1, place]), kind="stable")
+        events = np.concatenate([own, model])[order]
+        line_of = np.concatenate([line, place // 3])[order]
+        events["timestamp"] = m.time[line_of].view(np.uint64)
+        from_feed = np.concatenate([np.ones(len(own), bool), np.zeros(len(model), bool)])[order]
+        last_event = np.searchsorted(line_of, np.arange(count), side="right") - 1
+        counts = (len(sent_to) - int(np.count_nonzero(refs != bk.NO_REF)) if sent_to else 0, self.folds,
+                  self.reconciled)
+        self.folds = self.reconciled = 0
+        return Translation(events, line_of, last_event, from_feed, *counts)
 
 
 # Comparing with the rows -----------------------------------------------------------

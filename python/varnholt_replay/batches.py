@@ -141,13 +141,18 @@ class Tally:
                                         batch.shot_bids[keep], batch.shot_asks[keep])
 
     def finish(self, book: Any) -> None:
-        bids, asks = bk.top_levels(book, 1)
-        for name, level in (("bid", bids[0]), ("ask", asks[0])):
-            if level["quantity"] > 0:
-                setattr(self.summary, name, (float(level["price_in_ticks"]) * bk.TICK_SIZE, float(level["quantity"])))
+        bids, asks = book.depth(FINAL_LEVELS)
+        s = self.summary
+        s.final_bids = [(price * bk.TICK_SIZE, quantity) for price, quantity, _ in bids]
+        s.final_asks = [(price * bk.TICK_SIZE, quantity) for price, quantity, _ in asks]
+        s.bid = s.final_bids[0] if s.final_bids else None
+        s.ask = s.final_asks[0] if s.final_asks else None
         if self.writer is not None:
             self.summary.outputs = [str(p) for p in self.writer.close()]
 
+
+FINAL_LEVELS = 50
+"""Levels a side of the final book that a summary keeps."""
 
 _KIND_NAMES = {bk.POST: "post", bk.EXECUTE: "execution", bk.REDUCE: "reduction", bk.REPLACE: "replace",
                bk.CANCEL: "cancel"}

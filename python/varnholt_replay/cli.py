@@ -169,8 +169,8 @@ def print_table(summaries: Sequence[Summary], out: TextIO | None = None) -> None
         notes = [s.error, s.verification if s.divergences else None,
                  s.executions and f"{s.executions:,} executions, {s.behind_front:,} of them of an order "
                                   "behind others in its level",
-                 s.stand_ins and f"{s.stand_ins:,} levels reconciled through stand-ins"
-                                 + (f", {s.folds:,} of them folded" if s.folds else ""),
+                 s.stand_ins and f"{s.stand_ins:,} levels reconciled with their rows through stand-ins"
+                                 + (f", {s.folds:,} levels folded" if s.folds else ""),
                  s.first_rejection and f"{s.rejected} events refused, first at {s.first_rejection}",
                  s.orphans and f"{s.orphans} messages about orders the book does not hold (not replayed)",
                  s.outputs and "wrote " + ", ".join(s.outputs)]

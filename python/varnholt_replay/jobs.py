@@ -107,6 +107,8 @@ class Summary:
     notional: float = 0.0  # sum of price x quantity, in currency
     bid: tuple[float, float] | None = None  # best level at the end: (price, size)
     ask: tuple[float, float] | None = None
+    final_bids: list[tuple[float, float]] = field(default_factory=list)  # top levels at the end, best first
+    final_asks: list[tuple[float, float]] = field(default_factory=list)
     verification: str = "not checked"
     divergences: int = 0
     rejected: int = 0

@@ -143,3 +143,17 @@ def test_progress_without_tqdm_is_one_text_line(monkeypatch, enabled):
         assert text.count("\n") == 1 and "] 100.0% 4.0/4.0 MB " in text.rsplit("\r", 1)[-1]
     else:
         assert text == ""
+
+
+def test_the_replay_example_runs_the_command_machinery(lobster_files, itch_file, tmp_path):
+    example = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "replay.py")
+    run = subprocess.run([sys.executable, example, str(lobster_files.messages), str(itch_file[0])],
+                         capture_output=True, text=True, timeout=120,
+                         env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    assert lines[0].split()[:3] == ["instrument", "messages", "events"]
+    table = {line.split()[0]: line.split() for line in lines[1:] if ": " not in line}
+    assert table[lobster_files.messages.stem][1] == f"{lobster_files.count:,}"
+    assert table[lobster_files.messages.stem][-2] == "ok"
+    assert set(table) == {lobster_files.messages.stem} | {f"session:{name}" for name in itch_file[1]}

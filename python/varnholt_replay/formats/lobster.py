@@ -507,11 +507,14 @@ class LevelModel:
         previous_ask = np.concatenate([[edges_before[1]], ask_edge[:-1]])
         into_view = np.flatnonzero((bid_edge < previous_bid) | (ask_edge > previous_ask)).tolist()
         shown = _new_in_view(rows, (bid_edge, previous_bid, ask_edge, previous_ask))
-        sent_to = self._walk(m, into_view, shown, (bid_edge, previous_bid, ask_edge, previous_ask))
+        moved = np.array(into_view, dtype=np.intp)
+        edges = {j: (b, pb, a, pa) for j, b, pb, a, pa in zip(
+            into_view, *(e[moved].tolist() for e in (bid_edge, previous_bid, ask_edge, previous_ask)))}
+        sent_to = self._walk(m, into_view, shown, edges)
         return self._assemble(m, sent_to)
 
     def _walk(self, m: Messages, into_view: list[int], shown: dict[int, list[tuple[int, int, int]]],
-              edges: tuple[np.ndarray, ...]) -> dict[int, int]:
+              edges: dict[int, tuple[int, int, int, int]]) -> dict[int, int]:
         """Keeps the levels through the messages; returns the ref each message
         about an order the file did not post goes to (``NO_REF``: none, an
         orphan)."""
@@ -537,12 +540,17 @@ class LevelModel:
                     # A deletion stays posted: it takes the size it names, and an order that lost
                     # volume unseen keeps that stale rest in the book (counted in its level's
                     # volume), for a fold to take out.
-                    self._level_changed(home, -sizes[j])
+                    after = volume.get(home, 0) - sizes[j]
+                    if after:
+                        volume[home] = after
+                    else:  # the level is empty (inlined _level_changed: the most frequent path)
+                        del volume[home]
+                        del prices[home & 1][bisect_left(prices[home & 1], home >> 1)]
                 else:
                     sent_to[j] = self._to_stand_in(j, keys[j], sizes[j])
             if j == next_view:
                 self.place = 3 * j + 2
-                self._into_view(j, shown.get(j, ()), edges)
+                self._into_view(shown.get(j, ()), *edges[j])
                 next_view = next(views)
         return sent_to
 
@@ -563,9 +571,9 @@ class LevelModel:
         self._level_changed(key, -size)
         return stand_in[0]
 
-    def _into_view(self, j: int, shown: Iterable[tuple[int, int, int]], edges: tuple[np.ndarray, ...]) -> None:
+    def _into_view(self, shown: Iterable[tuple[int, int, int]], bid_edge: int, previous_bid: int, ask_edge: int,
+                   previous_ask: int) -> None:
         """Reconciles every level between the old and the new edge of each side."""
-        bid_edge, previous_bid, ask_edge, previous_ask = (int(e[j]) for e in edges)
         wanted: dict[int, int] = {price * 2 + side: size for side, price, size in shown}
         for side, low, high in ((bk.BUY, bid_edge, previous_bid), (bk.SELL, previous_ask + 1, ask_edge + 1)):
             if low < high:

@@ -8,7 +8,10 @@ best bid and ask, the verification result and the throughput.
 
 A LOBSTER message file ``X_message_N.csv`` is verified against
 ``X_orderbook_N.csv`` beside it (or the file given with ``--orderbook``):
-after every message the book's top N levels must equal the orderbook row.
+after every message the book's top N levels must equal the orderbook row,
+the levels that have just come into the row's window being first brought
+to it through stand-in orders (a level-N file leaves out what happened
+further out; see the module notes of varnholt_replay.formats.lobster).
 The first divergence is reported with its line; ``--on-divergence resync``
 rebuilds the book from that row and goes on.  Files ending in ``.csv`` are
 LOBSTER files, others ITCH files, unless ``--format`` says otherwise.

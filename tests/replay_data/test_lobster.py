@@ -173,6 +173,7 @@ def test_generated_level_n_files_verify(tmp_path, levels):
     assert (summary.error, summary.rejected, summary.orphans) == (None, 0, 0)
     assert (summary.fills, summary.volume) == (len(executed), executed.sum())
     assert summary.behind_front > 0
+    assert files.unseen > 0 and summary.stand_ins > 0 and summary.folds > 0  # the model is exercised
     assert summary.skipped["hidden execute"] == np.count_nonzero(types[:, 0] == 5)
 
 

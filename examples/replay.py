@@ -24,6 +24,7 @@ import argparse
 import sys
 from itertools import accumulate
 from pathlib import Path
+from typing import Literal
 
 from varnholt_replay import Options, Summary, make_job, run_local
 from varnholt_replay.cli import exit_status, print_table
@@ -50,8 +51,9 @@ def depth_chart(summary: Summary, out: str) -> None:
     import matplotlib.pyplot as plt
 
     fig, ax = plt.subplots(figsize=(10, 5.5))
-    for levels, colour, name, where in ((summary.final_bids, "tab:green", "bids", "pre"),
-                                        (summary.final_asks, "tab:red", "asks", "post")):
+    sides: list[tuple[list[tuple[float, float]], str, str, Literal["pre", "post"]]] = [
+        (summary.final_bids, "tab:green", "bids", "pre"), (summary.final_asks, "tab:red", "asks", "post")]
+    for levels, colour, name, where in sides:
         if levels:
             prices = [price for price, _ in levels]
             depth = list(accumulate(quantity for _, quantity in levels))

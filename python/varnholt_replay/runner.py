@@ -229,7 +229,7 @@ def replay_itch(job: Job, options: Options = Options(), progress: Progress | Non
     except InputError as error:
         failure.error = str(error)
     summaries = []
-    for state in sorted(symbols.values(), key=lambda s: s.summary.instrument):
+    for _, state in sorted(symbols.items()):  # in stock-locate order
         if state.summary.events:
             state.tally.finish(state.book)
             summaries.append(state.summary)

@@ -14,7 +14,8 @@ accepted and ignored.  Each message becomes one feed event:
 
 1. new limit order: a post of ``size`` under the order id;
 2. partial cancellation: a reduction of ``size`` (the order keeps its place);
-3. deletion: a cancel;
+3. deletion: a cancel (under the level model, a reduction by the size it
+   names, see below);
 4. execution of a visible order: an execution of ``size`` of the named order,
    wherever it stands in its queue (the book reports whether it was at the
    front; executions behind others are counted);

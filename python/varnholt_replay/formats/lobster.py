@@ -541,12 +541,7 @@ class LevelModel:
                     # A deletion stays posted: it takes the size it names, and an order that lost
                     # volume unseen keeps that stale rest in the book (counted in its level's
                     # volume), for a fold to take out.
-                    after = volume.get(home, 0) - sizes[j]
-                    if after:
-                        volume[home] = after
-                    else:  # the level is empty (inlined _level_changed: the most frequent path)
-                        del volume[home]
-                        del prices[home & 1][bisect_left(prices[home & 1], home >> 1)]
+                    self._level_changed(home, -sizes[j])
                 else:
                     sent_to[j] = self._to_stand_in(j, keys[j], sizes[j])
             if j == next_view:

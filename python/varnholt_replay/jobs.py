@@ -52,10 +52,16 @@ class Job:
 
 def make_job(path: str | Path, orderbook: str | Path | None = None, format: str | None = None) -> Job:
     """A job for ``path``: the format from the option or the name (``.csv``
-    is LOBSTER), the orderbook file from the option or beside the file (in the
-    same folder, or the same zip archive for ``ARCHIVE.zip/MEMBER``)."""
+    and ``.zip`` are LOBSTER), the orderbook file from the option or beside
+    the file (in the same folder, or the same zip archive for
+    ``ARCHIVE.zip/MEMBER``; an archive of one message file stands for it)."""
     path = Path(path)
-    kind = format or ("lobster" if path.suffix.lower() == ".csv" else "itch")
+    if path.suffix.lower() == ".zip":  # a LOBSTER archive: its message file, if it has just one
+        inside = message_files_in(path)
+        if len(inside) > 1:
+            raise ValueError(f"{path} holds {len(inside)} message files: name one as {path}/MEMBER")
+        path = Path(inside[0]) if inside else path
+    kind = format or ("lobster" if path.suffix.lower() in (".csv", ".zip") else "itch")
     if kind == "lobster" and orderbook is None:
         found = orderbook_for(path)
         if found:

@@ -234,6 +234,7 @@ def test_files_are_read_from_a_zip_archive_as_lobster_ships_them(lobster_files, 
         bundle.writestr("LOBSTER_SampleFiles_ReadMe.txt", "read me")
     job = make_job(f"{archive}/{lobster_files.messages.name}")
     assert job.orderbook == f"{archive}/{lobster_files.orderbook.name}"
+    assert make_job(archive) == job  # an archive of one message file stands for it
     inside, outside = replay_lobster(job), replay_lobster(make_job(lobster_files.messages))
     assert inside.key()[1:] == outside.key()[1:]
 

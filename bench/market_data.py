@@ -1,21 +1,23 @@
-"""Throughput of the market-data replay (varnholt_replay) on generated LOBSTER files.
+"""Throughput of the market-data replay (varnholt_replay): real LOBSTER files and generated ones.
 
-    python3 bench/market_data.py [--events 10000000] [--verify-events 1000000]
-                                 [--verify-levels 5,10] [--pair-events 3000000] [--data DIR] [--quick]
+    python3 bench/market_data.py [--events 2000000] [--verify-events 300000]
+                                 [--verify-levels 5,10] [--pair-events 1000000] [--data DIR] [--quick]
 
-Generates the files once (seeded; kept in DIR, by default a folder in the
-temporary directory, and reused when they are there), then measures, best of
-``--repeats`` runs each:
+Measures, best of ``--repeats`` runs each, on one thread:
 
-* the parser alone (message file to arrays), the reader (parser and the
-  translation to replay events), the replay alone (``OrderBook.replay`` on
-  events already in memory) and the whole path end to end, on one thread;
-* with verification: the orderbook file's parser alone and the whole path;
-* two files on two threads against the same two one after the other (the
-  reader alone too, which needs no book).
+* the real LOBSTER sample files (zip archives as LOBSTER ships them, read
+  from ``--real`` when they are there): verified after every message, and
+  without verification;
+* generated level-N files (seeded; kept in DIR, by default a folder in the
+  temporary directory, and reused when they are there): the parser alone
+  (message file to arrays), the reader (parser and feed events), the replay
+  alone (``OrderBook.replay`` on events already in memory) and the whole path
+  end to end; with verification, the orderbook file's parser alone and the
+  whole path;
+* two files on two threads against the same two one after the other.
 
-The targets: end to end 3 million events a second, with verification 1
-million, two threads 1.6 times one.
+The targets: real files verified 1 million messages a second, unverified
+3 million; two threads 1.6 times one.
 """
 
 from __future__ import annotations
@@ -34,11 +36,13 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "python"))  # the package from the source tree if not installed
 
 from varnholt_replay import book as bk  # noqa: E402
-from varnholt_replay.generate import lobster_names, write_lobster  # noqa: E402
-from varnholt_replay.lobster import LobsterTranslator, OrderbookRows, read_messages  # noqa: E402
+from varnholt_replay.formats.lobster import OrderbookRows, message_files_in, read_messages  # noqa: E402
 from varnholt_replay.memory import keep_freed_memory  # noqa: E402
-from varnholt_replay.parallel import run_local  # noqa: E402
+from varnholt_replay.running.local import run_local  # noqa: E402
 from varnholt_replay.runner import Options, make_job, replay_lobster  # noqa: E402
+from varnholt_replay.testing.generate import lobster_names, write_lobster  # noqa: E402
+
+REAL = Path("/work/shared/data/lobster")
 
 
 def files(directory: Path, events: int, seed: int, levels: int, orderbook: bool):
@@ -68,14 +72,12 @@ def parse_only(path: str) -> None:
 
 
 def read_only(path: str) -> None:
-    translator = LobsterTranslator()
     for messages in read_messages(path):
-        translator.translate(messages)
+        messages.events()
 
 
 def events_of(path: str) -> list[np.ndarray]:
-    translator = LobsterTranslator()
-    return [translator.translate(messages).events for messages in read_messages(path)]
+    return [messages.events()[0] for messages in read_messages(path)]
 
 
 def replay_only(blocks: list[np.ndarray]) -> None:
@@ -105,13 +107,33 @@ def line(name: str, count: int, seconds: float, target: float | None = None) -> 
     print(f"{name:44s} {count:>12,} {seconds:9.3f} s {rate / 1e6:9.2f} M/s  {wanted:>11s} {verdict}")
 
 
+def real_files(directory: Path, repeats: int) -> None:
+    archives = sorted(directory.glob("LOBSTER_SampleFile_*.zip")) if directory.is_dir() else []
+    if not archives:
+        print(f"\nno real LOBSTER files in {directory}")
+        return
+    print(f"\nreal LOBSTER files (read from their zip archives)")
+    for archive in archives:
+        for path in message_files_in(archive):
+            job = make_job(path)
+            summary = replay_lobster(job)
+            name = Path(path).name.split("_34200000")[0] + f" level {job.levels}"
+            if not summary.verification.startswith("ok"):
+                print(f"{name}: {summary.error or summary.verification}")
+                continue
+            line(f"{name}, verified", summary.messages, best(repeats, partial(replay_lobster, job)), 1e6)
+            line(f"{name}, not verified", summary.messages,
+                 best(repeats, partial(replay_lobster, job, Options(verify=False))), 3e6)
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--events", type=int, default=10_000_000)
-    parser.add_argument("--verify-events", type=int, default=1_000_000)
+    parser.add_argument("--events", type=int, default=2_000_000)
+    parser.add_argument("--verify-events", type=int, default=300_000)
     parser.add_argument("--verify-levels", default="5,10", help="levels of the orderbook files, comma-separated")
-    parser.add_argument("--pair-events", type=int, default=3_000_000)
+    parser.add_argument("--pair-events", type=int, default=1_000_000)
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--real", type=Path, default=REAL, help="folder of the real LOBSTER zip archives")
     parser.add_argument("--data", type=Path, default=Path(tempfile.gettempdir()) / "varnholt_replay_bench")
     parser.add_argument("--quick", action="store_true", help="a tenth of every size, one run each")
     args = parser.parse_args(argv)
@@ -119,14 +141,16 @@ def main(argv: list[str] | None = None) -> int:
     if args.quick:
         args.events, args.verify_events, args.pair_events, args.repeats = (
             args.events // 10, args.verify_events // 10, args.pair_events // 10, 1)
+    r = args.repeats
+    print(f"{'':44s} {'messages':>12s} {'time':>11s} {'rate':>13s}")
+    real_files(args.real, r)
 
     big = files(args.data, args.events, 1, 10, orderbook=False)
     pair = [files(args.data, args.pair_events, seed, 10, orderbook=False) for seed in (3, 4)]
-    r = args.repeats
     messages = sum(len(m) for m in read_messages(big.path))
-    print(f"\n{'one thread':44s} {'messages':>12s} {'time':>11s} {'rate':>13s}")
+    print("\ngenerated, one thread")
     line("parser alone (message file)", messages, best(r, lambda: parse_only(big.path)))
-    line("reader (parser + translation to events)", messages, best(r, lambda: read_only(big.path)))
+    line("reader (parser + feed events)", messages, best(r, lambda: read_only(big.path)))
     blocks = events_of(big.path)
     events = sum(len(b) for b in blocks)
     line("replay alone (events in memory)", events, best(r, lambda: replay_only(blocks)))
@@ -136,23 +160,16 @@ def main(argv: list[str] | None = None) -> int:
     for levels in (int(n) for n in args.verify_levels.split(",")):
         checked = files(args.data, args.verify_events, 2, levels, orderbook=True)
         rows = args.verify_events
-        print(f"\nwith verification, {levels} levels")
+        print(f"\ngenerated, with verification, {levels} levels")
         line("orderbook parser alone", rows, best(r, lambda job=checked, count=rows: rows_only(job, count)))
         summary = replay_lobster(checked)
         if summary.verification.startswith("ok"):
-            verified = partial(replay_lobster, checked)
-            line("end to end, verified after every message", rows, best(r, verified), 1e6)
+            line("end to end, verified after every message", rows, best(r, partial(replay_lobster, checked)), 1e6)
         else:
             print(f"verification failed: {summary.verification or summary.error}")
 
     print("\ntwo files")
     total = sum(len(m) for job in pair for m in read_messages(job.path))
-    readers = [partial(read_only, job.path) for job in pair]
-    alone = best(r, lambda: [read() for read in readers])
-    together = best(r, lambda: side_by_side(readers))
-    line("reader, one after the other", total, alone)
-    line("reader, side by side on two threads", total, together)
-    print(f"{'reader speed-up':44s} {alone / together:>12.2f} x")
     options = Options(verify=False)
     alone = best(r, lambda: [run_local([job], options, threads=1) for job in pair])
     together = best(r, lambda: run_local(pair, options, threads=2))

@@ -85,3 +85,8 @@ class Clock:
 @pytest.fixture
 def book():
     return OrderBook()
+
+
+def pytest_addoption(parser):
+    parser.addoption("--real-data-full", action="store_true", default=False,
+                     help="verify the whole real LOBSTER sample files, not their first 20,000 messages")

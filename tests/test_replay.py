@@ -6,8 +6,6 @@ import gc
 import math
 import os
 import pickle
-import subprocess
-import sys
 import threading
 
 import numpy as np
@@ -621,33 +619,3 @@ def test_a_replay_holds_the_book_and_lets_other_threads_run():
     thread.join()
     assert "Already mutably borrowed" in seen and len(other.buy_orders) > 0
     assert book.buy_orders == [] and book.sell_orders == []
-
-
-FLOW = """event,ref,side,price,quantity
-add,a,buy,10.00,5
-add,a,buy,10.00,5
-add,b,sell,9.99,2
-cancel,zz,,,
-add,c,up,1,1
-cancel,a,,,
-cancel,a,,,
-"""
-
-
-@pytest.mark.parametrize("on_error, status, says", [
-    ("skip", 0, ["line 3: ref 'a' names an order that is still resting", "line 6: side 'up' is not buy or sell"]),
-    # Stopping, the first bad line in the file is the one that stops it, though it is found in its batch.
-    ("stop", 1, ["line 3: ref 'a' names an order that is still resting", "stopped at line 3 (--on-error stop)"]),
-])
-def test_the_replay_example_counts_and_reports_what_replay_did(tmp_path, on_error, status, says):
-    path = tmp_path / "flow.csv"
-    path.write_text(FLOW)
-    example = os.path.join(os.path.dirname(__file__), "..", "examples", "replay.py")
-    run = subprocess.run([sys.executable, example, str(path), "--quiet", "--on-error", on_error, "--batch", "4"],
-                         capture_output=True, text=True, timeout=120)
-    assert run.returncode == status and [line.split(": ", 1)[1] for line in run.stderr.splitlines()] == says
-    if status == 0:
-        counts = dict(line.strip().rsplit(None, 1) for line in run.stdout.splitlines()[1:9] if "(" not in line)
-        assert counts == {"events processed": "6", "adds": "2", "cancels": "1", "unknown-ref cancels": "1",
-                          "bad lines": "2", "fills": "1", "traded volume": "2"}
-        assert "late cancels       1 (" in run.stdout

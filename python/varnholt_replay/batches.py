@@ -10,7 +10,6 @@ import numpy as np
 from . import book as bk
 from .jobs import Summary
 from .output import ResultWriter
-from .verify import check_executions
 
 
 @dataclass
@@ -44,13 +43,11 @@ def replay_batch(book: Any, events: np.ndarray, *, verify_depth: int = 0, out_de
 def _replay(book: Any, events: np.ndarray, *, verify_depth: int = 0, out_depth: int = 0, out_every: int = 1,
             done: int = 0) -> Batch:
     n = len(events)
-    if not n:  # nothing to replay (a block of messages that change nothing)
+    if not n:  # nothing to replay (a block of messages that change nothing): no call, whose
+        # snapshots of nothing would have no shape to take
         layouts = bk.layouts()
-        depth = max(verify_depth, out_depth)
-        no_levels = np.zeros((0, depth), dtype=layouts.level)
-        no_shots = no_levels[:, :out_depth] if out_depth else None
-        return Batch(np.empty(0, layouts.result), np.empty(0, layouts.fill), no_levels, no_levels,
-                     shot_bids=no_shots, shot_asks=no_shots)
+        no_levels = np.zeros((0, max(verify_depth, out_depth, 1)), dtype=layouts.level)
+        return Batch(np.empty(0, layouts.result), np.empty(0, layouts.fill), no_levels, no_levels)
     if verify_depth:
         depth = max(verify_depth, out_depth)
         result = book.replay(events, depth=depth, every=1)
@@ -101,61 +98,61 @@ class Tally:
         self.done = 0  # events replayed so far
 
     def add(self, events: np.ndarray, batch: Batch, used: int, positions: np.ndarray,
-            executions: np.ndarray, expected: np.ndarray, times: np.ndarray | None) -> None:
+            from_feed: np.ndarray | None = None) -> None:
         """Counts the first ``used`` events of a batch; ``positions`` gives the
-        input position of every event, ``executions`` the indices of those
-        standing for executions and ``expected`` the ref each must trade with."""
+        input position of every event, ``from_feed`` marks the events that
+        stand for a message (by default all; the others are the verification's
+        own, whose refusals are expected and not counted)."""
         s = self.summary
         results = batch.results[:used]
         fills = batch.fills[batch.fills["event"] < used] if len(batch.fills) else batch.fills
-        s.events += used
+        feed = np.ones(used, dtype=bool) if from_feed is None else from_feed[:used]
+        s.events += int(np.count_nonzero(feed))
         s.fills += len(fills)
         quantity = fills["quantity"]
         s.volume += float(quantity.sum())
         s.notional += float((fills["price_in_ticks"] * quantity).sum()) * bk.TICK_SIZE
-        executions_used = executions < used
-        check = check_executions(executions[executions_used], expected[executions_used],
-                                 events["quantity"][executions[executions_used]], batch.results, batch.fills)
-        if check.count:
-            self.violation(check.count, f"{self.position} {positions[check.first]}: {check.detail}")
-        refused = results["status"] != bk.APPLIED
-        refused[executions[executions_used]] = False
+        executed = feed & (events["kind"][:used] == bk.EXECUTE) & (results["status"] == bk.APPLIED)
+        s.executions += int(np.count_nonzero(executed))
+        s.behind_front += int(np.count_nonzero(executed & (results["at_front"] == 0)))
+        unknown = feed & (results["status"] == bk.UNKNOWN_REF)
+        s.orphans += int(np.count_nonzero(unknown))
+        refused = feed & (results["status"] == bk.REJECTED)
         if refused.any():
             k = int(np.argmax(refused))
             s.rejected += int(refused.sum())
             if s.first_rejection is None:
-                what = ("refused", "refused", "of an order the book does not hold")[int(results["status"][k])]
-                s.first_rejection = (f"{self.position} {positions[k]}: {_KIND_NAMES[int(events['kind'][k])]} "
-                                     f"of ref {int(events['ref'][k])} {what}")
+                s.first_rejection = (f"{self.position} {positions[k]}: {_KIND_NAMES.get(int(events['kind'][k]), 'event')} "
+                                     f"of ref {int(events['ref'][k])} refused (reason {int(results['reason'][k])})")
         if self.writer is not None:
-            self._write(batch, used, fills, positions, times)
+            self._write(events, batch, used, fills, positions)
         self.done += used
 
-    def violation(self, count: int, text: str) -> None:
-        self.summary.violations += count
-        if self.summary.first_violation is None:
-            self.summary.first_violation = text
-
-    def _write(self, batch: Batch, used: int, fills: np.ndarray, positions: np.ndarray,
-               times: np.ndarray | None) -> None:
+    def _write(self, events: np.ndarray, batch: Batch, used: int, fills: np.ndarray, positions: np.ndarray) -> None:
         assert self.writer is not None
         if len(fills):
             at = fills["event"].astype(np.int64)
-            self.writer.write_fills(fills, at + self.done, positions[at], None if times is None else times[at])
+            self.writer.write_fills(fills, at + self.done, positions[at], batch.results["side"][at])
         if batch.shot_bids is not None and batch.shot_asks is not None and len(batch.shot_events):
             keep = batch.shot_events < used
             at = batch.shot_events[keep]
             if len(at):
-                self.writer.write_depth(at + self.done, positions[at], None if times is None else times[at],
+                self.writer.write_depth(at + self.done, positions[at], events["timestamp"][at],
                                         batch.shot_bids[keep], batch.shot_asks[keep])
 
     def finish(self, book: Any) -> None:
-        bids, asks = bk.top_levels(book, 1)
-        for name, level in (("bid", bids[0]), ("ask", asks[0])):
-            if level["quantity"] > 0:
-                setattr(self.summary, name, (float(level["price_in_ticks"]) * bk.TICK_SIZE, float(level["quantity"])))
+        bids, asks = book.depth(FINAL_LEVELS)
+        s = self.summary
+        s.final_bids = [(price * bk.TICK_SIZE, quantity) for price, quantity, _ in bids]
+        s.final_asks = [(price * bk.TICK_SIZE, quantity) for price, quantity, _ in asks]
+        s.bid = s.final_bids[0] if s.final_bids else None
+        s.ask = s.final_asks[0] if s.final_asks else None
         if self.writer is not None:
             self.summary.outputs = [str(p) for p in self.writer.close()]
 
 
-_KIND_NAMES = ("add", "cancel", "amend", "immediate-or-cancel", "fill-or-kill")
+FINAL_LEVELS = 50
+"""Levels a side of the final book that a summary keeps."""
+
+_KIND_NAMES = {bk.POST: "post", bk.EXECUTE: "execution", bk.REDUCE: "reduction", bk.REPLACE: "replace",
+               bk.CANCEL: "cancel"}

@@ -1,26 +1,32 @@
-"""The varnholt book that replays the events, and the layouts of its batch records."""
+"""The varnholt book that replays the events, and the layouts of its batch records.
+
+Every event kind, status and layout comes from ``varnholt.OrderBook``; this
+module only gathers them for the readers.  Feeds are replayed with the feed
+verbs (post, execute, reduce, replace, cancel) in the feed layout, whose
+``timestamp`` is the market's clock: the book mirrors what the exchange did
+and never matches.
+"""
 
 from __future__ import annotations
 
 from typing import NamedTuple
 
 import numpy as np
-from varnholt import OrderBook
+from varnholt import OrderBook, OrderType
 
 TICK_SIZE = 0.0001
 """Tick size of every replay book: both formats give prices in 1/10000 units."""
 
-ADD, CANCEL, AMEND, IMMEDIATE_OR_CANCEL, FILL_OR_KILL = range(5)
-BUY, SELL = 0, 1
-APPLIED, REJECTED, UNKNOWN_REF = range(3)
-
+BUY, SELL = int(OrderType.Buy), int(OrderType.Sell)
+POST, EXECUTE, REDUCE, REPLACE, CANCEL = (OrderBook.POST, OrderBook.EXECUTE, OrderBook.REDUCE,
+                                          OrderBook.REPLACE, OrderBook.CANCEL)
+APPLIED, REJECTED, UNKNOWN_REF = OrderBook.APPLIED, OrderBook.REJECTED, OrderBook.UNKNOWN_REF
 NO_REF: int = OrderBook.NO_REF
-EXECUTION_REF = NO_REF - 1
-"""Ref of the immediate-or-cancel orders that stand for executions of a
-resting order.  They never rest, so they can all share it."""
-STAND_IN_BASE = 1 << 46
-"""Refs from here up belong to stand-ins for orders from before a LOBSTER
-file starts (the file's own order ids must be below)."""
+
+STAND_IN_BASE = 1 << 62
+"""Refs from here up belong to stand-ins: orders the book holds for volume a
+LOBSTER file shows but never added (orders from before the file, or entered
+while their level was out of its window).  The file's own ids are below."""
 
 
 class Layouts(NamedTuple):
@@ -32,12 +38,12 @@ class Layouts(NamedTuple):
     level: np.dtype
 
 
-_LAYOUTS = Layouts(np.dtype(OrderBook.EVENT_FIELDS), np.dtype(OrderBook.EVENT_RESULT_FIELDS),
+_LAYOUTS = Layouts(np.dtype(OrderBook.FEED_EVENT_FIELDS), np.dtype(OrderBook.EVENT_RESULT_FIELDS),
                    np.dtype(OrderBook.FILL_FIELDS), np.dtype(OrderBook.LEVEL_FIELDS))
 
 
 def layouts() -> Layouts:
-    """The record layouts of ``OrderBook.replay``."""
+    """The record layouts of ``OrderBook.replay`` (events in the feed layout)."""
     return _LAYOUTS
 
 
@@ -47,21 +53,20 @@ def new_book(tick_size: float = TICK_SIZE) -> OrderBook:
 
 
 def empty_events(count: int) -> np.ndarray:
-    """An uninitialised event array of ``count`` records."""
-    return np.empty(count, dtype=_LAYOUTS.event)
+    """A zeroed feed-event array of ``count`` records."""
+    return np.zeros(count, dtype=_LAYOUTS.event)
 
 
 def make_events(kind: np.ndarray | int, side: np.ndarray | int, price: np.ndarray | int,
-                quantity: np.ndarray | float, ref: np.ndarray | int, count: int | None = None) -> np.ndarray:
-    """An event array from its columns (arrays or scalars to broadcast)."""
+                quantity: np.ndarray | float, ref: np.ndarray | int, timestamp: np.ndarray | int = 0,
+                new_ref: np.ndarray | int = NO_REF, count: int | None = None) -> np.ndarray:
+    """A feed-event array from its columns (arrays or scalars to broadcast)."""
+    columns = (kind, side, price, quantity, ref, timestamp, new_ref)
     if count is None:
-        count = next(len(c) for c in (kind, side, price, quantity, ref) if isinstance(c, np.ndarray))
+        count = next(len(c) for c in columns if isinstance(c, np.ndarray))
     events = empty_events(count)
-    events["kind"] = kind
-    events["side"] = side
-    events["price_in_ticks"] = price
-    events["quantity"] = quantity
-    events["ref"] = ref
+    for name, column in zip(("kind", "side", "price_in_ticks", "quantity", "ref", "timestamp", "new_ref"), columns):
+        events[name] = column
     return events
 
 

@@ -8,27 +8,37 @@ best bid and ask, the verification result and the throughput.
 
 A LOBSTER message file ``X_message_N.csv`` is verified against
 ``X_orderbook_N.csv`` beside it (or the file given with ``--orderbook``):
-after every message the book's top N levels must equal the orderbook row.
+after every message the book's top N levels must equal the orderbook row,
+the levels that have just come into the row's window being first brought
+to it through stand-in orders (a level-N file leaves out what happened
+further out; see the module notes of varnholt_replay.formats.lobster).
 The first divergence is reported with its line; ``--on-divergence resync``
 rebuilds the book from that row and goes on.  Files ending in ``.csv`` are
 LOBSTER files, others ITCH files, unless ``--format`` says otherwise.
 
+A LOBSTER zip archive (as LOBSTER ships them) stands for the message files
+in it, each with the orderbook file beside it in the archive; a member can be
+named as ARCHIVE.zip/MEMBER.
+
 Exit status: 0 all replayed and verified; 1 some input could not be read
 (a missing file, a malformed row, a truncated or unknown ITCH message: the
-other files are still replayed); 2 bad usage, or a missing optional package
-(pyarrow for --out, dask for a cluster); 3 all read, but a book diverged
-from its orderbook file or an execution did not trade with its order.
+other files are still replayed, and an ITCH file up to the bad message); 2
+bad usage, or a missing optional package (pyarrow for --out, dask for a
+cluster); 3 all read, but a book diverged from its orderbook file (or the
+orderbook file has rows beyond the last message).
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 from collections.abc import Sequence
 from typing import TextIO
 
+from .jobs import expand_archives, with_unique_names
 from .memory import keep_freed_memory
-from .output import OutputUnavailable, require_pyarrow
+from .optional import MissingPackage, require
 from .progress import ProgressBar
 from .runner import Job, Options, Summary, make_job
 
@@ -71,14 +81,14 @@ def jobs_from(args: argparse.Namespace) -> list[Job]:
     fmt = None if args.format == "auto" else args.format
     books = list(args.orderbook)
     jobs = []
-    for path in args.files:
+    for path in expand_archives(args.files):
         job = make_job(path, format=fmt)
         if job.format == "lobster" and books:
             job = make_job(path, books.pop(0), fmt)
         jobs.append(job)
     if books:
         raise ValueError("more --orderbook files than LOBSTER files")
-    return jobs
+    return with_unique_names(jobs)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -92,8 +102,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         jobs = jobs_from(args)
         if args.out:
-            require_pyarrow()
-    except (ValueError, OutputUnavailable) as error:
+            require("pyarrow.parquet")
+        if args.scheduler or args.processes:
+            require("distributed")
+    except (ValueError, MissingPackage) as error:
         print(f"varnholt-replay: {error}", file=sys.stderr)
         return EXIT_USAGE
     options = Options(verify=not args.no_verify, on_divergence=args.on_divergence, out_dir=args.out,
@@ -101,22 +113,23 @@ def main(argv: Sequence[str] | None = None) -> int:
                       block_bytes=args.block_bytes, symbols=tuple(args.symbol))
     show = sys.stderr.isatty() if args.progress is None else args.progress
     with ProgressBar(sum(job.size for job in jobs), enabled=show) as progress:
-        try:
-            summaries = _run(jobs, options, args, progress)
-        except RuntimeError as error:  # a missing optional package (dask)
-            print(f"varnholt-replay: {error}", file=sys.stderr)
-            return EXIT_USAGE
-    print_table(summaries)
+        summaries = _run(jobs, options, args, progress)
+    try:
+        print_table(summaries)
+        sys.stdout.flush()
+    except BrokenPipeError:  # the reader went away (| head): the rest is not wanted
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())  # so that the flush at exit does not fail again
     return exit_status(summaries)
 
 
 def _run(jobs: list[Job], options: Options, args: argparse.Namespace, progress: ProgressBar) -> list[Summary]:
     if args.scheduler or args.processes:
-        from .cluster import connect, run_on_cluster
+        from .running.cluster import connect, run_on_cluster
 
         with connect(args.scheduler, args.processes or 2) as client:
             return run_on_cluster(client, jobs, options, progress=progress)
-    from .parallel import run_local
+    from .running.local import run_local
 
     return run_local(jobs, options, threads=args.threads, progress=progress)
 
@@ -124,7 +137,7 @@ def _run(jobs: list[Job], options: Options, args: argparse.Namespace, progress: 
 def exit_status(summaries: Sequence[Summary]) -> int:
     if any(s.error for s in summaries):
         return EXIT_INPUT
-    if any(s.divergences or s.violations for s in summaries):
+    if any(s.divergences for s in summaries):
         return EXIT_MISMATCH
     return EXIT_OK
 
@@ -138,9 +151,7 @@ def _verification(s: Summary) -> str:
         return "error"
     if s.divergences:
         return f"diverged x{s.divergences}"
-    if s.violations:
-        return f"{s.violations} violations"
-    return s.verification.split(" (")[0]
+    return "-" if s.verification == "not checked" else s.verification.split(" (")[0]
 
 
 def print_table(summaries: Sequence[Summary], out: TextIO | None = None) -> None:
@@ -159,7 +170,10 @@ def print_table(summaries: Sequence[Summary], out: TextIO | None = None) -> None
         print("  ".join(cells).rstrip(), file=out)
     for s in summaries:
         notes = [s.error, s.verification if s.divergences else None,
-                 s.first_violation and f"first violation at {s.first_violation}",
+                 s.executions and f"{s.executions:,} executions, {s.behind_front:,} of them of an order "
+                                  "behind others in its level",
+                 s.stand_ins and f"{s.stand_ins:,} levels reconciled with their rows through stand-ins"
+                                 + (f", {s.folds:,} levels folded" if s.folds else ""),
                  s.first_rejection and f"{s.rejected} events refused, first at {s.first_rejection}",
                  s.orphans and f"{s.orphans} messages about orders the book does not hold (not replayed)",
                  s.outputs and "wrote " + ", ".join(s.outputs)]

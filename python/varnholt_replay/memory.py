@@ -6,9 +6,10 @@ freed (they are mapped on their own, or trimmed off the top of the heap), so
 every block pays again for the kernel to map and zero the pages: that costs
 as much as the parsing itself.  :func:`keep_freed_memory` raises both
 thresholds so that freed blocks are reused; the process keeps its peak
-memory.  The command-line tool, the cluster tasks and the benchmark call
-it; a program using the readers as a library may call it too.  It does
-nothing where the C library is not glibc.
+memory.  Only the command-line tool (and the benchmark) call it, once per
+process: it is a choice for the whole process, which a library must leave to
+the program using it.  It does nothing where the C library has no
+``mallopt`` (it is not glibc).
 """
 
 from __future__ import annotations

@@ -2,8 +2,13 @@
 
 For an instrument ``NAME`` the writer makes ``NAME.fills.parquet`` (one row
 per fill) and ``NAME.depth.parquet`` (the top levels of the book every N
-events).  Both name the input position of the event: the line of a LOBSTER
-message, the byte offset of an ITCH message.
+events).  Both carry the market time of the message (``time``, integer
+nanoseconds after midnight, in both formats) and its input position (the
+line of a LOBSTER message, the byte offset of an ITCH message); a fill names
+the feed's own id of the order that traded (``order_id``, null for a
+LOBSTER stand-in), the side that took it (``aggressor``) and the
+instrument.  The files' metadata give the source file, the format, the
+levels of a LOBSTER orderbook file and the tick size.
 """
 
 from __future__ import annotations
@@ -14,25 +19,8 @@ from typing import Any
 
 import numpy as np
 
-from .book import TICK_SIZE
-
-PYARROW_MISSING = ("writing results (--out) needs pyarrow, which is not installed: "
-                   "pip install pyarrow")
-
-
-class OutputUnavailable(RuntimeError):
-    """Results were asked for but pyarrow is missing."""
-
-
-def require_pyarrow() -> Any:
-    """The ``pyarrow.parquet`` module, or :class:`OutputUnavailable`."""
-    try:
-        import pyarrow  # noqa: F401
-        import pyarrow.parquet as pq
-    except ImportError:
-        raise OutputUnavailable(PYARROW_MISSING) from None
-    return pq
-
+from .book import STAND_IN_BASE, TICK_SIZE
+from .optional import require
 
 def safe_name(instrument: str) -> str:
     """An instrument name usable as a file name."""
@@ -43,11 +31,15 @@ class ResultWriter:
     """Streams one instrument's fills and depth snapshots to Parquet files."""
 
     def __init__(self, directory: str | Path, instrument: str, depth: int, position: str = "line",
-                 tick_size: float = TICK_SIZE) -> None:
-        self.pq = require_pyarrow()
-        import pyarrow as pa
-
-        self.pa = pa
+                 tick_size: float = TICK_SIZE, *, source: str = "", levels: int | None = None,
+                 stand_ins: bool = False) -> None:
+        self.pq = require("pyarrow.parquet")
+        self.pa = require("pyarrow")
+        self.instrument = instrument
+        self.stand_ins = stand_ins  # refs from STAND_IN_BASE up are stand-ins, not the feed's ids
+        self.metadata = {"instrument": instrument, "source": source, "format": "lobster" if position == "line" else "itch",
+                         "levels": "" if levels is None else str(levels), "tick_size": repr(tick_size),
+                         "time_unit": "ns after midnight, market time"}
         self.directory = Path(directory)
         self.directory.mkdir(parents=True, exist_ok=True)
         self.stem = safe_name(instrument)
@@ -59,29 +51,31 @@ class ResultWriter:
         self.paths = (self.directory / f"{self.stem}.fills.parquet", self.directory / f"{self.stem}.depth.parquet")
 
     def write_fills(self, fills: np.ndarray, events: np.ndarray, positions: np.ndarray,
-                    times: np.ndarray | None) -> None:
-        """Fill records, with the global event index, input position and
-        message time (seconds, LOBSTER; nanoseconds, ITCH) of each."""
+                    resting_side: np.ndarray) -> None:
+        """Fill records, with the global event index, input position and the
+        side of the resting order of each."""
+        ref = fills["resting_ref"]
+        pa = self.pa
+        stand_in = ref >= STAND_IN_BASE if self.stand_ins else np.zeros(len(ref), dtype=bool)
         columns = {
+            "time": fills["timestamp"].astype(np.int64),
+            "instrument": pa.array([self.instrument] * len(fills), pa.string()).dictionary_encode(),
             "event": events.astype(np.uint64),
             self.position: positions.astype(np.int64),
-            "resting_ref": fills["resting_ref"],
-            "incoming_ref": fills["incoming_ref"],
+            "order_id": pa.array(ref, mask=stand_in, type=pa.uint64()),
+            "aggressor": pa.DictionaryArray.from_arrays(pa.array((1 - resting_side).astype(np.int8)),
+                                                        pa.array(["buy", "sell"])),
             "price_in_ticks": fills["price_in_ticks"],
             "price": fills["price_in_ticks"] * self.tick_size,
             "quantity": fills["quantity"],
-            "timestamp": fills["timestamp"],
         }
-        if times is not None:
-            columns["time"] = times
         self._fills = self._append(self._fills, self.paths[0], columns)
 
-    def write_depth(self, events: np.ndarray, positions: np.ndarray, times: np.ndarray | None,
+    def write_depth(self, events: np.ndarray, positions: np.ndarray, times: np.ndarray,
                     bids: np.ndarray, asks: np.ndarray) -> None:
         """Snapshots of the top ``depth`` levels after the given events."""
-        columns: dict[str, np.ndarray] = {"event": events.astype(np.uint64), self.position: positions.astype(np.int64)}
-        if times is not None:
-            columns["time"] = times
+        columns: dict[str, Any] = {"time": times.astype(np.int64), "event": events.astype(np.uint64),
+                                   self.position: positions.astype(np.int64)}
         for name, levels in (("bid", bids), ("ask", asks)):
             for k in range(self.depth):
                 columns[f"{name}_price_{k + 1}"] = np.ascontiguousarray(levels["price_in_ticks"][:, k])
@@ -89,8 +83,10 @@ class ResultWriter:
                 columns[f"{name}_orders_{k + 1}"] = np.ascontiguousarray(levels["orders"][:, k])
         self._depth = self._append(self._depth, self.paths[1], columns)
 
-    def _append(self, writer: Any, path: Path, columns: dict[str, np.ndarray]) -> Any:
-        table = self.pa.table({name: np.ascontiguousarray(values) for name, values in columns.items()})
+    def _append(self, writer: Any, path: Path, columns: dict[str, Any]) -> Any:
+        table = self.pa.table({name: values if isinstance(values, self.pa.Array) else np.ascontiguousarray(values)
+                               for name, values in columns.items()})
+        table = table.replace_schema_metadata(self.metadata)
         if writer is None:
             writer = self.pq.ParquetWriter(path, table.schema)
         writer.write_table(table)

@@ -7,6 +7,8 @@ import threading
 import time
 from typing import Any, TextIO
 
+from .optional import available
+
 
 class ProgressBar:
     """Counts processed bytes against a total and shows it on a stream:
@@ -24,13 +26,9 @@ class ProgressBar:
         self._started = time.perf_counter()
         self._shown = 0.0
         self._bar: Any = None
-        if enabled:
-            try:
-                from tqdm import tqdm
-            except ImportError:
-                pass
-            else:
-                self._bar = tqdm(total=self.total, unit="B", unit_scale=True, desc=description, file=self.stream)
+        tqdm = available("tqdm") if enabled else None
+        if tqdm is not None:
+            self._bar = tqdm.tqdm(total=self.total, unit="B", unit_scale=True, desc=description, file=self.stream)
 
     def advance(self, amount: int) -> None:
         if not self.enabled or amount <= 0:

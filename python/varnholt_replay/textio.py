@@ -5,8 +5,8 @@ from __future__ import annotations
 import os
 from collections.abc import Iterator
 from dataclasses import dataclass
-from io import BufferedReader
 from pathlib import Path
+from io import BufferedIOBase
 
 import numpy as np
 
@@ -37,22 +37,28 @@ class BlockReader:
     gets one.  One buffer serves every block.
     """
 
-    def __init__(self, path: str | Path, block_bytes: int = DEFAULT_BLOCK_BYTES) -> None:
+    def __init__(self, path: str | Path, block_bytes: int = DEFAULT_BLOCK_BYTES, *,
+                 stream: BufferedIOBase | None = None) -> None:
         self.path = Path(path)
         self.block_bytes = max(int(block_bytes), 64)
-        try:
-            self.file_size = os.path.getsize(self.path)
-        except OSError as error:
-            raise InputError(self.path, error.strerror or str(error)) from None
+        self.stream = stream  # an open stream to read instead of the file (a member of an archive)
+        if stream is None:
+            try:
+                os.stat(self.path)
+            except OSError as error:
+                raise InputError(self.path, error.strerror or str(error)) from None
 
     def __iter__(self) -> Iterator[Block]:
+        if self.stream is not None:
+            yield from self._blocks(self.stream)
+            return
         try:
             with open(self.path, "rb") as source:
                 yield from self._blocks(source)
         except OSError as error:
             raise InputError(self.path, error.strerror or str(error)) from None
 
-    def _blocks(self, source: BufferedReader) -> Iterator[Block]:
+    def _blocks(self, source: BufferedIOBase) -> Iterator[Block]:
         buffer = bytearray(PAD + 2 * self.block_bytes + 1)
         carry = 0  # bytes of an unfinished line at buffer[PAD:PAD + carry]
         offset = 0  # file offset of buffer[PAD]

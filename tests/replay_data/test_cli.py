@@ -1,22 +1,25 @@
-"""The varnholt-replay command on one machine."""
+"""The varnholt-replay command on one machine, and its output files."""
 
 import io
+import os
 import shutil
+import subprocess
 import sys
 
 import numpy as np
 import pytest
 from varnholt_replay.cli import main
-from varnholt_replay.parallel import run_local
 from varnholt_replay.progress import ProgressBar
+from varnholt_replay.running.local import run_local
 from varnholt_replay.runner import Options, make_job, replay_lobster
+
+from .conftest import write_lines
 
 
 def with_bad_line(source, target, line, text):
     lines = source.read_text().splitlines()
     lines[line - 1] = text
-    target.write_text("\n".join(lines) + "\n")
-    return target
+    return write_lines(target, lines)
 
 
 def test_bad_files_are_reported_and_the_others_replayed(lobster_files, itch_file, tmp_path, capsys):
@@ -31,9 +34,10 @@ def test_bad_files_are_reported_and_the_others_replayed(lobster_files, itch_file
     assert f"{tmp_path / 'gone.csv'}: No such file or directory" in out
     last_message = itch_file[0].stat().st_size - 14  # the closing system event
     assert f"{truncated}: byte offset {last_message}: truncated message" in out
-    table = {line.split()[0]: line for line in out.splitlines()[1:8]}
+    table = {line.split()[0]: line for line in out.splitlines()[1:]}
     assert " ok " in table[lobster_files.messages.stem]
-    assert all(" executions ok " in table[f"session:{name}"] for name in itch_file[1])
+    for name in itch_file[1]:  # replayed in full: the cut message was the last
+        assert table[f"session:{name}"].split()[3] == table[f"cut:{name}"].split()[3]
     assert all(" error " in table[path.stem] for path in (malformed, truncated))
 
 
@@ -49,17 +53,52 @@ def test_results_are_written_as_parquet(lobster_files, itch_file, tmp_path, veri
     pq = pytest.importorskip("pyarrow.parquet")
     options = Options(verify=verify, out_dir=str(tmp_path), snapshot_every=100, snapshot_depth=3, block_bytes=4096)
     summary = replay_lobster(make_job(lobster_files.messages), options)
-    types = np.loadtxt(lobster_files.messages, delimiter=",", usecols=(1,), dtype=np.int64)
+    text = np.loadtxt(lobster_files.messages, delimiter=",", dtype=str)
+    executed = np.flatnonzero(text[:, 1] == "4")
     stem = lobster_files.messages.stem
-    fills = pq.read_table(tmp_path / f"{stem}.fills.parquet").to_pydict()
-    assert fills["line"] == (np.flatnonzero(types == 4) + 1).tolist()
+    table = pq.read_table(tmp_path / f"{stem}.fills.parquet")
+    fills = table.to_pydict()
+    assert len(fills["line"]) == summary.fills
+    assert set(fills["line"]) <= set((executed + 1).tolist())
+    seconds, _, fraction = np.char.partition(text[executed, 0], ".").T
+    market_time = {int(line) + 1: int(s) * 10**9 + int(f.ljust(9, "0"))
+                   for line, s, f in zip(executed, seconds, fraction)}
+    assert fills["time"] == [market_time[line] for line in fills["line"]]
+    ids = {line + 1: int(text[line, 2]) for line in executed}
+    assert all(order is None or order == ids[line] for order, line in zip(fills["order_id"], fills["line"]))
+    sides = {line + 1: "buy" if text[line, 5] == "-1" else "sell" for line in executed}
+    assert fills["aggressor"] == [sides[line] for line in fills["line"]]
+    assert set(fills["instrument"]) == {stem}
+    metadata = table.schema.metadata
+    assert metadata[b"source"] == str(lobster_files.messages).encode() and metadata[b"tick_size"] == b"0.0001"
     depth = pq.read_table(tmp_path / f"{stem}.depth.parquet").to_pydict()
-    assert depth["event"] == list(range(99, summary.events, 100))
     assert {f"bid_price_{k}" for k in (1, 2, 3)} <= depth.keys() and "bid_price_4" not in depth
     assert main([str(itch_file[0]), "--symbol", "BRAVO", "--out", str(tmp_path), "--no-progress"]) == 0
     bravo = pq.read_table(tmp_path / "session_BRAVO.fills.parquet").to_pydict()
     assert len(bravo["offset"]) == itch_file[1]["BRAVO"].executions
     assert not (tmp_path / "session_ALPHA.fills.parquet").exists()
+
+
+def test_same_named_inputs_write_apart(itch_file, tmp_path, capsys):
+    pytest.importorskip("pyarrow")
+    copies = []
+    for folder in ("d1", "d2"):
+        (tmp_path / folder).mkdir()
+        copies.append(shutil.copy(itch_file[0], tmp_path / folder / "day.itch"))
+    assert main([*map(str, copies), "--symbol", "ALPHA", "--out", str(tmp_path / "out"), "--no-progress"]) == 0
+    assert sorted(p.name for p in (tmp_path / "out").glob("*.fills.parquet")) == [
+        "d1_day_ALPHA.fills.parquet", "d2_day_ALPHA.fills.parquet"]
+
+
+def test_one_line_per_instrument_with_events(tmp_path, capsys):
+    from .test_itch import SESSION, directory
+
+    path = tmp_path / "many.itch"
+    path.write_bytes(b"".join(SESSION + [directory(100 + k, b"IDLE%d" % k) for k in range(50)]))
+    assert main([str(path), "--no-progress"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert [line.split()[0] for line in lines if not line.startswith("many:ALPHA:")] == [
+        "instrument", "many:ALPHA", "many:OTHER"]
 
 
 def test_orderbook_given_by_option_and_divergence_status(lobster_files, tmp_path, capsys):
@@ -74,12 +113,22 @@ def test_orderbook_given_by_option_and_divergence_status(lobster_files, tmp_path
 
 @pytest.mark.parametrize("module, options, message", [
     ("pyarrow", ["--out", "."], "needs pyarrow"),
-    ("distributed", ["--processes", "2"], "needs dask.distributed"),
+    ("distributed", ["--processes", "2"], "needs distributed"),
 ])
 def test_a_missing_optional_package_is_a_usage_error(lobster_files, monkeypatch, capsys, module, options, message):
     monkeypatch.setitem(sys.modules, module, None)
+    monkeypatch.setitem(sys.modules, f"{module}.parquet", None)
     assert main([str(lobster_files.messages), *options, "--no-progress"]) == 2
     assert message in capsys.readouterr().err
+
+
+def test_a_closed_pipe_ends_quietly(itch_file):
+    reader, writer = os.pipe()
+    os.close(reader)  # as `| head` does once it has its lines
+    done = subprocess.run([sys.executable, "-m", "varnholt_replay", str(itch_file[0]), "--no-progress"],
+                          stdout=writer, stderr=subprocess.PIPE, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    os.close(writer)
+    assert (done.returncode, done.stderr) == (0, b"")
 
 
 @pytest.mark.parametrize("enabled", [True, False])
@@ -94,3 +143,17 @@ def test_progress_without_tqdm_is_one_text_line(monkeypatch, enabled):
         assert text.count("\n") == 1 and "] 100.0% 4.0/4.0 MB " in text.rsplit("\r", 1)[-1]
     else:
         assert text == ""
+
+
+def test_the_replay_example_runs_the_command_machinery(lobster_files, itch_file, tmp_path):
+    example = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "replay.py")
+    run = subprocess.run([sys.executable, example, str(lobster_files.messages), str(itch_file[0])],
+                         capture_output=True, text=True, timeout=120,
+                         env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    assert lines[0].split()[:3] == ["instrument", "messages", "events"]
+    table = {line.split()[0]: line.split() for line in lines[1:] if ": " not in line}
+    assert table[lobster_files.messages.stem][1] == f"{lobster_files.count:,}"
+    assert table[lobster_files.messages.stem][-2] == "ok"
+    assert set(table) == {lobster_files.messages.stem} | {f"session:{name}" for name in itch_file[1]}

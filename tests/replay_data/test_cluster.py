@@ -2,8 +2,8 @@
 
 import pytest
 from varnholt_replay.cli import main
-from varnholt_replay.cluster import run_on_cluster
-from varnholt_replay.parallel import run_local
+from varnholt_replay.running.cluster import run_on_cluster
+from varnholt_replay.running.local import run_local
 from varnholt_replay.runner import Options, make_job
 
 distributed = pytest.importorskip("distributed")

@@ -2,10 +2,11 @@
 
 import numpy as np
 import pytest
+from varnholt import OrderBook
 from varnholt_replay import book as bk
 from varnholt_replay.errors import InputError
-from varnholt_replay.itch import read_itch
-from varnholt_replay.runner import Options, make_job, read_itch_symbols, replay_symbol
+from varnholt_replay.formats.itch import ItchReader
+from varnholt_replay.runner import Options, make_job, replay_itch
 
 
 def message(kind: str, locate: int, *fields: tuple[int | bytes, int]) -> bytes:
@@ -46,37 +47,43 @@ SESSION = [
 ]
 
 
+def read(path, symbols=None, block_bytes=1 << 20):
+    """Every block of an ITCH file, and the reader (for its directory)."""
+    reader = ItchReader(path, symbols, block_bytes)
+    return list(reader), reader
+
+
+def joined(blocks, locate):
+    parts = [b.symbols[locate] for b in blocks if locate in b.symbols]
+    return np.concatenate([p.events for p in parts]), np.concatenate([p.offsets for p in parts])
+
+
 @pytest.mark.parametrize("block_bytes", [40, 1 << 20])
-def test_messages_become_events(tmp_path, block_bytes):
+def test_each_message_becomes_one_feed_event(tmp_path, block_bytes):
     path = tmp_path / "s.itch"
     path.write_bytes(b"".join(SESSION))
-    symbols = read_itch(path, block_bytes=block_bytes).symbols
-    assert [s.symbol for s in symbols.values()] == ["ALPHA", "OTHER"]
-    alpha = symbols[7]
-    assert alpha.events.tolist() == [
-        (bk.ADD, bk.SELL, 1_000_000, 100.0, 5), (bk.ADD, bk.BUY, 990_000, 200.0, 6),
-        (bk.CANCEL, bk.SELL, 1_000_000, 1.0, 5), (bk.ADD, bk.SELL, 1_010_000, 50.0, 8),
-        (bk.CANCEL, bk.SELL, 1_010_000, 1.0, 8), (bk.ADD, bk.SELL, 1_020_000, 40.0, 9),
-        (bk.IMMEDIATE_OR_CANCEL, bk.BUY, 1_020_000, 15.0, bk.EXECUTION_REF),
-        (bk.AMEND, bk.BUY, 990_000, 150.0, 6),
-        (bk.IMMEDIATE_OR_CANCEL, bk.SELL, 990_000, 30.0, bk.EXECUTION_REF),
-        (bk.CANCEL, bk.SELL, 1_020_000, 1.0, 9)]
-    assert alpha.expected[alpha.expected != bk.NO_REF].tolist() == [9, 6]
+    blocks, reader = read(path, block_bytes=block_bytes)
+    assert reader.names == {7: "ALPHA", 9: "OTHER"}
+    events, offsets = joined(blocks, 7)
+    B = OrderBook
+    assert events[["kind", "side", "price_in_ticks", "quantity", "ref", "new_ref"]].tolist() == [
+        (B.POST, bk.SELL, 1_000_000, 100.0, 5, B.NO_REF), (B.POST, bk.BUY, 990_000, 200.0, 6, B.NO_REF),
+        (B.REPLACE, 0, 1_010_000, 50.0, 5, 8), (B.REPLACE, 0, 1_020_000, 40.0, 8, 9),
+        (B.EXECUTE, 0, 0, 15.0, 9, B.NO_REF), (B.REDUCE, 0, 0, 50.0, 6, B.NO_REF),
+        (B.EXECUTE, 0, 0, 30.0, 6, B.NO_REF), (B.CANCEL, 0, 0, 0.0, 9, B.NO_REF),
+        (B.CANCEL, 0, 0, 0.0, 404, B.NO_REF)]
     starts = np.cumsum([0] + [len(m) for m in SESSION])
-    assert alpha.offsets.tolist() == starts[[3, 4, 6, 6, 7, 7, 8, 9, 10, 13]].tolist()
-    assert (alpha.counts["P"], alpha.counts["H"], alpha.unknown, alpha.first_unknown) == (1, 1, 1, starts[14])
-    assert alpha.times.tolist() == [123456789] * 10
+    assert offsets.tolist() == starts[[3, 4, 6, 7, 8, 9, 10, 13, 14]].tolist()
+    assert events["timestamp"].tolist() == [123456789] * 9
 
 
 def test_symbols_replay_to_the_reference(itch_file):
     path, truth = itch_file
-    job = make_job(path)
-    symbols, failure = read_itch_symbols(job, Options(block_bytes=1 << 16))
-    assert failure is None and [s.symbol for s in symbols] == list(truth)
-    for symbol in symbols:
-        expected = truth[symbol.symbol]
-        summary = replay_symbol(job, symbol)
-        assert (summary.violations, summary.rejected, summary.orphans) == (0, 0, 0)
+    summaries = replay_itch(make_job(path), Options(block_bytes=1 << 16))
+    assert [s.instrument for s in summaries] == [f"session:{name}" for name in truth]
+    for summary in summaries:
+        expected = truth[summary.instrument.split(":")[1]]
+        assert (summary.error, summary.rejected, summary.orphans) == (None, 0, 0)
         assert (summary.fills, summary.volume) == (expected.executions, expected.volume)
         assert summary.notional == pytest.approx(expected.notional * bk.TICK_SIZE)
 
@@ -84,44 +91,61 @@ def test_symbols_replay_to_the_reference(itch_file):
 @pytest.mark.parametrize("wanted", [["BRAVO"], ["CHARLIE", "ALPHA"]])
 def test_chosen_symbols_give_the_same_books(itch_file, wanted):
     path, truth = itch_file
-    chosen = read_itch(path, wanted).symbols.values()
-    assert sorted(s.symbol for s in chosen) == sorted(wanted)
-    for symbol in chosen:
+    blocks, reader = read(path, wanted, block_bytes=1 << 15)
+    chosen = {locate for b in blocks for locate in b.symbols}
+    assert sorted(reader.names[c] for c in chosen) == sorted(wanted)
+    for locate in chosen:
         book = bk.new_book()
-        book.replay(symbol.events)
+        book.replay(joined(blocks, locate)[0])
         bids, asks = bk.top_levels(book, 10)
-        for got, levels in ((bids, truth[symbol.symbol].bids), (asks, truth[symbol.symbol].asks)):
+        for got, levels in ((bids, truth[reader.names[locate]].bids), (asks, truth[reader.names[locate]].asks)):
             padded = levels + [(0, 0, 0)] * (10 - len(levels))
             assert got[["price_in_ticks", "quantity", "orders"]].tolist() == padded
 
 
-def corrupt(data: bytes, how: str) -> tuple[bytes, int]:
-    """The session with one fault, and the byte offset it must be reported at."""
+def test_a_crossed_add_rests_without_trading(tmp_path):
+    path = tmp_path / "crossed.itch"
+    path.write_bytes(b"".join([SESSION[1], add(7, 1, b"S", 100, 1_000_000), add(7, 2, b"B", 70, 1_010_000)]))
+    [summary] = replay_itch(make_job(path))
+    assert (summary.fills, summary.volume, summary.rejected) == (0, 0.0, 0)
+    assert (summary.bid, summary.ask) == ((101.0, 70.0), (100.0, 100.0))  # the book is crossed, as the feed says
+
+
+def corrupt(data: bytes, how: str) -> tuple[bytes, int, int]:
+    """The session with one fault, the byte offset it must be reported at,
+    and how many of ALPHA's events come before it."""
     starts = np.cumsum([0] + [len(m) for m in SESSION]).tolist()
     if how == "truncated":
-        return data[:-5], starts[-2]
+        return data[:-5], starts[-2], 8
     if how == "cut length":
-        return data + b"\x00", len(data)
+        return data + b"\x00", len(data), 9
     at = starts[9]  # the X message
     if how == "unknown type":
-        return data[:at + 2] + b"Z" + data[at + 3:], at
-    return data[:at] + (24).to_bytes(2, "big") + data[at + 2:] + b"\x00", at  # wrong length
+        return data[:at + 2] + b"Z" + data[at + 3:], at, 5
+    if how == "length 0 inside":
+        return data[:at] + b"\x00\x00" + data[at:], at, 5
+    if how == "length 0 at the end":
+        return data + b"\x00\x00", len(data), 9
+    return data[:at] + (24).to_bytes(2, "big") + data[at + 2:] + b"\x00", at, 5  # wrong length
 
 
 @pytest.mark.parametrize("how, reason", [
     ("truncated", "truncated message: 19 bytes announced, 14 left"),
-    ("cut length", "ends inside a length prefix"),
+    ("cut length", "truncated message: the file ends inside a length prefix"),
     ("unknown type", "unknown message type 'Z'"),
     ("wrong length", "message type 'X' has length 24, expected 23"),
+    ("length 0 inside", "message of length 0"),
+    ("length 0 at the end", "message of length 0"),
 ])
-def test_bad_input_names_the_byte_offset(tmp_path, how, reason):
-    data, offset = corrupt(b"".join(SESSION), how)
+@pytest.mark.parametrize("block_bytes", [64, 1 << 20])
+def test_bad_input_stops_after_the_complete_messages_and_names_the_byte_offset(tmp_path, how, reason, block_bytes):
+    data, offset, before = corrupt(b"".join(SESSION), how)
     path = tmp_path / "bad.itch"
     path.write_bytes(data)
-    with pytest.raises(InputError) as caught:
-        read_itch(path, block_bytes=64)
-    assert (caught.value.path, caught.value.offset) == (str(path), offset)
-    assert reason in str(caught.value)
+    summaries = replay_itch(make_job(path), Options(block_bytes=block_bytes))
+    *symbols, failure = summaries
+    assert failure.error.startswith(f"{path}: byte offset {offset}: {reason}")
+    assert symbols[0].instrument == "bad:ALPHA" and symbols[0].events == before
 
 
 def test_references_of_any_size(tmp_path):
@@ -131,7 +155,6 @@ def test_references_of_any_size(tmp_path):
                message("E", 7, (base + 8, 8), (15, 4), (1, 8)), message("D", 7, (base + 6, 8))]
     path = tmp_path / "big-refs.itch"
     path.write_bytes(b"".join([SESSION[1]] + shifted))
-    alpha = read_itch(path, block_bytes=50).symbols[7]
-    assert alpha.events[["kind", "side", "ref"]].tolist() == [
-        (bk.ADD, bk.SELL, base + 5), (bk.ADD, bk.BUY, base + 6), (bk.CANCEL, bk.SELL, base + 5),
-        (bk.ADD, bk.SELL, base + 8), (bk.IMMEDIATE_OR_CANCEL, bk.BUY, bk.EXECUTION_REF), (bk.CANCEL, bk.BUY, base + 6)]
+    [alpha] = replay_itch(make_job(path), Options(block_bytes=50))
+    assert (alpha.events, alpha.fills, alpha.volume, alpha.rejected, alpha.orphans) == (5, 1, 15.0, 0, 0)
+    assert alpha.ask == (101.0, 35.0) and alpha.bid is None

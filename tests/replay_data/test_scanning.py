@@ -5,6 +5,7 @@ import random
 import numpy as np
 import pytest
 from varnholt_replay.csvscan import PAD, Layout, ScanError, scan
+from varnholt_replay.textio import BlockReader
 from varnholt_replay.textwrite import format_lines
 
 
@@ -67,3 +68,17 @@ def test_written_text_reads_back(seed):
     text = format_lines(columns, b",.\n", zero_padded=[(1, 9)])
     expected = b"".join(b"%d,%09d.%d\n" % row for row in zip(*(c.tolist() for c in columns)))
     assert text == expected
+
+
+@pytest.mark.parametrize("block_bytes", [64, 100, 5000])
+@pytest.mark.parametrize("ending", [b"\n", b"\r\n"])
+def test_blocks_hold_whole_lines_even_longer_than_a_block(tmp_path, block_bytes, ending):
+    lines = [b"%d," % i * (i % 7 * 40 + 1) for i in range(60)]
+    path = tmp_path / "lines.csv"
+    path.write_bytes(ending.join(lines) + ending)
+    texts, ends = [], []
+    for block in BlockReader(path, block_bytes):  # a block's bytes last until the next block
+        texts.append(block.raw[block.start:block.stop].tobytes())
+        ends.append(block.end_offset)
+    assert b"".join(texts) == b"\n".join(lines) + b"\n"
+    assert ends[-1] == path.stat().st_size

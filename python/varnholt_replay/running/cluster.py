@@ -13,23 +13,12 @@ from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from typing import Any
 
-from .progress import ProgressBar
-from .runner import Job, Options, Summary, failure_summary, replay_file
-
-DASK_MISSING = ("running on a Dask cluster (--scheduler, --processes) needs dask.distributed, "
-                "which is not installed: pip install 'dask[distributed]'")
-
-
-class ClusterUnavailable(RuntimeError):
-    """A cluster run was asked for but dask.distributed is missing."""
-
+from ..optional import require
+from ..progress import ProgressBar
+from ..runner import Job, Options, Summary, failure_summary, replay_file
 
 def _distributed() -> Any:
-    try:
-        import distributed
-    except ImportError:
-        raise ClusterUnavailable(DASK_MISSING) from None
-    return distributed
+    return require("distributed")
 
 
 def run_on_cluster(client: Any, jobs: Sequence[Job], options: Options = Options(), *,

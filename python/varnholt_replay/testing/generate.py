@@ -1,22 +1,26 @@
 """Seeded market-by-order flows written as LOBSTER files and ITCH 5.0 files.
 
-The flows are kept on the pure-Python :class:`~varnholt_replay.reference.ReferenceBook`
+The flows are kept on the pure-Python :class:`~varnholt_replay.testing.reference.ReferenceBook`
 (no varnholt involved), so the LOBSTER orderbook rows written beside the
 messages are an independent account of the book after every message.  A
 flow starts with a book already full of orders that the files never show
 being added (as a LOBSTER file of a window of the day has them), and mixes
-new orders near the touch, deletions, partial cancellations, executions that
-take the front orders of the best levels (one message per order taken, the
-last one often partial), hidden executions, a cross trade now and then and
-a trading halt with its resumption; the ITCH flow adds replaces (a new ref
-at a new price, losing priority), executions with a price, non-displayable
-trades, broken trades, imbalance and system messages, over several symbols.
-The same seed gives the same files.
+new orders near the touch and further out, deletions, partial
+cancellations, executions that take the front orders of the best levels
+(one message per order taken, the last one often partial), executions of
+an order behind others at its price, hidden executions, a cross trade now
+and then and a trading halt with its resumption.  A LOBSTER file of N levels
+holds, as LOBSTER writes them, only the messages that changed the top N
+levels at that moment: everything further out happens in the book unseen.
+The ITCH flow adds replaces (a new ref at a new price, losing priority),
+executions with a price, non-displayable trades, broken trades, imbalance
+and system messages, over several symbols.  The same seed gives the same
+files.
 
 Run as a module to write large files on demand::
 
-    python -m varnholt_replay.generate lobster DIR --messages 10000000 --levels 10
-    python -m varnholt_replay.generate itch FILE.itch --messages 1000000 --symbols 4
+    python -m varnholt_replay.testing.generate lobster DIR --messages 10000000 --levels 10
+    python -m varnholt_replay.testing.generate itch FILE.itch --messages 1000000 --symbols 4
 """
 
 from __future__ import annotations
@@ -34,9 +38,10 @@ from pathlib import Path
 import numpy as np
 
 from .reference import BUY, SELL, ReferenceBook, Resting
-from .textwrite import format_lines
+from ..textwrite import format_lines
 
 TICK = 100  # one cent in 1/10000 units
+HIDDEN_EXECUTE, CROSS, HALT = 5, 6, 7
 DAY_START_NS = 34_200 * 10**9  # 9:30
 DAY_NS = 23_400 * 10**9  # 9:30 to 16:00
 CHUNK = 1 << 15
@@ -152,6 +157,20 @@ class Market:
             if not whole:
                 return
 
+    def execute_behind(self) -> tuple[Resting, int] | None:
+        """An execution of an order that is not the front of its level (real
+        feeds have them: the second of two orders at a price trades first)."""
+        side = self.rng.randrange(2)
+        price = self.book.best(side)
+        level = list(self.book.levels[side].get(price, {}).values()) if price is not None else []
+        if len(level) < 2 or self.book.level_count(side) < 4:
+            return None
+        order = level[1 + self.rng.randrange(len(level) - 1)]
+        quantity = order.quantity if self.rng.random() < 0.6 else self.rng.randint(1, order.quantity)
+        taken = Resting(order.ref, order.side, order.price, order.quantity)
+        self._take(order.ref, quantity)
+        return taken, quantity
+
     def replace(self) -> tuple[Resting, Resting]:
         """An order leaves and a new one (new ref, same side) enters at the back."""
         old = self.pick()
@@ -178,6 +197,7 @@ class LobsterFiles:
     orderbook: Path | None
     levels: int
     count: int
+    unseen: int = 0  # messages of the flow left out: they changed nothing within the top N levels
 
 
 class LobsterFlow:
@@ -220,8 +240,11 @@ class LobsterFlow:
             elif r < 0.82:
                 cut = m.partial_cancel()
                 rows = [(2, cut[0].ref, cut[1], cut[0].price, cut[0].side)] if cut else []
-            elif r < 0.93 and not m.halted:
+            elif r < 0.92 and not m.halted:
                 rows = ((4, o.ref, q, o.price, o.side) for o, q in m.sweep())
+            elif r < 0.93 and not m.halted:
+                behind = m.execute_behind()
+                rows = [(4, behind[0].ref, behind[1], behind[0].price, behind[0].side)] if behind else []
             elif r < 0.995 and not m.halted:
                 side = rng.randrange(2)
                 best = m.book.best(side)
@@ -268,19 +291,28 @@ def write_lobster(directory: str | Path, messages: int, *, ticker: str = "TEST",
         out = files.enter_context(open(directory / message_name, "wb"))
         book_out = files.enter_context(open(book_path, "wb")) if book_path else None
         left = messages
+        shown = flow.row()
+        unseen = 0
         while left:
-            count = min(left, CHUNK)
-            rows, book_rows = [], []
-            for _ in range(count):
-                rows.append(next(source))
-                if book_out:
-                    book_rows.append(flow.row())
+            rows: list[tuple[int, int, int, int, int, int]] = []
+            book_rows: list[list[int]] = []
+            while len(rows) < min(left, CHUNK):
+                message = next(source)
+                row = flow.row()
+                # As LOBSTER writes a level-N file: only the messages that changed the
+                # top N levels (and the trades and halts, which change none).
+                if row != shown or message[1] in (HIDDEN_EXECUTE, CROSS, HALT):
+                    rows.append(message)
+                    book_rows.append(row)
+                else:
+                    unseen += 1
+                shown = row
             out.write(_message_text(np.array(rows, dtype=np.int64)))
             if book_out:
                 columns = list(np.array(book_rows, dtype=np.int64).T)
                 book_out.write(format_lines(columns, b"," * (4 * levels - 1) + b"\n"))
-            left -= count
-    return LobsterFiles(directory / message_name, book_path, levels, messages)
+            left -= len(rows)
+    return LobsterFiles(directory / message_name, book_path, levels, messages, unseen)
 
 
 def _message_text(rows: np.ndarray) -> bytes:
@@ -464,7 +496,7 @@ def write_itch(path: str | Path, messages: int, *, symbols: int = 3, seed: int =
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m varnholt_replay.generate", description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog="python -m varnholt_replay.testing.generate", description=__doc__.split("\n\n")[0])
     kinds = parser.add_subparsers(dest="format", required=True)
     lob = kinds.add_parser("lobster", help="a LOBSTER message file and its orderbook file")
     lob.add_argument("directory", type=Path, help="folder for the two files (made if missing)")

@@ -6,6 +6,8 @@ import gc
 import math
 import os
 import pickle
+import subprocess
+import sys
 import threading
 
 import numpy as np

@@ -1,5 +1,10 @@
 #pragma once
 
+// The book: its public operations and the state they share. The operations live in files by
+// concern: matching.cpp (add, take, the sweep's plan and commit), levels.cpp (resting and taking
+// out nodes, levels), amendments.cpp (amend, cancel, forget_filled), queries.cpp (look-ups,
+// depth, volumes, the summary, the invariant checker), replay.cpp and snapshot.cpp.
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -15,7 +20,8 @@
 #include "../records/error.hpp"
 #include "../records/fill.hpp"
 #include "../records/order.hpp"
-#include "key_index.hpp"
+#include "hash_table.hpp"
+#include "levels.hpp"
 #include "registry.hpp"
 #include "replay.hpp"
 
@@ -40,46 +46,6 @@ struct LevelDepth {
 struct QueuePosition {
     std::uint64_t orders_ahead = 0;
     double quantity_ahead = 0.0;
-};
-
-// One price level: a FIFO of resting copies kept contiguous, so that matching, volumes and listings
-// walk memory in order. A copy that leaves is vacated in place (its status is no longer Open;
-// resting copies are always Open). `head` is always the first live slot while the level has any.
-// Slots are numbered by a sequence that never changes while a copy rests: the slot at index i has
-// number first_sequence + i, so dropping the consumed prefix (after fills from the front) moves
-// memory but renumbers nothing; only squeezing out holes left by cancels renumbers, and that runs
-// once holes outnumber live copies. Each slot also keeps the index of its id's registry entry, so
-// matching records a fill without hashing.
-struct RestingOrder {
-    Order order;
-    std::uint32_t entry;
-    std::uint64_t ref = no_ref;  // the caller's reference for an order entered by one
-};
-
-struct Level {
-    std::vector<RestingOrder> slots;
-    std::uint64_t first_sequence = 0;
-    std::uint32_t head = 0;
-    std::uint32_t live = 0;
-    std::int64_t price_in_ticks = 0;
-    OrderType side = OrderType::Buy;
-    // The sum of the open quantities of the live copies in queue order from 0.0, worked out by a
-    // walk when asked for and kept while copies only join at the back, since adding each newcomer
-    // to it is exactly the walk's next step; anything else that changes a copy forgets it. (A
-    // running total that also subtracted would drift from the walk: 0.1 + 0.2 - 0.1 is not 0.2.)
-    mutable double known_quantity = 0.0;
-    mutable bool quantity_known = true;
-
-    double quantity() const noexcept;
-
-    // Registry entries keep slot numbers modulo 2^32; a level never holds 2^32 slots at once, so
-    // the difference is exact.
-    std::uint32_t sequence_at(std::size_t position) const noexcept {
-        return static_cast<std::uint32_t>(first_sequence + position);
-    }
-    std::uint32_t position_of(std::uint32_t sequence) const noexcept {
-        return sequence - static_cast<std::uint32_t>(first_sequence);
-    }
 };
 
 // Shown what an entering order or an amendment is about to return, after its plan and before its
@@ -119,14 +85,12 @@ public:
     // The book holds iterators and pointers into its own containers, which a memberwise copy
     // would leave pointing into the original. A move keeps them all valid: the map nodes, the
     // levels' buffers and the registry's arrays stay where they are.
-    OrderBook(const OrderBook&) = delete;
-    OrderBook& operator=(const OrderBook&) = delete;
     OrderBook(OrderBook&&) noexcept = default;
     OrderBook& operator=(OrderBook&&) = delete;
 
-    // An independent copy: the same registry, levels and queues (a linear pass over the book's
-    // containers, with the pointers into them made to point into the copy's).
-    OrderBook copy() const { return OrderBook(*this, copying); }
+    // An independent copy: the same registry, levels and queues (all or nothing: the copy is
+    // made of the containers' copies, and the book is only read).
+    OrderBook copy() const { return OrderBook(*this); }
 
     // The book's saved state: the layout of state.hpp (version, kind 3), then the tick size (f64),
     // the registry and the two sides; the README describes it field by field.
@@ -247,11 +211,11 @@ public:
     std::size_t longest_id_probe_run() const noexcept;
 
 private:
-    using Side = std::map<std::int64_t, Level>;
+    using Side = std::map<std::int64_t, std::uint32_t>;  // price -> level index
+    using PriceIndex = IndexTable<50>;
+    using RefIndex = IndexTable<50>;
 
-    struct Copying {};
-    static constexpr Copying copying{};
-    OrderBook(const OrderBook& other, Copying);
+    OrderBook(const OrderBook&) = default;
 
     static std::size_t index(OrderType side) noexcept { return side == OrderType::Buy ? 0 : 1; }
     Side& side_map(OrderType side) noexcept { return side == OrderType::Buy ? bids_ : asks_; }
@@ -260,23 +224,50 @@ private:
 
     Registry::Entry& record(const Order& order);
 
+    // --- levels and nodes (levels.cpp) ---
+    // The level at a price, or no_index.
+    std::uint32_t level_at(OrderType side, std::int64_t price) const noexcept;
+    // The node resting under a caller's reference, or no_index.
+    std::uint32_t node_under(std::uint64_t ref) const noexcept;
+    // A resting node as an order: its entry's id, its level's side and price, Open.
+    Order order_of(std::uint32_t node) const noexcept;
+    // The sum of a level's open quantities in queue order from 0.0 (cached; see Level).
+    double level_quantity(const Level& level) const noexcept;
+
+    // What resting an order needs, allocated ahead: room in the registry, the node pool, the
+    // reference index and, for a price without a level, the level pool, the price index and the
+    // side map's node (made in a map of its own and moved into the side's map when the order
+    // rests: inserting a node allocates nothing).
+    struct RestPlan {
+        std::uint32_t level = no_index;  // the existing level, or no_index for a new one
+        Side::node_type new_level;
+    };
+    RestPlan prepare_rest(const Order& order, std::uint64_t ref = no_ref);
+    // Links `order` at the back of its level under `ref` and records it (in `entry` when the
+    // caller has already found its id's entry; `node` when the caller moves a node it has already
+    // unlinked, which keeps its reference). Allocates nothing after prepare_rest.
+    void commit_rest(const Order& order, RestPlan&& plan, Registry::Entry* entry = nullptr, std::uint64_t ref = no_ref,
+                     std::uint32_t node = no_index);
+    // Rests an order that crosses nothing at a level that exists, when every pool and index has
+    // room for it: the common case of a replayed new order, done without a plan since nothing in
+    // it allocates. False (and nothing done) otherwise.
+    bool rest_if_quiet(const Order& order, std::uint64_t ref);
+    // Unlinks a node from its level (which stays, even empty) and from its entry's count; the
+    // node itself stays allocated.
+    void unlink(std::uint32_t node) noexcept;
+    // A node leaves the book: unlinked, its reference freed, the node released and an emptied
+    // level removed. Its entry is left to the caller.
+    void remove(std::uint32_t node) noexcept;
+    // Removes an emptied level from its map and index and releases it.
+    void erase_level(std::uint32_t level) noexcept;
+
+    // --- matching (matching.cpp) ---
     enum class TimeInForce : std::uint8_t { GoodTillCancelled, ImmediateOrCancel, FillOrKill };
     // The resting order a planned fill trades with: its reference and price.
     struct Matched {
         std::uint64_t resting_ref;
         std::int64_t price_in_ticks;
     };
-
-
-    // The first resting copy of an entry's id: its lone copy; of several, the first one at the
-    // recorded value's price, else the first one in the listings' order.
-    struct CopyPlace {
-        const Level* level;
-        std::uint32_t position;
-    };
-    std::optional<CopyPlace> first_copy(const Registry::Entry& entry) const noexcept;
-    const Level* level_of(OrderType side, std::int64_t price) const noexcept;
-
     // The fills that `incoming` would make against the opposite side, appended to `fills` in
     // order, each with its time read from the clock; returns what the incoming order would be
     // after them. Changes nothing.
@@ -286,23 +277,6 @@ private:
     // emptied levels go) and the registry records them; `incoming` loses the same quantities.
     // Allocates nothing and cannot fail.
     void commit_sweep(Order& incoming, const std::vector<Fill>& fills) noexcept;
-
-    // What resting an order needs, allocated ahead: the registry's room for its entry, and either
-    // room in its existing level or a new level not yet in the map.
-    struct RestPlan {
-        Level* level = nullptr;
-        Side::node_type new_level;
-    };
-    RestPlan prepare_rest(const Order& order, std::uint64_t ref = no_ref);
-    // Appends `order` at the back of its level under `ref` and records it (in `entry` when the
-    // caller has already found its id's entry). Allocates nothing after prepare_rest.
-    void commit_rest(const Order& order, RestPlan&& plan, Registry::Entry* entry = nullptr, std::uint64_t ref = no_ref);
-    // A resting copy under a reference leaves the book: the reference is free again.
-    void release_ref(const RestingOrder& slot) noexcept {
-        if (slot.ref != no_ref) {
-            refs_.erase(static_cast<std::int64_t>(slot.ref));
-        }
-    }
 
     // The shared body of add, take and a replayed new order, in two steps. The plan matches
     // `order` (copied) against the opposite side without changing anything, appending the fills
@@ -324,12 +298,15 @@ private:
                                  std::vector<Fill>& fills, std::vector<Matched>* matched);
     std::optional<Order> commit_entry(EntryPlan&& plan, const std::vector<Fill>& fills);
 
-    // The body of amend() for an entry, in the same two steps. A plan without a level means the
-    // id has no resting copy. The commit returns the first copy as it is now; `before` in the plan
-    // is how it was.
+    // --- amendments and cancels (amendments.cpp) ---
+    // The first resting node of an entry's id: its lone node; of several, the first one at the
+    // recorded value's price, else the first one in the listings' order; no_index when none rests.
+    std::uint32_t first_copy(const Registry::Entry& entry) const noexcept;
+    // The body of amend() for an entry, in the same two steps. A plan without a node means the id
+    // has no resting order. The commit returns the order as it is now; `before` in the plan is
+    // how it was.
     struct AmendmentPlan {
-        Level* level = nullptr;
-        std::uint32_t position = 0;
+        std::uint32_t node = no_index;
         std::uint32_t entry_index = 0;
         Order before;
         Order after;
@@ -345,11 +322,7 @@ private:
     // The body of cancel() for a recorded entry; returns the open quantity it took out.
     double cancel_entry(Registry::Entry& entry) noexcept;
 
-    // Rests an order that crosses nothing at a level that exists, when the level, the registry
-    // and the references all have room for it: the common case of a replayed new order, done
-    // without a plan since nothing in it allocates. False (and nothing done) otherwise.
-    bool rest_if_quiet(const Order& order, std::uint64_t ref);
-
+    // --- replay (replay.cpp) ---
     // One event of a replay, its outcome written to out.events[index] and its fills appended.
     Result<void> apply(const ReplayEvent& event, std::size_t index, EventLayout layout, Environment& environment,
                        std::vector<Fill>& fills, std::vector<Matched>& matched, ReplayOutput& out);
@@ -362,57 +335,25 @@ private:
     // An immediate order of a replay has ended without resting, and nobody was given its id: its
     // registry record goes, so that replaying immediate orders grows neither memory nor pickles.
     void forget_immediate(const Order& ended) noexcept;
-    // The resting copy entered under `ref`, whose registry entry is `entry_index`.
-    std::optional<CopyPlace> copy_under(std::uint64_t ref, std::uint32_t entry_index) const noexcept;
-    // Takes one live copy out of its level: the slot is vacated and its reference freed, and the
-    // registry's entry no longer counts it. The caller records the entry's new value and then
-    // tidies the level (tidy_level), which may remove it.
-    void take_out(Level& level, std::uint32_t position, Registry::Entry& entry) noexcept;
-    void tidy_level(Level& level) noexcept;
     // The best `depth` levels of each side into the two rows (left as they are past the last level).
     void write_depth(std::size_t depth, LevelRecord* bids, LevelRecord* asks) const noexcept;
 
-    // Removes an emptied level from its map and index and keeps its buffer for a later level.
-    void erase_level(OrderType side, std::int64_t price) noexcept;
-    // Vacates one live slot and keeps `head` on the first live slot; the caller removes an emptied
-    // level.
-    void vacate(Level& level, std::uint32_t position) noexcept;
-    // The registry's side of a copy leaving the book.
-    void forget_copy(Registry::Entry& entry) noexcept;
-    // Drops the consumed prefix, and squeezes out holes once they outnumber the live copies.
-    void compact_if_sparse(Level& level) {
-        // Either way needs at least `compaction_slack` dead slots; most calls end at this test.
-        if (level.slots.size() - level.live >= compaction_slack) {
-            compact(level);
-        }
-    }
-    void compact(Level& level) noexcept;
-    static constexpr std::size_t compaction_slack = 32;
-    // Keep a bounded number of small buffers: new levels appear and vanish near the touch all
-    // the time, and reusing a buffer saves its allocation and its first growths. The spares live
-    // in a fixed array, so keeping one never allocates.
-    static constexpr std::size_t spare_limit = 64;
-    static constexpr std::size_t spare_capacity_limit = 256;
-    static constexpr std::size_t initial_slots = 8;
-
     double tick_size_;
     Registry registry_;
+    NodePool nodes_;
+    LevelPool levels_;
     Side bids_;
     Side asks_;
-    KeyIndex<Side::iterator> level_index_[2];
-    KeyIndex<std::uint32_t> refs_;  // reference -> registry entry of its resting order
-    std::array<std::vector<RestingOrder>, spare_limit> spare_buffers_;
-    std::size_t spare_count_ = 0;
+    PriceIndex level_index_[2];
+    RefIndex refs_;  // reference -> its resting node
     std::size_t resting_count_[2] = {0, 0};
 };
 
 template <class Visit>
 void OrderBook::for_each_resting(OrderType side, Visit&& visit) const {
     for (const auto& [price, level] : side_map(side)) {
-        for (std::size_t position = level.head; position < level.slots.size(); ++position) {
-            if (level.slots[position].order.is_open()) {
-                visit(level.slots[position].order);
-            }
+        for (std::uint32_t node = levels_[level].head; node != no_index; node = nodes_[node].next) {
+            visit(order_of(node));
         }
     }
 }

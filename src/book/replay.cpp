@@ -1,4 +1,5 @@
-// Batch replay: whole arrays of order events applied inside the core.
+// Batch replay: whole arrays of order events applied inside the core, and the feed verbs (post,
+// execute, reduce, replace) that only a replay has.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -134,8 +135,8 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Event
     // A new order's reference: not no_ref, and not resting.
     const auto ref_fault = [&](std::uint64_t ref) {
         return ref == no_ref                                              ? RejectReason::NoRef
-               : refs_.find(static_cast<std::int64_t>(ref)) != nullptr ? RejectReason::LiveRef
-                                                                         : RejectReason::None;
+               : node_under(ref) != no_index ? RejectReason::LiveRef
+                                             : RejectReason::None;
     };
     const auto kind = static_cast<EventKind>(event.kind);
     switch (kind) {
@@ -183,12 +184,12 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Event
             return {};
         }
         case EventKind::Cancel: {
-            const std::uint32_t* entry = refs_.find(static_cast<std::int64_t>(event.ref));
-            if (entry == nullptr || !registry_.at(*entry).recorded) {
+            const std::uint32_t node = node_under(event.ref);
+            if (node == no_index || !registry_.at(nodes_[node].entry).recorded) {
                 unknown();  // as cancel() of its id would find nothing to cancel
                 return {};
             }
-            Registry::Entry& found = registry_.at(*entry);
+            Registry::Entry& found = registry_.at(nodes_[node].entry);
             outcome = EventOutcome{applied, static_cast<std::uint8_t>(found.side), found.price_in_ticks,
                                    cancel_entry(found), 0, 0, 0};
             return {};
@@ -198,17 +199,17 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Event
                 reject(outcome, fault);
                 return {};
             }
-            const std::uint32_t* entry = refs_.find(static_cast<std::int64_t>(event.ref));
-            if (entry == nullptr) {
+            const std::uint32_t node = node_under(event.ref);
+            if (node == no_index) {
                 unknown();
                 return {};
             }
-            auto plan = plan_amendment(registry_.at(*entry), event.quantity, event.price_in_ticks, environment.clock,
+            auto plan = plan_amendment(registry_.at(nodes_[node].entry), event.quantity, event.price_in_ticks, environment.clock,
                                        fills, &matched);
             if (!plan) {
                 return std::unexpected(std::move(plan.error()));
             }
-            if (plan->level == nullptr) {
+            if (plan->node == no_index) {
                 unknown();
                 return {};
             }
@@ -237,7 +238,7 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Event
 
 void OrderBook::forget_immediate(const Order& ended) noexcept {
     Registry::Entry* entry = registry_.find(ended.id.view());
-    if (entry != nullptr && registry_.location(*entry).copies == 0) {
+    if (entry != nullptr && entry->copies == 0) {
         registry_.erase(*entry);
     }
 }
@@ -252,73 +253,18 @@ Result<void> OrderBook::post(const ReplayEvent& event, Environment& environment,
     return {};
 }
 
-std::optional<OrderBook::CopyPlace> OrderBook::copy_under(std::uint64_t ref, std::uint32_t entry_index) const noexcept {
-    const Registry::Entry& entry = registry_.places()[entry_index];
-    const auto holds = [ref](const Level& level, std::uint32_t position) {
-        return level.slots[position].order.is_open() && level.slots[position].ref == ref;
-    };
-    if (entry.located) {
-        const Registry::Location& location = registry_.location(entry);
-        const std::uint32_t position = location.level->position_of(location.sequence);
-        if (holds(*location.level, position)) {
-            return CopyPlace{location.level, position};
-        }
-    }
-    // Several copies of one id (the order added again by the per-call add): the referenced one
-    // rests where the registry's value says unless update_order recorded another value; else a
-    // walk over the whole book finds it.
-    const auto find_in = [&](const Level& level) -> std::optional<CopyPlace> {
-        for (auto position = level.head; position < level.slots.size(); ++position) {
-            if (holds(level, position)) {
-                return CopyPlace{&level, position};
-            }
-        }
-        return std::nullopt;
-    };
-    if (const Level* level = level_of(entry.side, entry.price_in_ticks)) {
-        if (auto place = find_in(*level)) {
-            return place;
-        }
-    }
-    for (const Side* side : {&bids_, &asks_}) {
-        for (const auto& [price, level] : *side) {
-            if (auto place = find_in(level)) {
-                return place;
-            }
-        }
-    }
-    return std::nullopt;
-}
-
-void OrderBook::take_out(Level& level, std::uint32_t position, Registry::Entry& entry) noexcept {
-    release_ref(level.slots[position]);
-    vacate(level, position);
-    forget_copy(entry);
-}
-
-void OrderBook::tidy_level(Level& level) noexcept {
-    if (level.live == 0) {
-        erase_level(level.side, level.price_in_ticks);
-    } else {
-        compact_if_sparse(level);
-    }
-}
-
 Result<void> OrderBook::execute_or_reduce(const ReplayEvent& event, std::size_t index, bool executes,
                                           WallClock& clock, EventOutcome& outcome, ReplayOutput& out) {
     if (!positive_and_finite(event.quantity)) {
         reject(outcome, RejectReason::Quantity);
         return {};
     }
-    const std::uint32_t* entry_index = refs_.find(static_cast<std::int64_t>(event.ref));
-    const auto place = entry_index != nullptr ? copy_under(event.ref, *entry_index) : std::nullopt;
-    if (!place) {
+    const std::uint32_t node = node_under(event.ref);
+    if (node == no_index) {
         outcome.status = static_cast<std::uint8_t>(EventStatus::UnknownRef);
         return {};
     }
-    Level& level = const_cast<Level&>(*place->level);  // the book's own level, found by a const search
-    RestingOrder& slot = level.slots[place->position];
-    if (event.quantity > slot.order.quantity) {
+    if (event.quantity > nodes_[node].quantity) {
         reject(outcome, RejectReason::Exceeds);
         return {};
     }
@@ -332,36 +278,35 @@ Result<void> OrderBook::execute_or_reduce(const ReplayEvent& event, std::size_t 
         timestamp = *now;
         make_room(out.fills, 1);
     }
-    Registry::Entry& entry = registry_.at(slot.entry);
-    const bool at_front = place->position == level.head;
-    Order& order = slot.order;
+    Level& level = levels_[nodes_[node].level];
+    Registry::Entry& entry = registry_.at(nodes_[node].entry);
+    Order order = order_of(node);
     outcome = EventOutcome{applied, static_cast<std::uint8_t>(order.side), order.price_in_ticks, 0.0, 0, 0, 0};
     if (executes) {
         out.fills.push_back(FillRecord{index, event.ref, no_ref, order.price_in_ticks, event.quantity, timestamp});
         outcome.fills = 1;
-        outcome.at_front = at_front ? 1 : 0;
+        outcome.at_front = level.head == node ? 1 : 0;
     }
     reduce_by(order, event.quantity);
-    level.quantity_known = false;
     outcome.quantity = order.quantity;
     if (order.is_open()) {
+        nodes_[node].quantity = order.quantity;
+        level.quantity_known = false;
         Registry::record(entry, order);  // it keeps its place
         return {};
     }
     // Nothing left: it leaves. Executed, it is recorded Filled, as a sweep records what it fills;
     // reduced, it leaves as a cancel takes it, and the registry forgets it. Either way the value
-    // stays for the id's other copies while any rest (the same order added again by the per-call
+    // stays for the id's other nodes while any rest (the same order added again by the per-call
     // add), so that they can still be looked up and cancelled.
-    const Order ended = order;
-    take_out(level, place->position, entry);
-    if (registry_.location(entry).copies == 0) {
+    remove(node);
+    if (entry.copies == 0) {
         if (executes) {
-            Registry::record(entry, ended);
+            Registry::record(entry, order);
         } else {
             registry_.erase(entry);
         }
     }
-    tidy_level(level);
     return {};
 }
 
@@ -374,47 +319,40 @@ Result<void> OrderBook::replace(const ReplayEvent& event, Environment& environme
         reject(outcome, fault);
         return {};
     }
-    const std::uint32_t* entry_index = refs_.find(static_cast<std::int64_t>(event.ref));
-    const auto place = entry_index != nullptr ? copy_under(event.ref, *entry_index) : std::nullopt;
-    if (!place) {
+    const std::uint32_t node = node_under(event.ref);
+    if (node == no_index) {
         outcome.status = static_cast<std::uint8_t>(EventStatus::UnknownRef);
         return {};
     }
-    if (event.new_ref != event.ref && refs_.find(static_cast<std::int64_t>(event.new_ref)) != nullptr) {
+    if (event.new_ref != event.ref && node_under(event.new_ref) != no_index) {
         reject(outcome, RejectReason::LiveRef);
         return {};
     }
-    const OrderType side = place->level->side;
+    const std::uint32_t old_level = nodes_[node].level;
+    const OrderType side = levels_[old_level].side;
     auto order = make_order(side, event.price_in_ticks, event.quantity, environment);
     if (!order) {
         return std::unexpected(std::move(order.error()));
     }
-    // Keeps the old copy's level by its index: preparing the rest may move the registry, never a
-    // level.
-    const std::uint32_t old_entry = *entry_index;
-    Level& old_level = const_cast<Level&>(*place->level);
     RestPlan plan = prepare_rest(*order, event.new_ref);
-    // The old copy leaves first, so that its reference is free for the new order; its level is
-    // tidied only after the new one rests, which may be in that very level.
+    // The old order leaves first, so that its reference is free for the new order; its level is
+    // erased only after the new one rests, which may be in that very level.
+    const std::uint32_t old_entry = nodes_[node].entry;
+    unlink(node);
+    if (nodes_[node].ref != no_ref) {
+        refs_.erase(hash_number(nodes_[node].ref), node);
+    }
+    nodes_.release(node);
     Registry::Entry& entry = registry_.at(old_entry);
-    take_out(old_level, place->position, entry);
-    if (registry_.location(entry).copies == 0) {
-        registry_.erase(entry);  // as a cancel takes it; the value stays for other copies of the id
+    if (entry.copies == 0) {
+        registry_.erase(entry);  // as a cancel takes it; the value stays for other nodes of the id
     }
     commit_rest(*order, std::move(plan), nullptr, event.new_ref);
-    tidy_level(old_level);
+    if (levels_[old_level].count == 0) {
+        erase_level(old_level);
+    }
     outcome = EventOutcome{applied, static_cast<std::uint8_t>(side), event.price_in_ticks, event.quantity, 0, 0, 0};
     return {};
-}
-
-void OrderBook::write_depth(std::size_t depth, LevelRecord* bids, LevelRecord* asks) const noexcept {
-    const auto write = [depth](auto level, auto end, LevelRecord* out) {
-        for (std::size_t k = 0; k < depth && level != end; ++k, ++level) {
-            out[k] = LevelRecord{level->first, level->second.quantity(), level->second.live};
-        }
-    };
-    write(bids_.rbegin(), bids_.rend(), bids);
-    write(asks_.begin(), asks_.end(), asks);
 }
 
 }  // namespace varnholt

@@ -1,4 +1,5 @@
-// Copies and saved states of a book.
+// Saved states of a book: save_state() writes the layout the README describes, restore() checks
+// a state whole before it builds the book from it.
 #include <bit>
 #include <cmath>
 
@@ -16,57 +17,54 @@ constexpr std::size_t entry_bytes = 1 + id_length + 2 + 8 + 8 + 8;
 // caller's reference (u64, all ones for none).
 constexpr std::size_t copy_bytes = 4 + 8 + 8 + 8;
 
-// The ids of a state's registry, to find one that comes twice without an allocation per id:
-// open addressing over where each id lies in the state.
+// The ids of a state's registry, to find one that comes twice without an allocation per id: the
+// book's hash table over where each id lies in the state.
 class IdsSeen {
 public:
-    IdsSeen(std::string_view state, std::size_t count) : state_(state), slots_(std::bit_ceil(2 * count + 2), 0) {}
+    IdsSeen(std::string_view state, std::size_t count) : state_(state) {
+        table_.reserve(count);
+        where_.reserve(count);
+    }
 
     // False when the same id was inserted before.
     bool insert(std::size_t id_at) {
         const std::string_view id = state_.substr(id_at, id_length);
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = Registry::hash(id) & mask;; i = (i + 1) & mask) {
-            if (slots_[i] == 0) {
-                slots_[i] = id_at + 1;
-                return true;
-            }
-            if (state_.substr(slots_[i] - 1, id_length) == id) {
-                return false;
-            }
+        const std::uint32_t hash = hash_text(id);
+        if (table_.find(hash, [&](std::uint32_t i) { return state_.substr(where_[i], id_length) == id; }) !=
+            table_.none) {
+            return false;
         }
+        table_.insert(hash, static_cast<std::uint32_t>(where_.size()));
+        where_.push_back(id_at);
+        return true;
     }
 
 private:
     std::string_view state_;
-    std::vector<std::size_t> slots_;  // where an id lies, plus one; 0 for a free slot
+    IndexTable<50> table_;
+    std::vector<std::size_t> where_;
+};
+
+// The references of a state's resting orders, to find one given twice.
+class RefsSeen {
+public:
+    bool insert(std::uint64_t ref) {
+        const std::uint32_t hash = hash_number(ref);
+        if (table_.find(hash, [&](std::uint32_t i) { return refs_[i] == ref; }) != table_.none) {
+            return false;
+        }
+        table_.reserve_one();
+        refs_.push_back(ref);
+        table_.insert(hash, static_cast<std::uint32_t>(refs_.size() - 1));
+        return true;
+    }
+
+private:
+    IndexTable<50> table_;
+    std::vector<std::uint64_t> refs_;
 };
 
 }  // namespace
-
-OrderBook::OrderBook(const OrderBook& other, Copying)
-    : tick_size_(other.tick_size_),
-      registry_(other.registry_),
-      bids_(other.bids_),
-      asks_(other.asks_),
-      refs_(other.refs_),
-      resting_count_{other.resting_count_[0], other.resting_count_[1]} {
-    // The copied maps hold copies of the levels in the same order: walk both in step, index the
-    // new levels, and move each located copy's place over to its new level.
-    for (const OrderType side : {OrderType::Buy, OrderType::Sell}) {
-        auto original = other.side_map(side).begin();
-        for (auto level = side_map(side).begin(); level != side_map(side).end(); ++level, ++original) {
-            level_index_[index(side)].insert(level->first, level);
-            for (std::size_t position = level->second.head; position < level->second.slots.size(); ++position) {
-                const RestingOrder& slot = level->second.slots[position];
-                Registry::Location& location = registry_.location(registry_.at(slot.entry));
-                if (slot.order.is_open() && location.level == &original->second) {
-                    location.level = &level->second;
-                }
-            }
-        }
-    }
-}
 
 std::string OrderBook::save_state() const {
     std::string state;
@@ -94,15 +92,13 @@ std::string OrderBook::save_state() const {
         out.put(static_cast<std::uint64_t>(side->size()));
         for (const auto& [price, level] : *side) {
             out.put(price);
-            out.put(static_cast<std::uint64_t>(level.live));
-            for (std::size_t position = level.head; position < level.slots.size(); ++position) {
-                const RestingOrder& slot = level.slots[position];
-                if (slot.order.is_open()) {
-                    out.put(number[slot.entry]);
-                    out.put(slot.order.quantity);
-                    out.put(slot.order.timestamp);
-                    out.put(slot.ref);
-                }
+            out.put(static_cast<std::uint64_t>(levels_[level].count));
+            for (std::uint32_t node = levels_[level].head; node != no_index; node = nodes_[node].next) {
+                const RestingNode& resting = nodes_[node];
+                out.put(number[resting.entry]);
+                out.put(resting.quantity);
+                out.put(resting.timestamp);
+                out.put(resting.ref);
             }
         }
     }
@@ -153,7 +149,9 @@ Result<OrderBook> OrderBook::restore(std::string_view state) {
         }
     }
     std::vector<std::uint32_t> copies(*entry_count, 0);
-    KeyIndex<bool> refs;
+    RefsSeen refs;
+    std::size_t resting_total = 0;  // so that the pools are made once, at their sizes
+    std::size_t level_total = 0;
     for (const OrderType side : {OrderType::Buy, OrderType::Sell}) {
         const char* name = side == OrderType::Buy ? "bid" : "ask";
         const auto level_count = in.get<std::uint64_t>();
@@ -164,6 +162,7 @@ Result<OrderBook> OrderBook::restore(std::string_view state) {
             return damaged(what, "it claims " + std::to_string(*level_count) + " " + name +
                                      " levels, more than its remaining bytes hold");
         }
+        level_total += *level_count;
         std::int64_t previous = 0;
         for (std::uint64_t l = 0; l < *level_count; ++l) {
             const auto price = in.get<std::int64_t>();
@@ -182,6 +181,7 @@ Result<OrderBook> OrderBook::restore(std::string_view state) {
                 return damaged(what, where() + " claims " + std::to_string(*order_count) +
                                          " resting orders, which its remaining bytes do not hold");
             }
+            resting_total += *order_count;
             for (std::uint64_t k = 0; k < *order_count; ++k) {
                 const auto entry = in.get<std::uint32_t>();
                 const auto quantity = in.get<double>();
@@ -199,10 +199,9 @@ Result<OrderBook> OrderBook::restore(std::string_view state) {
                     return damaged(what, order() + " does not have a positive finite quantity, as an open order has");
                 }
                 if (*ref != no_ref) {
-                    if (refs.find(static_cast<std::int64_t>(*ref)) != nullptr) {
+                    if (!refs.insert(*ref)) {
                         return damaged(what, "the reference " + std::to_string(*ref) + " is given to two resting orders");
                     }
-                    refs.insert(static_cast<std::int64_t>(*ref), true);
                 }
                 (void)timestamp;
                 ++copies[*entry];
@@ -218,7 +217,7 @@ Result<OrderBook> OrderBook::restore(std::string_view state) {
             return damaged(what, "registry entry " + std::to_string(i) + " has neither a value nor resting orders");
         }
     }
-    refs = {};
+    refs = RefsSeen{};
 
     // Second pass: build the book from the checked state; only running out of memory can stop it.
     OrderBook book(*tick_size);
@@ -235,38 +234,40 @@ Result<OrderBook> OrderBook::restore(std::string_view state) {
         }
         place[i] = book.registry_.index_of(entry);
     }
+    book.nodes_.reserve(resting_total);
+    book.levels_.reserve(level_total);
     for (const OrderType side : {OrderType::Buy, OrderType::Sell}) {
         Side& levels = book.side_map(side);
         const std::uint64_t level_count = *again.get<std::uint64_t>();
+        book.level_index_[index(side)].reserve(level_count);
         for (std::uint64_t l = 0; l < level_count; ++l) {
             const std::int64_t price = *again.get<std::int64_t>();
             const std::uint64_t order_count = *again.get<std::uint64_t>();
-            book.level_index_[index(side)].reserve_one();
-            const auto created = levels.try_emplace(levels.end(), price);
-            book.level_index_[index(side)].insert(price, created);
-            Level& level = created->second;
+            const std::uint32_t level_index = book.levels_.take();
+            levels.emplace_hint(levels.end(), price, level_index);
+            book.level_index_[index(side)].insert(hash_number(static_cast<std::uint64_t>(price)), level_index);
+            Level& level = book.levels_[level_index];
             level.price_in_ticks = price;
             level.side = side;
             level.quantity_known = false;
-            level.slots.reserve(order_count);
             for (std::uint64_t k = 0; k < order_count; ++k) {
                 const std::uint32_t entry_place = place[*again.get<std::uint32_t>()];
                 const double quantity = *again.get<double>();
                 const std::uint64_t timestamp = *again.get<std::uint64_t>();
                 const std::uint64_t ref = *again.get<std::uint64_t>();
                 Registry::Entry& entry = book.registry_.at(entry_place);
-                const auto position = static_cast<std::uint32_t>(level.slots.size());
-                level.slots.push_back(RestingOrder{Order{entry.id, side, OrderStatus::Open, price, quantity, timestamp},
-                                                   entry_place, ref});
-                Registry::Location& location = book.registry_.location(entry);
-                entry.located = ++location.copies == 1;
-                location.level = &level;
-                location.sequence = level.sequence_at(position);
+                const std::uint32_t node = book.nodes_.take();
+                book.nodes_[node] = RestingNode{quantity, timestamp, ref, entry_place, level_index, level.tail, no_index};
+                (level.tail != no_index ? book.nodes_[level.tail].next : level.head) = node;
+                level.tail = node;
+                ++level.count;
+                entry.located = ++entry.copies == 1;
+                entry.node = node;
                 if (ref != no_ref) {
-                    book.refs_.insert(static_cast<std::int64_t>(ref), entry_place);
+                    book.refs_.reserve_one();
+                    book.refs_.insert(hash_number(ref), node);
                 }
             }
-            level.live = static_cast<std::uint32_t>(order_count);
             book.resting_count_[index(side)] += order_count;
         }
     }

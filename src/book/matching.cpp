@@ -1,0 +1,192 @@
+// Matching: add() and take(), and the plan and commit of a sweep and of an entering order. The
+// plan works out everything (the fills, their times, the room the rest needs) without changing
+// the book; the commit changes it with steps that cannot fail.
+#include <cmath>
+
+#include "order_book.hpp"
+
+namespace varnholt {
+
+Result<Order> OrderBook::plan_sweep(const Order& incoming, WallClock& clock, std::vector<Fill>& fills,
+                                    std::vector<Matched>* matched) const {
+    Order left = incoming;
+    if (!left.is_open()) {
+        return left;
+    }
+    const bool buying = left.side == OrderType::Buy;
+    const Side& opposite = buying ? asks_ : bids_;
+    // Most orders cross nothing: one look at the best opposite price settles it.
+    if (opposite.empty() || (buying ? opposite.begin()->first > left.price_in_ticks
+                                    : opposite.rbegin()->first < left.price_in_ticks)) {
+        return left;
+    }
+    // Best price first: the lowest ask for a buy, the highest bid for a sell, never past the
+    // incoming limit; within a level, from the front.
+    const auto visit_level = [&](std::uint32_t level) -> Result<bool> {
+        for (std::uint32_t node = levels_[level].head; node != no_index; node = nodes_[node].next) {
+            Order resting = order_of(node);
+            auto timestamp = clock.now_ns();
+            if (!timestamp) {
+                return std::unexpected(std::move(timestamp.error()));
+            }
+            auto made = fill_at(resting, left, tick_size_, *timestamp);
+            if (!made) {
+                return false;  // unreachable while sides and prices are kept apart as above
+            }
+            fills.push_back(std::move(*made));
+            if (matched != nullptr) {
+                matched->push_back(Matched{nodes_[node].ref, resting.price_in_ticks});
+            }
+            if (!left.is_open()) {
+                return false;
+            }
+        }
+        return true;
+    };
+    const auto walk = [&](auto level, auto end) -> Result<Order> {
+        for (; level != end && (buying ? level->first <= left.price_in_ticks : level->first >= left.price_in_ticks);
+             ++level) {
+            auto more = visit_level(level->second);
+            if (!more) {
+                return std::unexpected(std::move(more.error()));
+            }
+            if (!*more) {
+                break;
+            }
+        }
+        return left;
+    };
+    return buying ? walk(opposite.begin(), opposite.end()) : walk(opposite.rbegin(), opposite.rend());
+}
+
+void OrderBook::commit_sweep(Order& incoming, const std::vector<Fill>& fills) noexcept {
+    const bool buying = incoming.side == OrderType::Buy;
+    Side& opposite = buying ? asks_ : bids_;
+    for (const Fill& planned : fills) {
+        // The plan took the same resting orders in the same order: each is now the front of the
+        // best level, and it loses exactly what the plan worked out.
+        Level& level = levels_[buying ? opposite.begin()->second : opposite.rbegin()->second];
+        const std::uint32_t front = level.head;
+        Order resting = order_of(front);
+        reduce_by(resting, planned.quantity);
+        reduce_by(incoming, planned.quantity);
+        nodes_[front].quantity = resting.quantity;
+        level.quantity_known = false;
+        // A partly filled resting order keeps its place at the front, and its registry entry
+        // (known by index) records the change.
+        Registry::record(registry_.at(nodes_[front].entry), resting);
+        if (!resting.is_open()) {
+            remove(front);
+        }
+    }
+}
+
+Result<OrderBook::EntryPlan> OrderBook::plan_entry(const Order& arriving, TimeInForce time_in_force,
+                                                   std::uint64_t ref, WallClock& clock, std::vector<Fill>& fills,
+                                                   std::vector<Matched>* matched) {
+    if (!std::isfinite(arriving.quantity)) {
+        return invalid_value("quantity must be a finite number");
+    }
+    const std::size_t first_fill = fills.size();
+    auto planned = plan_sweep(arriving, clock, fills, matched);
+    if (!planned) {
+        return std::unexpected(std::move(planned.error()));
+    }
+    EntryPlan plan{arriving, time_in_force, ref, false, false, {}};
+    if (time_in_force != TimeInForce::GoodTillCancelled && arriving.is_open() && planned->is_open()) {
+        // What the sweep trades, summed in its order: enough means filled (see take()).
+        double traded = 0.0;
+        for (std::size_t i = first_fill; i < fills.size(); ++i) {
+            traded += fills[i].quantity;
+        }
+        plan.filled_by_sum = traded >= arriving.quantity;
+    }
+    if (time_in_force == TimeInForce::FillOrKill &&
+        (!arriving.is_open() || (planned->is_open() && !plan.filled_by_sum))) {
+        plan.killed = true;  // it would not fill completely, so nothing happens
+        fills.clear();
+        if (matched != nullptr) {
+            matched->clear();
+        }
+        return plan;
+    }
+    // A matchable order still open after the sweep rests, unless it is immediate; one that
+    // arrived filled does not.
+    plan.rests = time_in_force == TimeInForce::GoodTillCancelled && arriving.is_open() && planned->is_open();
+    if (plan.rests) {
+        plan.rest = prepare_rest(*planned, ref);
+    } else {
+        registry_.reserve_one();
+    }
+    return plan;
+}
+
+std::optional<Order> OrderBook::commit_entry(EntryPlan&& plan, const std::vector<Fill>& fills) {
+    if (plan.killed) {
+        return std::nullopt;
+    }
+    Order incoming = plan.arriving;
+    commit_sweep(incoming, fills);
+    if (plan.rests) {
+        commit_rest(incoming, std::move(plan.rest), nullptr, plan.ref);
+        return incoming;
+    }
+    Registry::Entry& entry = registry_.emplace_reserved(incoming.id);
+    if (plan.time_in_force != TimeInForce::GoodTillCancelled) {
+        if (plan.filled_by_sum) {
+            incoming.quantity = 0.0;  // what rounding left is no quantity it still wants
+            incoming.status = OrderStatus::Filled;
+        }
+        if (incoming.is_open()) {
+            incoming.status = OrderStatus::Canceled;  // an immediate order's remainder is dropped
+        }
+        if (entry.copies > 0) {
+            // Its id names orders that rest: the registry's value stays theirs, not one that
+            // says Filled or Canceled while they trade on.
+            return incoming;
+        }
+    }
+    Registry::record(entry, incoming);
+    return incoming;
+}
+
+namespace {
+
+Result<void> show(BeforeCommit* before_commit, const std::vector<Fill>& fills) {
+    if (before_commit == nullptr) {
+        return {};
+    }
+    return before_commit->ready(fills);
+}
+
+}  // namespace
+
+Result<std::vector<Fill>> OrderBook::add(const Order& arriving, WallClock& clock, BeforeCommit* before_commit) {
+    std::vector<Fill> fills;  // allocates only when something trades
+    auto plan = plan_entry(arriving, TimeInForce::GoodTillCancelled, no_ref, clock, fills, nullptr);
+    if (!plan) {
+        return std::unexpected(std::move(plan.error()));
+    }
+    if (auto ready = show(before_commit, fills); !ready) {
+        return std::unexpected(std::move(ready.error()));
+    }
+    commit_entry(std::move(*plan), fills);
+    return fills;
+}
+
+Result<std::vector<Fill>> OrderBook::take(const Order& order, bool all_or_none, WallClock& clock,
+                                          BeforeCommit* before_commit) {
+    std::vector<Fill> fills;
+    const auto time_in_force = all_or_none ? TimeInForce::FillOrKill : TimeInForce::ImmediateOrCancel;
+    auto plan = plan_entry(order, time_in_force, no_ref, clock, fills, nullptr);
+    if (!plan) {
+        return std::unexpected(std::move(plan.error()));
+    }
+    if (auto ready = show(before_commit, fills); !ready) {
+        return std::unexpected(std::move(ready.error()));
+    }
+    commit_entry(std::move(*plan), fills);
+    return fills;
+}
+
+}  // namespace varnholt

@@ -156,7 +156,7 @@ std::vector<std::byte> typical_events(std::size_t count) {
     std::vector<std::uint64_t> live;
     std::uint64_t next_ref = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        ReplayEvent event{0, static_cast<std::uint8_t>(random() % 2), 0, 1.0, 0};
+        ReplayEvent event{0, static_cast<std::uint8_t>(random() % 2), 0, 1.0, 0, 0, 0};
         const auto roll = random() % 100;
         if (roll < 1) {
             event.kind = static_cast<std::uint8_t>(EventKind::ImmediateOrCancel);

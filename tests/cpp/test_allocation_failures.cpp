@@ -238,6 +238,30 @@ std::vector<Step> scenario() {
         [](Fixture& f) { f.feed({EventKind::Reduce, 0, 0, 3.0, 3}); },
         [](Fixture& f) { f.feed({EventKind::Replace, 0, 41, 2.5, 2, 4}); },
         [](Fixture& f) { f.feed({EventKind::Add, 0, 41, 1.0, 5}, 1); },
+        // Adds on a new level and on its own, an amendment that moves its order, a cancel, by
+        // reference (replay's one-event batches, each all or nothing).
+        [](Fixture& f) { f.feed({EventKind::Add, 1, 200, 1.0, 12}); },
+        [](Fixture& f) { f.feed({EventKind::Add, 1, 200, 1.0, 13}); },
+        [](Fixture& f) { f.feed({EventKind::Add, 1, 201, 1.0, 14}); },
+        [](Fixture& f) { f.feed({EventKind::Amend, 1, 205, 2.0, 12}); },
+        [](Fixture& f) { f.feed({EventKind::Cancel, 0, 0, 0.0, 13}); },
+        // A copy and a saved state restored: the book they read stays as it was, and what they
+        // make is the same book.
+        [](Fixture& f) {
+            const OrderBook copied = f.book.copy();
+            Paused paused;
+            f.expect(observe(copied, f.ids) == observe(f.book, f.ids), "the copy is the same book");
+            f.expect(!copied.find_broken_invariant(), "the copy is intact");
+        },
+        [](Fixture& f) {
+            auto restored = OrderBook::restore(f.book.save_state());
+            f.expect(restored.has_value(), "the saved state restores");
+            if (restored) {
+                Paused paused;
+                f.expect(observe(*restored, f.ids) == observe(f.book, f.ids), "the restored book is the same");
+                f.expect(!restored->find_broken_invariant(), "the restored book is intact");
+            }
+        },
     };
 }
 

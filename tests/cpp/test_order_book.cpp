@@ -243,8 +243,8 @@ TEST(OrderBook, RandomFlowKeepsEveryInvariant) {
 }
 
 // One crowded level churned by appends, cancels anywhere and fills from the front, against a
-// plain FIFO: exercises dropping the consumed prefix and squeezing out holes.
-TEST(OrderBook, CrowdedLevelKeepsTimePriorityThroughCompaction) {
+// plain FIFO: nodes unlinked anywhere in the queue, taken from the front and reused.
+TEST(OrderBook, CrowdedLevelKeepsTimePriorityThroughChurn) {
     FakeEnvironment env;
     OrderBook book;
     std::vector<Order> fifo;
@@ -327,7 +327,7 @@ TEST(OrderBook, CreateOrderRoundsHalvesAwayFromZeroAndSaturates) {
 }
 
 // Random feed events of every kind, one at a time, over few prices and references, so that
-// orders are executed, reduced and replaced in the middle of crowded levels (which compacts them)
+// orders are executed, reduced and replaced in the middle of crowded levels
 // and the book crosses: after each one every structural invariant holds.
 TEST(Replay, FeedVerbsKeepEveryInvariant) {
     FakeEnvironment env;
@@ -361,7 +361,7 @@ TEST(Replay, FeedVerbsKeepEveryInvariant) {
     }
 }
 
-// An execution in the middle of a level that has been compacted: the order keeps its place, the
+// An execution in the middle of a level that has lost orders all over: the order keeps its place, the
 // level's quantity and the registry follow, and the fill names it.
 TEST(Replay, ExecutionOfAnOrderBehindTheFrontKeepsItsPlace) {
     FakeEnvironment env;
@@ -370,7 +370,7 @@ TEST(Replay, ExecutionOfAnOrderBehindTheFrontKeepsItsPlace) {
     for (std::uint64_t ref = 0; ref < 100; ++ref) {
         events.push_back({static_cast<std::uint8_t>(EventKind::Post), 1, 100, 1.0, ref, 0, 5});
     }
-    // The back goes (the level squeezes out its holes on the way), then every other order ahead.
+    // The back goes, then every other order ahead.
     for (std::uint64_t ref = 42; ref < 100; ++ref) {
         events.push_back({static_cast<std::uint8_t>(EventKind::Reduce), 0, 0, 1.0, ref, 0, 6});
     }

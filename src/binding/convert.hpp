@@ -305,7 +305,8 @@ inline PyResult<Ref> to_python(const std::string& text) { return to_python(std::
 // An order id is always 36 ASCII characters, so Latin-1 decoding makes the same str as UTF-8
 // decoding without a validation pass.
 inline PyResult<Ref> to_python(const OrderId& id) {
-    return checked(PyUnicode_DecodeLatin1(id.chars.data(), static_cast<Py_ssize_t>(id.chars.size()), nullptr));
+    const IdText text = id.text();  // an id is a number until it reaches Python
+    return checked(PyUnicode_DecodeLatin1(text.chars.data(), static_cast<Py_ssize_t>(text.chars.size()), nullptr));
 }
 
 // Records become new instances of their class.

@@ -44,6 +44,18 @@ inline std::uint32_t hash_text(std::string_view text) noexcept {
     return static_cast<std::uint32_t>(fold_product(h, 0x1D8E4E27C47D124Full));
 }
 
+// The seeded hash of an order id's 128 bits: its two halves folded through one 64x64->128-bit
+// multiply with the secret, so nobody who lacks the seed can choose ids that collide.
+inline std::uint32_t hash_id(const OrderId& id) noexcept {
+    static const std::uint64_t seed = hash_seed();
+    std::uint64_t high;
+    std::uint64_t low;
+    std::memcpy(&high, id.bytes.data(), sizeof high);
+    std::memcpy(&low, id.bytes.data() + 8, sizeof low);
+    const std::uint64_t h = fold_product(high ^ seed ^ 0xA0761D6478BD642Full, low ^ 0xE7037ED1A0B428DBull);
+    return static_cast<std::uint32_t>(fold_product(h, 0x1D8E4E27C47D124Full));
+}
+
 // A set of indices (below 2^32 - 1), each found by its key's 32-bit hash and a comparison the
 // caller makes against its own array. A slot is 8 bytes: the hash and the index, so probing,
 // deleting and growing never read the caller's array except to compare keys. Linear probing from

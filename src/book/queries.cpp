@@ -241,7 +241,7 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
         if (!entry.recorded && entry.copies == 0) {
             return "registry keeps an entry with neither a value nor resting orders";
         }
-        if (registry_.find(entry.id.view()) != &entry) {
+        if (registry_.find(entry.id) != &entry) {
             return "registry slot does not lead to its entry";
         }
         copies += entry.copies;

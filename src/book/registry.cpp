@@ -3,22 +3,32 @@
 
 namespace varnholt {
 
-std::uint32_t Registry::find_index(std::string_view id) const noexcept {
-    return table_.find(hash_text(id), [&](std::uint32_t index) { return entries_[index].id.view() == id; });
+std::uint32_t Registry::find_index(const OrderId& id) const noexcept {
+    return table_.find(hash_id(id), [&](std::uint32_t index) { return entries_[index].id == id; });
+}
+
+Registry::Entry* Registry::find(const OrderId& id) noexcept {
+    const std::uint32_t index = find_index(id);
+    return index == table_.none ? nullptr : &entries_[index];
+}
+
+const Registry::Entry* Registry::find(const OrderId& id) const noexcept {
+    const std::uint32_t index = find_index(id);
+    return index == table_.none ? nullptr : &entries_[index];
 }
 
 Registry::Entry* Registry::find(std::string_view id) noexcept {
-    const std::uint32_t index = find_index(id);
-    return index == table_.none ? nullptr : &entries_[index];
+    const auto parsed = OrderId::parse(id);
+    return parsed ? find(*parsed) : nullptr;
 }
 
 const Registry::Entry* Registry::find(std::string_view id) const noexcept {
-    const std::uint32_t index = find_index(id);
-    return index == table_.none ? nullptr : &entries_[index];
+    const auto parsed = OrderId::parse(id);
+    return parsed ? find(*parsed) : nullptr;
 }
 
 Registry::Entry& Registry::emplace_reserved(const OrderId& id) noexcept {
-    const std::uint32_t hash = hash_text(id.view());
+    const std::uint32_t hash = hash_id(id);
     const std::uint32_t found = table_.find(hash, [&](std::uint32_t index) { return entries_[index].id == id; });
     if (found != table_.none) {
         return entries_[found];
@@ -41,7 +51,7 @@ Registry::Entry& Registry::emplace_reserved(const OrderId& id) noexcept {
 
 void Registry::erase(Entry& entry) noexcept {
     const std::uint32_t index = index_of(entry);
-    table_.erase(hash_text(entry.id.view()), index);
+    table_.erase(hash_id(entry.id), index);
     entry.in_use = false;
     entry.recorded = false;
     entry.copies = 0;

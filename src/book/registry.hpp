@@ -1,6 +1,6 @@
 #pragma once
 
-// The book's order registry: id text -> the order as last recorded, and where the id's resting
+// The book's order registry: order id -> the order as last recorded, and where the id's resting
 // orders are.
 #include <cstddef>
 #include <cstdint>
@@ -39,8 +39,11 @@ public:
 
     // Entry pointers and references stay valid only until the next emplace; indices stay valid
     // until the entry is erased.
+    // An id's text is parsed once; text that is no id's finds nothing.
     Entry* find(std::string_view id) noexcept;
     const Entry* find(std::string_view id) const noexcept;
+    Entry* find(const OrderId& id) noexcept;
+    const Entry* find(const OrderId& id) const noexcept;
     // The entry of `id`, made if there is none. All or nothing.
     Entry& emplace(const OrderId& id) {
         reserve_one();
@@ -90,7 +93,7 @@ public:
     const std::vector<Entry>& places() const noexcept { return entries_; }
 
 private:
-    std::uint32_t find_index(std::string_view id) const noexcept;
+    std::uint32_t find_index(const OrderId& id) const noexcept;
 
     std::vector<Entry> entries_;
     IndexTable<75> table_;

@@ -237,7 +237,7 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Event
 }
 
 void OrderBook::forget_immediate(const Order& ended) noexcept {
-    Registry::Entry* entry = registry_.find(ended.id.view());
+    Registry::Entry* entry = registry_.find(ended.id);
     if (entry != nullptr && entry->copies == 0) {
         registry_.erase(*entry);
     }

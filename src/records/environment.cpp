@@ -45,7 +45,7 @@ namespace varnholt {
 namespace {
 
 // The 8-4-4-4-12 text form in lowercase hex.
-OrderId format_uuid(const std::uint8_t* bytes) noexcept {
+IdText format_uuid(const std::uint8_t* bytes) noexcept {
     char hex[2 * IdGenerator::uuid_size];
 #if defined(__SSE2__) || defined(_M_X64)
     // Both nibbles of all 16 bytes at once: split, interleave high before low, then map 0-9 to
@@ -67,7 +67,7 @@ OrderId format_uuid(const std::uint8_t* bytes) noexcept {
         hex[2 * i + 1] = digits[bytes[i] & 0x0F];
     }
 #endif
-    OrderId id;
+    IdText id;
     char* text = id.chars.data();
     std::memcpy(text, hex, 8);
     text[8] = '-';
@@ -82,6 +82,8 @@ OrderId format_uuid(const std::uint8_t* bytes) noexcept {
 }
 
 }  // namespace
+
+IdText text_of(const OrderId& id) noexcept { return format_uuid(id.bytes.data()); }
 
 namespace {
 
@@ -222,7 +224,9 @@ Result<OrderId> IdGenerator::next() {
     // Version 4 in the high nibble of byte 6, the RFC variant (binary 10) in the top bits of byte 8.
     bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);
     bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
-    return format_uuid(bytes);
+    OrderId id;
+    std::memcpy(id.bytes.data(), bytes, uuid_size);
+    return id;
 }
 
 namespace {

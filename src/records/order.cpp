@@ -41,7 +41,7 @@ std::string to_text(const Order& order) {
     text += " @ ";
     append_integer(text, order.price_in_ticks);
     text += "] [";
-    text += order.id.view();
+    text += order.id.text().view();
     text += ", placed at ";
     append_integer(text, order.timestamp);
     text += ']';

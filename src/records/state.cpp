@@ -53,7 +53,7 @@ Result<void> expect_end(const ByteReader& in) {
 }
 
 void write_order(ByteWriter& out, const Order& order) {
-    out.put_bytes(order.id.view());
+    out.put_bytes(order.id.text().view());
     out.put(static_cast<std::uint8_t>(order.side));
     out.put(static_cast<std::uint8_t>(order.status));
     out.put(order.price_in_ticks);
@@ -71,17 +71,19 @@ std::optional<Order> decode_order(ByteReader& in) noexcept {
     if (!timestamp) {
         return std::nullopt;
     }
-    Order order{{}, static_cast<OrderType>(*side), static_cast<OrderStatus>(*status), *price, *quantity, *timestamp};
-    std::memcpy(order.id.chars.data(), id->data(), id_length);
-    return order;
+    // An id that is not an order id's text reads as zeros here; read_order() refuses it.
+    return Order{OrderId::parse(*id).value_or(OrderId{}), static_cast<OrderType>(*side),
+                 static_cast<OrderStatus>(*status), *price, *quantity, *timestamp};
 }
 
 Result<Order> read_order(ByteReader& in) {
+    ByteReader id_reader = in;
+    const auto id = id_reader.get_bytes(id_length);
     const auto order = decode_order(in);
     if (!order) {
         return invalid_value("the state ends early");
     }
-    if (!is_order_id(order->id.view())) {
+    if (!is_order_id(*id)) {
         return invalid_value("its id is not a 36-character order id");
     }
     if (const auto side = static_cast<unsigned>(order->side); side > 1) {

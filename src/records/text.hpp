@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -13,11 +15,63 @@ namespace varnholt {
 // Length of the hyphenated text form of a UUID, the form of every order id.
 inline constexpr std::size_t id_length = 36;
 
-// An order id: always exactly 36 characters, kept inline so that copying an order never allocates.
-struct OrderId {
+// The 36-character text of an order id, kept inline: what the id is at the boundary.
+struct IdText {
     std::array<char, id_length> chars{};
 
     std::string_view view() const noexcept { return {chars.data(), chars.size()}; }
+    operator std::string_view() const noexcept { return view(); }
+    friend bool operator==(const IdText& text, std::string_view other) noexcept { return text.view() == other; }
+    template <class Stream>
+    friend Stream& operator<<(Stream& out, const IdText& text) {
+        out << text.view();
+        return out;
+    }
+};
+
+struct OrderId;
+// The lowercase 8-4-4-4-12 text of an id (environment.cpp, beside the generator).
+IdText text_of(const OrderId& id) noexcept;
+
+// An order id: a 128-bit number (a random version 4 UUID, or whatever 128 bits a saved state
+// held), kept as its 16 bytes in text order. Its text exists only at the boundary: text() makes it,
+// parse() reads it once when an operation receives one. Only the 36-character lowercase hex form
+// with its four hyphens is an id; any other text (a caller may pass any str) names no order, so
+// operations that look an id up treat it as unknown.
+struct OrderId {
+    std::array<std::uint8_t, 16> bytes{};
+
+    static std::optional<OrderId> parse(std::string_view text) noexcept {
+        if (text.size() != id_length) {
+            return std::nullopt;
+        }
+        OrderId id;
+        std::size_t nibble = 0;
+        for (std::size_t i = 0; i < id_length; ++i) {
+            const char c = text[i];
+            if (i == 8 || i == 13 || i == 18 || i == 23) {
+                if (c != '-') {
+                    return std::nullopt;
+                }
+                continue;
+            }
+            unsigned value;
+            if (c >= '0' && c <= '9') {
+                value = static_cast<unsigned>(c - '0');
+            } else if (c >= 'a' && c <= 'f') {
+                value = static_cast<unsigned>(c - 'a' + 10);
+            } else {
+                return std::nullopt;
+            }
+            id.bytes[nibble / 2] = static_cast<std::uint8_t>(id.bytes[nibble / 2] | (value << (nibble % 2 == 0 ? 4 : 0)));
+            ++nibble;
+        }
+        return id;
+    }
+
+    IdText text() const noexcept { return text_of(*this); }
+    // The text, for callers that read an id as text (a temporary: keep the IdText, not a view).
+    IdText view() const noexcept { return text(); }
     friend bool operator==(const OrderId&, const OrderId&) = default;
 };
 
@@ -28,7 +82,7 @@ class Text {
 public:
     Text() = default;
     explicit Text(std::string_view text) { assign(text); }
-    explicit Text(const OrderId& id) noexcept : size_(id_length), short_(id.chars) {}
+    explicit Text(const OrderId& id) noexcept : size_(id_length), short_(id.text().chars) {}
 
     Text(const Text& other) : size_(other.size_), short_(other.short_) {
         if (other.long_ != nullptr) {

@@ -221,6 +221,15 @@ private:
     Side& side_map(OrderType side) noexcept { return side == OrderType::Buy ? bids_ : asks_; }
     const Side& side_map(OrderType side) const noexcept { return side == OrderType::Buy ? bids_ : asks_; }
     double volume(const Side& side) const noexcept;
+    // Visits the nodes of `levels` (iterators over a side's map, in the order given) in that
+    // order and queue order. A level's queue is a chain of dependent loads through the pool, so
+    // the walk follows the chains of several levels at once and then visits what it gathered in
+    // order: buy_volume() of a deep book (50 000 orders on 3 000 levels) took 0.68 ms following
+    // one chain at a time and 0.33-0.46 ms following eight (best of 5, bench/run.py's deep flow,
+    // a loaded machine); sixteen gained nothing more. (The previous core's contiguous slots took
+    // 0.11-0.14 ms: walks over a whole deep book are where queues of nodes lose.)
+    template <class Iterator, class Visit>
+    void walk_in_order(Iterator level, Iterator end, Visit&& visit) const;  // as noexcept as `visit`
 
     Registry::Entry& record(const Order& order);
 
@@ -349,13 +358,44 @@ private:
     std::size_t resting_count_[2] = {0, 0};
 };
 
-template <class Visit>
-void OrderBook::for_each_resting(OrderType side, Visit&& visit) const {
-    for (const auto& [price, level] : side_map(side)) {
-        for (std::uint32_t node = levels_[level].head; node != no_index; node = nodes_[node].next) {
-            visit(order_of(node));
+template <class Iterator, class Visit>
+void OrderBook::walk_in_order(Iterator level, Iterator end, Visit&& visit) const {
+    constexpr std::size_t chains = 8;     // levels followed at once
+    constexpr std::size_t gathered = 32;  // nodes gathered per level; the rest follows one by one
+    std::uint32_t found[chains][gathered];
+    std::uint32_t counts[chains];
+    std::uint32_t cursors[chains];
+    while (level != end) {
+        std::size_t group = 0;
+        for (; group < chains && level != end; ++group, ++level) {
+            cursors[group] = levels_[level->second].head;
+            counts[group] = 0;
+        }
+        for (bool more = true; more;) {
+            more = false;
+            for (std::size_t k = 0; k < group; ++k) {
+                if (cursors[k] != no_index && counts[k] < gathered) {
+                    found[k][counts[k]++] = cursors[k];
+                    cursors[k] = nodes_[cursors[k]].next;
+                    more = true;
+                }
+            }
+        }
+        for (std::size_t k = 0; k < group; ++k) {
+            for (std::uint32_t i = 0; i < counts[k]; ++i) {
+                visit(found[k][i]);
+            }
+            for (std::uint32_t node = cursors[k]; node != no_index; node = nodes_[node].next) {
+                visit(node);
+            }
         }
     }
+}
+
+template <class Visit>
+void OrderBook::for_each_resting(OrderType side, Visit&& visit) const {
+    const Side& levels = side_map(side);
+    walk_in_order(levels.begin(), levels.end(), [&](std::uint32_t node) { visit(order_of(node)); });
 }
 
 }  // namespace varnholt

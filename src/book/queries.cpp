@@ -122,11 +122,7 @@ double OrderBook::volume(const Side& side) const noexcept {
     // Summed from -0.0 in ascending price and FIFO order: an empty side gives -0.0, and the order
     // of addition decides the last bits of the total.
     double total = -0.0;
-    for (const auto& [price, level] : side) {
-        for (std::uint32_t node = levels_[level].head; node != no_index; node = nodes_[node].next) {
-            total += nodes_[node].quantity;
-        }
-    }
+    walk_in_order(side.begin(), side.end(), [&](std::uint32_t node) { total += nodes_[node].quantity; });
     return total;
 }
 

@@ -100,6 +100,30 @@ TEST(IdGenerator, WritesTheBytesAsLowercaseHexInTheUsualGroups) {
     EXPECT_EQ(ids.next()->view(), "01122334-4556-4778-899a-abbccddeef00");
 }
 
+// An id's text reads back into the same 128 bits, and every other text of its length, a character
+// changed anywhere to one just outside a range the form allows, reads as no id.
+TEST(OrderIdText, ParsesItsOwnTextAndNothingElse) {
+    FakeEnvironment env;
+    for (int i = 0; i < 200; ++i) {
+        const OrderId id = *env.ids.next();
+        const std::string text(id.text().view());
+        ASSERT_EQ(OrderId::parse(text), id);
+        for (std::size_t at = 0; at < text.size(); ++at) {
+            const bool hyphen = at == 8 || at == 13 || at == 18 || at == 23;
+            const char others[] = {'/', ':', '`', 'g', 'A', 'F', '-', '0', '\x80', '\0'};
+            for (const char other : others) {
+                std::string changed = text;
+                changed[at] = other;
+                // Only a hyphen where one belongs and a digit where a digit belongs keep it an id.
+                const bool still_an_id = hyphen ? other == '-' : other == '0';
+                EXPECT_EQ(OrderId::parse(changed).has_value(), still_an_id) << changed;
+            }
+        }
+        EXPECT_FALSE(OrderId::parse(text.substr(1)));
+        EXPECT_FALSE(OrderId::parse(text + "0"));
+    }
+}
+
 TEST(IdGenerator, DrawsOnePoolPerHundredsOfIdsAndDiscardsOnRequest) {
     FakeEnvironment env;
     for (std::size_t i = 0; i < IdGenerator::pool_size / IdGenerator::uuid_size; ++i) {

@@ -9,6 +9,41 @@
 
 namespace varnholt {
 
+// One table look-up per character and no branch but the last.
+std::optional<OrderId> parse_id_by_table(std::string_view text) noexcept {
+    // The value of a lowercase hex digit, 0x10 for a hyphen, 0x20 for anything else.
+    static constexpr auto kind = [] {
+        std::array<std::uint8_t, 256> table{};
+        table.fill(0x20);
+        for (unsigned i = 0; i < 10; ++i) {
+            table['0' + i] = static_cast<std::uint8_t>(i);
+        }
+        for (unsigned i = 0; i < 6; ++i) {
+            table['a' + i] = static_cast<std::uint8_t>(10 + i);
+        }
+        table['-'] = 0x10;
+        return table;
+    }();
+    // Where each byte's two digits stand in the text.
+    static constexpr std::array<std::uint8_t, 16> at = {0, 2, 4, 6, 9, 11, 14, 16, 19, 21, 24, 26, 28, 30, 32, 34};
+    if (text.size() != id_length) {
+        return std::nullopt;
+    }
+    const auto digit = [&](std::size_t i) noexcept { return kind[static_cast<unsigned char>(text[i])]; };
+    OrderId id;
+    unsigned wrong = (digit(8) ^ 0x10u) | (digit(13) ^ 0x10u) | (digit(18) ^ 0x10u) | (digit(23) ^ 0x10u);
+    for (std::size_t i = 0; i < 16; ++i) {
+        const unsigned high = digit(at[i]);
+        const unsigned low = digit(at[i] + 1u);
+        wrong |= (high | low) & 0x30;
+        id.bytes[i] = static_cast<std::uint8_t>((high << 4) | (low & 0x0F));
+    }
+    if (wrong != 0) {
+        return std::nullopt;
+    }
+    return id;
+}
+
 #if defined(__SSE2__) || defined(_M_X64)
 
 // The 32 digits checked and converted 16 at a time: get_order from Python ran 1,082 instructions
@@ -54,40 +89,7 @@ std::optional<OrderId> OrderId::parse(std::string_view text) noexcept {
 
 #else
 
-// One table look-up per character and no branch but the last.
-std::optional<OrderId> OrderId::parse(std::string_view text) noexcept {
-    // The value of a lowercase hex digit, 0x10 for a hyphen, 0x20 for anything else.
-    static constexpr auto kind = [] {
-        std::array<std::uint8_t, 256> table{};
-        table.fill(0x20);
-        for (unsigned i = 0; i < 10; ++i) {
-            table['0' + i] = static_cast<std::uint8_t>(i);
-        }
-        for (unsigned i = 0; i < 6; ++i) {
-            table['a' + i] = static_cast<std::uint8_t>(10 + i);
-        }
-        table['-'] = 0x10;
-        return table;
-    }();
-    // Where each byte's two digits stand in the text.
-    static constexpr std::array<std::uint8_t, 16> at = {0, 2, 4, 6, 9, 11, 14, 16, 19, 21, 24, 26, 28, 30, 32, 34};
-    if (text.size() != id_length) {
-        return std::nullopt;
-    }
-    const auto digit = [&](std::size_t i) noexcept { return kind[static_cast<unsigned char>(text[i])]; };
-    OrderId id;
-    unsigned wrong = (digit(8) | digit(13) | digit(18) | digit(23)) ^ 0x10;
-    for (std::size_t i = 0; i < 16; ++i) {
-        const unsigned high = digit(at[i]);
-        const unsigned low = digit(at[i] + 1u);
-        wrong |= (high | low) & 0x30;
-        id.bytes[i] = static_cast<std::uint8_t>((high << 4) | (low & 0x0F));
-    }
-    if (wrong != 0) {
-        return std::nullopt;
-    }
-    return id;
-}
+std::optional<OrderId> OrderId::parse(std::string_view text) noexcept { return parse_id_by_table(text); }
 
 #endif
 

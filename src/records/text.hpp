@@ -50,6 +50,10 @@ struct OrderId {
     friend bool operator==(const OrderId&, const OrderId&) = default;
 };
 
+// The portable reading of an id's text: what OrderId::parse() is where SSE2 is missing, and what
+// the tests hold its SSE2 reading to.
+std::optional<OrderId> parse_id_by_table(std::string_view text) noexcept;
+
 // An owned text that keeps anything up to the length of an order id inline and longer texts on
 // the heap: the ids a fill names never allocate, and copying one is a copy of its 56 bytes, while
 // a Fill built by hand may hold any text.

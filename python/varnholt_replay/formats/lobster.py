@@ -68,6 +68,7 @@ import zipfile
 from bisect import bisect_left, insort
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, replace
+from itertools import repeat
 from pathlib import Path
 
 import numpy as np
@@ -592,7 +593,7 @@ class LevelModel:
         new_at, act_at = np.flatnonzero(is_new), np.flatnonzero(acting)
         new_ids, act_ids = m.order_id[new_at], m.order_id[act_at]
         posted = self.posted
-        if len(np.unique(new_ids)) != len(new_ids) or any(i in posted for i in new_ids.tolist()):
+        if len(np.unique(new_ids)) != len(new_ids) or not posted.keys().isdisjoint(new_ids.tolist()):
             return None
         # where each order that a message names was posted: in the block (its line), or before it
         by_id = np.argsort(new_ids, kind="stable")
@@ -603,7 +604,7 @@ class LevelModel:
             post_line[hit] = new_at[by_id][found][hit]
         if np.any((post_line >= 0) & (keys[np.maximum(post_line, 0)] != keys[act_at])):
             return None
-        home = np.array([posted.get(i, -1) for i in act_ids.tolist()], dtype=np.int64)
+        home = np.fromiter(map(posted.get, act_ids.tolist(), repeat(-1)), dtype=np.int64, count=len(act_ids))
         if np.any((home >= 0) & (home != keys[act_at])):
             return None
         to_stand_in = act_at[((post_line < 0) | (post_line > act_at)) & (home < 0)]
@@ -707,31 +708,38 @@ class LevelModel:
                    to_stand_in: np.ndarray, volume_before: np.ndarray, resets: list) -> dict[int, int]:
         """The stand-ins' bookkeeping of a block, in order: messages sent to a stand-in
         (and the folds before them), reconciliations that change a level (and their folds)."""
-        sizes, key_of, id_of = m.size.tolist(), keys.tolist(), m.order_id.tolist()
-        queue: list[tuple[int, int, int, int]] = [(3 * j + 1, key_of[j], -1, 0) for j in to_stand_in.tolist()]
+        queue: list[tuple[int, int, int, int]] = [
+            (3 * j + 1, key, -1, 0) for j, key in zip(to_stand_in.tolist(), keys[to_stand_in].tolist())]
         queue += resets
         heapq.heapify(queue)
-        # the block's posts by level (in line order), and its messages by order id, for folds
-        new_order = np.argsort(keys[new_at], kind="stable")  # lines ascending within a level
-        new_keys, new_lines = keys[new_at][new_order].tolist(), new_at[new_order].tolist()
-        act_order = np.argsort(m.order_id[act_at], kind="stable")
-        act_ids, act_lines = m.order_id[act_at][act_order].tolist(), act_at[act_order].tolist()
+        # the block's posts by level, in line order (for folds, and for ids_at after the walk)
+        by_level = np.argsort(keys[new_at], kind="stable")
+        new_keys, new_lines = keys[new_at][by_level].tolist(), new_at[by_level].tolist()
+        new_ids = m.order_id[new_at][by_level].tolist()
         last_fold: dict[int, int] = {}  # level -> last line whose posts a fold in the block took
         folded: list[int] = []
         posted, ids_at, stand_in, out = self.posted, self.ids_at, self.stand_in, self.out
         sent_to: dict[int, int] = {}
         no_ref = bk.NO_REF
+        by_order: list = []  # the block's messages about orders by id, built at the first fold
 
-        last_act = dict(zip(act_ids, act_lines))  # per order, its last message in the block
+        def messages_by_order() -> list:
+            if not by_order:
+                order = np.argsort(m.order_id[act_at], kind="stable")
+                ids, lines = m.order_id[act_at][order].tolist(), act_at[order].tolist()
+                by_order.extend((ids, lines, dict(zip(ids, lines))))  # the last: each order's last message
+            return by_order
 
         def leave(order_id: int, bound: int) -> None:
             """The messages after ``bound`` about a folded order go to stand-ins."""
+            act_ids, act_lines, _ = by_order
             low, high = bisect_left(act_ids, order_id), bisect_left(act_ids, order_id + 1)
             for line in act_lines[bisect_left(act_lines, bound + 1, low, high):high]:
-                heapq.heappush(queue, (3 * line + 1, key_of[line], -1, 0))
+                heapq.heappush(queue, (3 * line + 1, int(keys[line]), -1, 0))
 
         def fold(key: int, volume: int, bound: int) -> None:
             self.folds += 1
+            last_act = messages_by_order()[2]
             kind, side, price, place = bk.CANCEL, key & 1, key >> 1, self.place
             for order_id in ids_at.pop(key, ()):
                 if posted.get(order_id) == key:
@@ -741,8 +749,7 @@ class LevelModel:
                         leave(order_id, bound)
             low, high = bisect_left(new_keys, key), bisect_left(new_keys, key + 1)
             start = bisect_left(new_lines, last_fold.get(key, -1) + 1, low, high)
-            for line in new_lines[start:bisect_left(new_lines, bound + 1, start, high)]:
-                order_id = id_of[line]
+            for order_id in new_ids[start:bisect_left(new_lines, bound + 1, start, high)]:
                 out.append((kind, side, price, 0.0, order_id, no_ref, place))
                 folded.append(order_id)
                 if last_act.get(order_id, -1) > bound:
@@ -756,7 +763,7 @@ class LevelModel:
             order, key, volume, wanted = heapq.heappop(queue)
             j = order // 3
             if volume < 0:  # a message sent to the stand-in of its level
-                size = sizes[j]
+                size = int(m.size[j])
                 found = stand_in.get(key)
                 if found is None or found[1] < size:
                     self.place = 3 * j
@@ -778,26 +785,25 @@ class LevelModel:
             if held < -change:
                 fold(key, volume, j)
             self._shrink(key, -change, track=False)
-        self._keep_posts(keys, new_at, m.order_id[new_at].tolist(), new_keys, new_lines, id_of, last_fold, folded)
+        self._keep_posts(new_keys, new_lines, new_ids, last_fold, folded)
         return sent_to
 
-    def _keep_posts(self, keys: np.ndarray, new_at: np.ndarray, m_ids: list[int], new_keys: list[int], new_lines: list[int],
-                    id_of: list[int], last_fold: dict[int, int], folded: list[int]) -> None:
-        """The block's posts that no fold took, into ``posted`` and ``ids_at``."""
+    def _keep_posts(self, new_keys: list[int], new_lines: list[int], new_ids: list[int], last_fold: dict[int, int],
+                    folded: list[int]) -> None:
+        """The block's posts (by level, in line order) that no fold took, into ``posted`` and ``ids_at``."""
         posted, ids_at = self.posted, self.ids_at
-        posted.update(zip(m_ids, keys[new_at].tolist()))
+        posted.update(zip(new_ids, new_keys))
         for order_id in folded:
             del posted[order_id]
         start = 0
         while start < len(new_keys):
             key = new_keys[start]
             stop = bisect_left(new_keys, key + 1, start)
-            lines = new_lines[start:stop]
             bound = last_fold.get(key)
             if bound is None:
-                ids_at.setdefault(key, []).extend(id_of[line] for line in lines)
+                ids_at.setdefault(key, []).extend(new_ids[start:stop])
             else:
-                kept = [id_of[line] for line in lines if line > bound]
+                kept = new_ids[bisect_left(new_lines, bound + 1, start, stop):stop]
                 if kept:
                     ids_at[key] = kept
             start = stop

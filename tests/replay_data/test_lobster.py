@@ -273,8 +273,10 @@ def test_the_array_walk_gives_the_events_of_the_message_walk(tmp_path, monkeypat
         jobs = [make_job(write_lobster(tmp_path / str(levels), 3000, levels=levels, seed=levels + 20,
                                        resting=150).messages) for levels in (1, 5, 10)]
     else:
-        jobs = [lobster_pair(tmp_path / str(i), *case.values[:2]) for i, case in enumerate(LEVEL_N_CASES)
-                if (tmp_path / str(i)).mkdir() is None]
+        jobs = []
+        for i, case in enumerate(LEVEL_N_CASES):
+            (tmp_path / str(i)).mkdir()
+            jobs.append(lobster_pair(tmp_path / str(i), *case.values[:2]))
     for job in jobs:
         fast, fast_events = replayed(job, monkeypatch, False)
         slow, slow_events = replayed(job, monkeypatch, True)

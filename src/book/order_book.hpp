@@ -362,8 +362,8 @@ private:
     // An immediate order of a replay has ended without resting, and nobody was given its id: its
     // registry record goes, so that replaying immediate orders grows neither memory nor pickles.
     void forget_immediate(const Order& ended) noexcept;
-    // The resting copy entered under `ref`, whose registry entry is `entry_index`.
-    std::optional<CopyPlace> copy_under(std::uint64_t ref, std::uint32_t entry_index) const noexcept;
+    // The resting copy entered under `ref`; nullopt when no order rests under it.
+    std::optional<CopyPlace> copy_under(std::uint64_t ref) const noexcept;
     // Takes one live copy out of its level: the slot is vacated and its reference freed, and the
     // registry's entry no longer counts it. The caller records the entry's new value and then
     // tidies the level (tidy_level), which may remove it.

@@ -252,8 +252,12 @@ Result<void> OrderBook::post(const ReplayEvent& event, Environment& environment,
     return {};
 }
 
-std::optional<OrderBook::CopyPlace> OrderBook::copy_under(std::uint64_t ref, std::uint32_t entry_index) const noexcept {
-    const Registry::Entry& entry = registry_.places()[entry_index];
+std::optional<OrderBook::CopyPlace> OrderBook::copy_under(std::uint64_t ref) const noexcept {
+    const std::uint32_t* entry_index = refs_.find(static_cast<std::int64_t>(ref));
+    if (entry_index == nullptr) {
+        return std::nullopt;
+    }
+    const Registry::Entry& entry = registry_.places()[*entry_index];
     const auto holds = [ref](const Level& level, std::uint32_t position) {
         return level.slots[position].order.is_open() && level.slots[position].ref == ref;
     };
@@ -310,8 +314,7 @@ Result<void> OrderBook::execute_or_reduce(const ReplayEvent& event, std::size_t 
         reject(outcome, RejectReason::Quantity);
         return {};
     }
-    const std::uint32_t* entry_index = refs_.find(static_cast<std::int64_t>(event.ref));
-    const auto place = entry_index != nullptr ? copy_under(event.ref, *entry_index) : std::nullopt;
+    const auto place = copy_under(event.ref);
     if (!place) {
         outcome.status = static_cast<std::uint8_t>(EventStatus::UnknownRef);
         return {};
@@ -374,8 +377,7 @@ Result<void> OrderBook::replace(const ReplayEvent& event, Environment& environme
         reject(outcome, fault);
         return {};
     }
-    const std::uint32_t* entry_index = refs_.find(static_cast<std::int64_t>(event.ref));
-    const auto place = entry_index != nullptr ? copy_under(event.ref, *entry_index) : std::nullopt;
+    const auto place = copy_under(event.ref);
     if (!place) {
         outcome.status = static_cast<std::uint8_t>(EventStatus::UnknownRef);
         return {};
@@ -391,7 +393,7 @@ Result<void> OrderBook::replace(const ReplayEvent& event, Environment& environme
     }
     // Keeps the old copy's level by its index: preparing the rest may move the registry, never a
     // level.
-    const std::uint32_t old_entry = *entry_index;
+    const std::uint32_t old_entry = place->level->slots[place->position].entry;
     Level& old_level = const_cast<Level&>(*place->level);
     RestPlan plan = prepare_rest(*order, event.new_ref);
     // The old copy leaves first, so that its reference is free for the new order; its level is

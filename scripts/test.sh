@@ -8,21 +8,23 @@ cd "$(dirname "$0")/.."
 
 step() { printf '\n==== %s\n' "$*"; }
 
-# GoogleTest is the one system package the tests need (the module itself needs none): install it
-# when it is missing and this runs as root on Debian, else say how.
-if ! [ -e /usr/include/gtest/gtest.h ]; then
+# GoogleTest and Google Benchmark are the system packages the tests need (the module itself needs
+# none): the C++ core tests run on the first, and the core benchmarks are compiled against the
+# second so that they cannot fall behind the core. Installed when missing and this runs as root on
+# Debian, else the script says how.
+if ! [ -e /usr/include/gtest/gtest.h ] || ! [ -e /usr/include/benchmark/benchmark.h ]; then
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-        step "installing libgtest-dev for the C++ core tests"
-        apt-get update -qq && apt-get install -y -qq --no-install-recommends libgtest-dev >/dev/null
+        step "installing libgtest-dev and libbenchmark-dev for the C++ core tests and benchmarks"
+        apt-get update -qq && apt-get install -y -qq --no-install-recommends libgtest-dev libbenchmark-dev >/dev/null
     else
-        echo "GoogleTest is missing: install libgtest-dev (apt-get install libgtest-dev)" >&2
+        echo "GoogleTest or Google Benchmark is missing: apt-get install libgtest-dev libbenchmark-dev" >&2
         exit 1
     fi
 fi
 
 step "module and C++ core tests"
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore ".[test]"
-cmake -S . -B build/tests -DVARNHOLT_BUILD_MODULE=OFF -DVARNHOLT_BUILD_TESTS=ON
+cmake -S . -B build/tests -DVARNHOLT_BUILD_MODULE=OFF -DVARNHOLT_BUILD_TESTS=ON -DVARNHOLT_BUILD_BENCHMARKS=ON
 cmake --build build/tests --parallel 2
 ctest --test-dir build/tests --output-on-failure
 

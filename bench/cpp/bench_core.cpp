@@ -186,14 +186,9 @@ std::vector<std::byte> typical_events(std::size_t count) {
     return bytes;
 }
 
-void ReplayTypical(benchmark::State& state) {
-    constexpr std::size_t count = 200'000;
-    const auto events = typical_events(count);
-    CountingRandom random;
-    CountingClock clock;
-    IdGenerator ids(random);
-    Environment counted{ids, clock};
-    Environment& environment = state.range(0) == 1 ? system_environment() : counted;
+// Times replays of `count` packed events, each into a new book (made and destroyed untimed).
+void time_replays(benchmark::State& state, const std::vector<std::byte>& events, std::size_t count,
+                  Environment& environment) {
     for (auto _ : state) {
         state.PauseTiming();
         auto book = std::make_unique<OrderBook>(0.01);
@@ -205,6 +200,16 @@ void ReplayTypical(benchmark::State& state) {
         state.ResumeTiming();
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
+}
+
+void ReplayTypical(benchmark::State& state) {
+    constexpr std::size_t count = 200'000;
+    const auto events = typical_events(count);
+    CountingRandom random;
+    CountingClock clock;
+    IdGenerator ids(random);
+    Environment counted{ids, clock};
+    time_replays(state, events, count, state.range(0) == 1 ? system_environment() : counted);
 }
 BENCHMARK(ReplayTypical)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
@@ -274,17 +279,7 @@ void ReplayAddCancelModify(benchmark::State& state) {
     CountingClock clock;
     IdGenerator ids(random);
     Environment counted{ids, clock};
-    for (auto _ : state) {
-        state.PauseTiming();
-        auto book = std::make_unique<OrderBook>(0.01);
-        ReplayOutput out;
-        state.ResumeTiming();
-        benchmark::DoNotOptimize(book->replay(events.data(), count, EventLayout::Order, {}, counted, out));
-        state.PauseTiming();
-        book.reset();
-        state.ResumeTiming();
-    }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
+    time_replays(state, events, count, counted);
 }
 BENCHMARK(ReplayAddCancelModify)->Unit(benchmark::kMillisecond);
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -61,15 +62,21 @@ struct Arg<double> {
 };
 
 // The interpreter's C long conversion, whose OverflowError reads "Python int too large to convert
-// to C long"; a long is 64 bits on every platform this module builds for.
-static_assert(sizeof(long) == sizeof(std::int64_t));
-
+// to C long". Where a long has 32 bits (Windows), the 64-bit conversion serves, with that message.
 template <>
 struct Arg<std::int64_t> {
     std::int64_t value;
     static bool inert(PyObject* object) noexcept { return of_builtin_type(object); }
     [[gnu::always_inline]] static PyResult<Arg> convert(PyObject* object) {
+#if LONG_MAX == INT64_MAX
         const long value = PyLong_AsLong(object);
+#else
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+        if (overflow != 0) {
+            PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
+        }
+#endif
         if (value == -1 && PyErr_Occurred() != nullptr) {
             return fail(fetch_error());
         }

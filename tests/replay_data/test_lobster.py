@@ -247,3 +247,39 @@ def test_real_files_verify(tmp_path, request, name):
     assert summary.verification.startswith("ok (")
     assert summary.executions > 0 and summary.behind_front < summary.executions
     assert summary.stand_ins > 0
+
+
+def replayed(job, monkeypatch, message_by_message):
+    """The summary of a verified replay and every event it sent to the book, with the level
+    model walking the block in array passes or (forced) message by message."""
+    from varnholt_replay import runner
+    from varnholt_replay.formats.lobster import LevelModel
+    sent = []
+    replay_batch = runner.replay_batch
+    with monkeypatch.context() as patch:
+        patch.setattr(runner, "replay_batch", lambda book, events, **kw: sent.append(events.copy())
+                      or replay_batch(book, events, **kw))
+        if message_by_message:
+            patch.setattr(LevelModel, "_walk_fast", lambda *args: None)
+        summary = replay_lobster(job, Options(block_bytes=4096))
+    return summary, np.concatenate(sent)
+
+
+@pytest.mark.parametrize("source", ["case", "generated", "real"])
+def test_the_array_walk_gives_the_events_of_the_message_walk(tmp_path, monkeypatch, source):
+    if source == "real":
+        jobs = [real_lobster_prefix(tmp_path, "AMZN_2012-06-21_1", 6000)]
+    elif source == "generated":
+        jobs = [make_job(write_lobster(tmp_path / str(levels), 3000, levels=levels, seed=levels + 20,
+                                       resting=150).messages) for levels in (1, 5, 10)]
+    else:
+        jobs = []
+        for i, case in enumerate(LEVEL_N_CASES):
+            (tmp_path / str(i)).mkdir()
+            jobs.append(lobster_pair(tmp_path / str(i), *case.values[:2]))
+    for job in jobs:
+        fast, fast_events = replayed(job, monkeypatch, False)
+        slow, slow_events = replayed(job, monkeypatch, True)
+        assert fast.verification.startswith("ok") and fast.key() == slow.key()
+        assert (fast.stand_ins, fast.folds, fast.behind_front) == (slow.stand_ins, slow.folds, slow.behind_front)
+        assert fast_events.tobytes() == slow_events.tobytes()

@@ -86,11 +86,11 @@ void OrderBook::commit_rest(const Order& order, RestPlan&& plan, Registry::Entry
     Registry::Entry& entry = known != nullptr ? *known : registry_.emplace_reserved(order.id);
     Registry::record(entry, order);
     const bool moved = node != no_index;  // a moved node keeps its reference, still indexed
+    Level& level = levels_[level_index];
     if (!moved) {
-        node = nodes_.take();
+        node = nodes_.take(level.tail);
     }
     RestingNode& resting = nodes_[node];
-    Level& level = levels_[level_index];
     resting.quantity = order.quantity;
     resting.timestamp = order.timestamp;
     resting.ref = ref;

@@ -91,7 +91,107 @@ private:
     std::size_t in_use_ = 0;
 };
 
-using NodePool = Pool<RestingNode, &RestingNode::next>;
+// The pool of resting nodes. It hands out nodes so that a level's queue lies mostly in
+// consecutive nodes: a node joining a level takes the node after the level's tail when that one
+// is free, and a level that cannot continue there starts a block of `block` fresh nodes whose
+// remainder is kept aside (spare) for that continuation. Walks along a queue (sweeps, volumes,
+// listings) and a cancel's unlinking of its neighbours then touch neighbouring cache lines
+// instead of one line per order. A free node has `level == no_index`; its `entry` says which
+// free list holds it (released or spare) and `previous`/`next` link that list both ways, so that
+// the node after a tail leaves its list in O(1). take() after reserve_one() allocates nothing.
+class NodePool {
+public:
+    static constexpr std::uint32_t block = 8;
+
+    // The vector grows as the other pools do (16, then doubling): a block is made only where it
+    // fits, so blocks never make the pool grow sooner.
+    void reserve_one() {
+        if (!has_room_for_one()) {
+            items_.reserve(items_.capacity() < 16 ? 16 : 2 * items_.capacity());
+        }
+    }
+    bool has_room_for_one() const noexcept {
+        return heads_[released] != no_index || heads_[spare] != no_index || items_.size() < items_.capacity();
+    }
+    void reserve(std::size_t count) { items_.reserve(count); }
+
+    // A node for a level whose tail is `after` (no_index for an empty level).
+    std::uint32_t take(std::uint32_t after = no_index) noexcept {
+        ++in_use_;
+        if (after != no_index && after + 1 < items_.size() && items_[after + 1].level == no_index) {
+            return claim(after + 1);
+        }
+        if (heads_[released] != no_index) {
+            return claim(heads_[released]);
+        }
+        // Spare nodes wait for their levels' next orders; they serve others only once they
+        // outnumber half the live nodes (which bounds what they cost), or when there is no room
+        // for a block.
+        const bool room = items_.size() + block <= items_.capacity();
+        if (heads_[spare] != no_index && (!room || spare_count_ * 2 > in_use_)) {
+            return claim(heads_[spare]);
+        }
+        const auto first = static_cast<std::uint32_t>(items_.size());
+        items_.emplace_back();  // within the capacity reserve_one() made (a lone node without room for a block)
+        for (std::uint32_t i = 1; i < block && room; ++i) {
+            items_.emplace_back();
+            push(first + i, spare);
+        }
+        return first;
+    }
+    void release(std::uint32_t index) noexcept {
+        --in_use_;
+        push(index, released);
+    }
+
+    RestingNode& operator[](std::uint32_t index) noexcept { return items_[index]; }
+    const RestingNode& operator[](std::uint32_t index) const noexcept { return items_[index]; }
+    std::size_t in_use() const noexcept { return in_use_; }
+    // How many nodes the free lists hold, walked (for the invariant checker).
+    std::size_t count_free() const noexcept {
+        std::size_t free = 0;
+        for (const std::uint32_t head : heads_) {
+            for (std::uint32_t index = head; index != no_index && free <= items_.size(); index = items_[index].next) {
+                ++free;
+            }
+        }
+        return free;
+    }
+    std::size_t size() const noexcept { return items_.size(); }
+
+private:
+    static constexpr std::uint32_t released = 0;
+    static constexpr std::uint32_t spare = 1;
+
+    void push(std::uint32_t index, std::uint32_t list) noexcept {
+        RestingNode& node = items_[index];
+        node.level = no_index;
+        node.entry = list;
+        node.previous = no_index;
+        node.next = heads_[list];
+        if (heads_[list] != no_index) {
+            items_[heads_[list]].previous = index;
+        }
+        heads_[list] = index;
+        spare_count_ += list;
+    }
+    std::uint32_t claim(std::uint32_t index) noexcept {
+        RestingNode& node = items_[index];
+        const std::uint32_t list = node.entry;
+        (node.previous != no_index ? items_[node.previous].next : heads_[list]) = node.next;
+        if (node.next != no_index) {
+            items_[node.next].previous = node.previous;
+        }
+        spare_count_ -= list;
+        node = RestingNode{};
+        return index;
+    }
+
+    std::vector<RestingNode> items_;
+    std::uint32_t heads_[2] = {no_index, no_index};
+    std::size_t spare_count_ = 0;
+    std::size_t in_use_ = 0;
+};
 using LevelPool = Pool<Level, &Level::head>;
 
 }  // namespace varnholt

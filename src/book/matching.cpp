@@ -24,6 +24,13 @@ Result<Order> OrderBook::plan_sweep(const Order& incoming, WallClock& clock, std
     // incoming limit; within a level, from the front.
     const auto visit_level = [&](std::uint32_t level) -> Result<bool> {
         for (std::uint32_t node = levels_[level].head; node != no_index; node = nodes_[node].next) {
+            // The registry entries of a level's orders lie scattered; asking for the one after
+            // next while this one fills keeps the walk from waiting on each.
+            if (const std::uint32_t next = nodes_[node].next; next != no_index) {
+                if (const std::uint32_t after = nodes_[next].next; after != no_index) {
+                    prefetch(&registry_.at(nodes_[after].entry));
+                }
+            }
             Order resting = order_of(node);
             auto timestamp = clock.now_ns();
             if (!timestamp) {
@@ -67,6 +74,11 @@ void OrderBook::commit_sweep(Order& incoming, const std::vector<Fill>& fills) no
         // best level, and it loses exactly what the plan worked out.
         Level& level = levels_[buying ? opposite.begin()->second : opposite.rbegin()->second];
         const std::uint32_t front = level.head;
+        if (const std::uint32_t next = nodes_[front].next; next != no_index) {
+            if (const std::uint32_t after = nodes_[next].next; after != no_index) {
+                prefetch(&registry_.at(nodes_[after].entry));
+            }
+        }
         Order resting = order_of(front);
         reduce_by(resting, planned.quantity);
         reduce_by(incoming, planned.quantity);

@@ -256,7 +256,8 @@ Result<OrderBook> OrderBook::restore(std::string_view state) {
                 const std::uint64_t timestamp = *again.get<std::uint64_t>();
                 const std::uint64_t ref = *again.get<std::uint64_t>();
                 Registry::Entry& entry = book.registry_.at(entry_place);
-                const std::uint32_t node = book.nodes_.take();
+                book.nodes_.reserve_one();
+                const std::uint32_t node = book.nodes_.take(level.tail);
                 book.nodes_[node] = RestingNode{quantity, timestamp, ref, entry_place, level_index, level.tail, no_index};
                 (level.tail != no_index ? book.nodes_[level.tail].next : level.head) = node;
                 level.tail = node;

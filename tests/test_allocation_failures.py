@@ -41,6 +41,23 @@ CROSSING = buy(101, 5.0)     # takes 100, 100 and part of 101, rests nothing
 NOT_CROSSING = buy(99, 1.0)
 ALL_OR_NONE = buy(101, 4.5)  # exactly what the asks up to 101 hold
 
+
+class FeedEvents:
+    """Replay events in the feed layout (their own times, so that every run's fills are the same)
+    whose array interface is a plain attribute: NumPy's own property crashes the process when an
+    allocation fails inside it, which is not what is tested here."""
+
+    def __init__(self):
+        import numpy as np
+        B = varnholt.OrderBook
+        self.array = np.array([(B.ADD, 0, 101, 2.5, 1, 0, 7), (B.POST, 1, 105, 1.0, 2, 0, 8),
+                               (B.EXECUTE, 0, 0, 0.5, 2, 0, 9), (B.REPLACE, 0, 106, 2.0, 2, 3, 10)],
+                              dtype=B.FEED_EVENT_FIELDS)
+        self.__array_interface__ = self.array.__array_interface__
+
+
+FEED = FeedEvents()
+
 # name -> the call, given a fresh copy of resting_book(), the id of its lowest bid and its saved
 # state, all made before the injector is armed. Each returns its result; `outcome` compares them.
 OPERATIONS = {
@@ -50,6 +67,7 @@ OPERATIONS = {
     "take all_or_none": lambda book, bid, state: book.take(ALL_OR_NONE, True),
     "amend to a crossing price": lambda book, bid, state: book.amend(bid, None, 101),
     "amend in place": lambda book, bid, state: book.amend(bid, 0.5),
+    "replay": lambda book, bid, state: book.replay(FEED, depth=2),
     "copy": lambda book, bid, state: copy.copy(book),
     "deepcopy": lambda book, bid, state: copy.deepcopy(book),
     "pickle.dumps": lambda book, bid, state: pickle.dumps(book),
@@ -83,6 +101,9 @@ def outcome(result):
         return result.__reduce__()[1][0].hex()
     if isinstance(result, bytes):
         return pickle.loads(result).__reduce__()[1][0].hex()
+    if hasattr(result, "fills"):  # a replay's results
+        import numpy as np
+        return [np.asarray(getattr(result, name)).tobytes().hex() for name in ("events", "fills", "bids", "asks")]
     return repr(result)
 
 
@@ -142,7 +163,15 @@ def injector(tmp_path_factory):
     return library
 
 
-@pytest.mark.parametrize("name", list(OPERATIONS))
+# Open faults of replay under this sweep: an allocation that fails inside the core part-way through
+# a batch leaves the events before it applied and raises MemoryError, which cannot say how far it
+# got, so their results are lost; and one that fails while the array interface is read is
+# reported as a TypeError about the array's layout.
+KNOWN_FAULTS = {"replay": "a failure part-way through a batch raises after applying the events before it"}
+
+
+@pytest.mark.parametrize("name", [pytest.param(name, marks=pytest.mark.xfail(reason=KNOWN_FAULTS[name]))
+                                  if name in KNOWN_FAULTS else name for name in OPERATIONS])
 def test_a_failed_allocation_leaves_the_book_as_it_was(injector, name):
     environment = dict(os.environ, PYTHONMALLOC="malloc", LD_PRELOAD=str(injector),
                        PYTHONPATH=os.pathsep.join([str(injector.parent)] + sys.path))

@@ -163,10 +163,9 @@ def injector(tmp_path_factory):
     return library
 
 
-# Open faults of replay under this sweep: an allocation that fails inside the core part-way through
+# Open fault of replay under this sweep: an allocation that fails inside the core part-way through
 # a batch leaves the events before it applied and raises MemoryError, which cannot say how far it
-# got, so their results are lost; and one that fails while the array interface is read is
-# reported as a TypeError about the array's layout.
+# got, so their results are lost.
 KNOWN_FAULTS = {"replay": "a failure part-way through a batch raises after applying the events before it"}
 
 

@@ -162,6 +162,20 @@ void OrderBook::forget_copy(Registry::Entry& entry) noexcept {
     entry.located = false;  // one of several copies left, and nobody knows which one remains
 }
 
+void OrderBook::take_out(Level& level, std::uint32_t position, Registry::Entry& entry) noexcept {
+    release_ref(level.slots[position]);
+    vacate(level, position);
+    forget_copy(entry);
+}
+
+void OrderBook::tidy_level(Level& level) noexcept {
+    if (level.live == 0) {
+        erase_level(level.side, level.price_in_ticks);
+    } else {
+        compact_if_sparse(level);
+    }
+}
+
 void OrderBook::compact(Level& level) noexcept {
     const std::size_t size = level.slots.size();
     const std::size_t holes = size - level.head - level.live;
@@ -266,14 +280,8 @@ void OrderBook::commit_sweep(Order& incoming, const std::vector<Fill>& fills) no
         Registry::Entry& entry = registry_.at(front.entry);
         Registry::record(entry, resting);
         if (!resting.is_open()) {
-            forget_copy(entry);
-            release_ref(front);
-            vacate(queue, queue.head);
-            if (queue.live == 0) {
-                erase_level(buying ? OrderType::Sell : OrderType::Buy, level->first);
-            } else {
-                compact_if_sparse(queue);
-            }
+            take_out(queue, queue.head, entry);
+            tidy_level(queue);
         }
     }
 }
@@ -531,11 +539,7 @@ Order OrderBook::commit_amendment(AmendmentPlan&& plan, const std::vector<Fill>&
         }
     }
     // The old level goes if it is empty now (it still holds the order when it rested there again).
-    if (level.live == 0) {
-        erase_level(level.side, level.price_in_ticks);
-    } else {
-        compact_if_sparse(level);
-    }
+    tidy_level(level);
     return moved;
 }
 
@@ -630,28 +634,18 @@ double OrderBook::cancel_entry(Registry::Entry& found) noexcept {
     const std::int64_t price = entry->price_in_ticks;
     const bool everywhere = !entry->from_caller;
     const Registry::Location& location = registry_.location(*entry);
-    // After its copies have been vacated: an emptied level goes, any other may be compacted.
-    const auto tidy = [&](Level& queue) {
-        if (queue.live == 0) {
-            erase_level(queue.side, queue.price_in_ticks);
-        } else {
-            compact_if_sparse(queue);
-        }
-    };
     const auto take_out_of = [&](Level& queue) {
         bool found_one = false;
         for (auto position = queue.head; position < queue.slots.size(); ++position) {
             const Order& copy = queue.slots[position].order;
             if (copy.is_open() && copy.id == entry->id) {  // side and price are the level's
                 cancelled += copy.quantity;
-                release_ref(queue.slots[position]);
-                vacate(queue, position);
-                forget_copy(*entry);
+                take_out(queue, position, *entry);
                 found_one = true;
             }
         }
         if (found_one) {
-            tidy(queue);
+            tidy_level(queue);  // after its copies have left: an emptied level goes
         }
     };
     if (entry->located) {
@@ -659,12 +653,10 @@ double OrderBook::cancel_entry(Registry::Entry& found) noexcept {
         // the copy.
         Level& queue = *location.level;
         if (everywhere || (queue.side == side_of_value && queue.price_in_ticks == price)) {
-            const RestingOrder& slot = queue.slots[queue.position_of(location.sequence)];
-            cancelled += slot.order.quantity;
-            release_ref(slot);
-            vacate(queue, queue.position_of(location.sequence));
-            forget_copy(*entry);
-            tidy(queue);
+            const std::uint32_t position = queue.position_of(location.sequence);
+            cancelled += queue.slots[position].order.quantity;
+            take_out(queue, position, *entry);
+            tidy_level(queue);
         }
     } else if (location.copies > 0) {
         if (const Side::iterator* level = level_index_[index(side_of_value)].find(price)) {

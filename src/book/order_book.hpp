@@ -364,11 +364,6 @@ private:
     void forget_immediate(const Order& ended) noexcept;
     // The resting copy entered under `ref`; nullopt when no order rests under it.
     std::optional<CopyPlace> copy_under(std::uint64_t ref) const noexcept;
-    // Takes one live copy out of its level: the slot is vacated and its reference freed, and the
-    // registry's entry no longer counts it. The caller records the entry's new value and then
-    // tidies the level (tidy_level), which may remove it.
-    void take_out(Level& level, std::uint32_t position, Registry::Entry& entry) noexcept;
-    void tidy_level(Level& level) noexcept;
     // The best `depth` levels of each side into the two rows (left as they are past the last level).
     void write_depth(std::size_t depth, LevelRecord* bids, LevelRecord* asks) const noexcept;
 
@@ -377,6 +372,12 @@ private:
     // Vacates one live slot and keeps `head` on the first live slot; the caller removes an emptied
     // level.
     void vacate(Level& level, std::uint32_t position) noexcept;
+    // Takes one live copy out of its level: the slot is vacated and its reference freed, and the
+    // registry's entry no longer counts it. The caller records the entry's new value and then
+    // tidies the level (tidy_level), which may remove it.
+    void take_out(Level& level, std::uint32_t position, Registry::Entry& entry) noexcept;
+    // An emptied level goes; any other may be compacted.
+    void tidy_level(Level& level) noexcept;
     // The registry's side of a copy leaving the book.
     void forget_copy(Registry::Entry& entry) noexcept;
     // Drops the consumed prefix, and squeezes out holes once they outnumber the live copies.

@@ -296,20 +296,6 @@ std::optional<OrderBook::CopyPlace> OrderBook::copy_under(std::uint64_t ref) con
     return std::nullopt;
 }
 
-void OrderBook::take_out(Level& level, std::uint32_t position, Registry::Entry& entry) noexcept {
-    release_ref(level.slots[position]);
-    vacate(level, position);
-    forget_copy(entry);
-}
-
-void OrderBook::tidy_level(Level& level) noexcept {
-    if (level.live == 0) {
-        erase_level(level.side, level.price_in_ticks);
-    } else {
-        compact_if_sparse(level);
-    }
-}
-
 Result<void> OrderBook::execute_or_reduce(const ReplayEvent& event, std::size_t index, bool executes,
                                           WallClock& clock, EventOutcome& outcome, ReplayOutput& out) {
     if (!positive_and_finite(event.quantity)) {

@@ -186,6 +186,14 @@ std::vector<std::byte> typical_events(std::size_t count) {
     return bytes;
 }
 
+// Ids and times from counters, so that the figures are the book's own.
+struct CountedEnvironment {
+    CountingRandom random;
+    CountingClock clock;
+    IdGenerator ids{random};
+    Environment environment{ids, clock};
+};
+
 // Times replays of `count` packed events, each into a new book (made and destroyed untimed).
 void time_replays(benchmark::State& state, const std::vector<std::byte>& events, std::size_t count,
                   Environment& environment) {
@@ -205,11 +213,8 @@ void time_replays(benchmark::State& state, const std::vector<std::byte>& events,
 void ReplayTypical(benchmark::State& state) {
     constexpr std::size_t count = 200'000;
     const auto events = typical_events(count);
-    CountingRandom random;
-    CountingClock clock;
-    IdGenerator ids(random);
-    Environment counted{ids, clock};
-    time_replays(state, events, count, state.range(0) == 1 ? system_environment() : counted);
+    CountedEnvironment counted;
+    time_replays(state, events, count, state.range(0) == 1 ? system_environment() : counted.environment);
 }
 BENCHMARK(ReplayTypical)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
@@ -275,11 +280,8 @@ std::vector<std::byte> add_cancel_modify_events(std::size_t count) {
 void ReplayAddCancelModify(benchmark::State& state) {
     constexpr std::size_t count = 1'000'000;
     const auto events = add_cancel_modify_events(count);
-    CountingRandom random;
-    CountingClock clock;
-    IdGenerator ids(random);
-    Environment counted{ids, clock};
-    time_replays(state, events, count, counted);
+    CountedEnvironment counted;
+    time_replays(state, events, count, counted.environment);
 }
 BENCHMARK(ReplayAddCancelModify)->Unit(benchmark::kMillisecond);
 

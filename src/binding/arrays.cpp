@@ -1,5 +1,6 @@
 #include "arrays.hpp"
 
+#include <iterator>
 #include <string>
 
 namespace varnholt::binding {
@@ -171,6 +172,33 @@ std::size_t names_in_common(PyObject* descr, const RecordLayout& layout) {
 
 }  // namespace
 
+// The members of an array interface, borrowed from its dict; null where one is absent. Running out
+// of memory while looking is raised as it is, not taken for an absent member (which would then be
+// reported as a layout that differs).
+struct InterfaceMembers {
+    PyObject* version;
+    PyObject* descr;
+    PyObject* typestr;
+    PyObject* shape;
+    PyObject* strides;
+    PyObject* mask;
+    PyObject* offset;
+    PyObject* data;
+};
+
+PyResult<InterfaceMembers> members_of(PyObject* interface) {
+    static constexpr const char* keys[] = {"version", "descr", "typestr", "shape", "strides", "mask", "offset", "data"};
+    PyObject* found[std::size(keys)] = {};
+    for (std::size_t i = 0; i < std::size(keys); ++i) {
+        Ref key = Ref::steal(PyUnicode_FromString(keys[i]));
+        found[i] = key ? PyDict_GetItemWithError(interface, key.get()) : nullptr;
+        if (found[i] == nullptr && PyErr_Occurred() != nullptr) {
+            return fail(fetch_error());
+        }
+    }
+    return InterfaceMembers{found[0], found[1], found[2], found[3], found[4], found[5], found[6], found[7]};
+}
+
 PyResult<RecordsFound> records_in(PyObject* object, std::span<const RecordLayout* const> layouts) {
     Ref interface = Ref::steal(PyObject_GetAttrString(object, "__array_interface__"));
     if (!interface) {
@@ -183,13 +211,16 @@ PyResult<RecordsFound> records_in(PyObject* object, std::span<const RecordLayout
     if (!PyDict_Check(interface.get())) {
         return fail(not_records(*layouts[0], "its __array_interface__ is not a dict"));
     }
-    const auto item = [&](const char* key) { return PyDict_GetItemString(interface.get(), key); };  // borrowed
-    PyObject* version = item("version");
+    auto members = members_of(interface.get());
+    if (!members) {
+        return fail(std::move(members.error()));
+    }
+    PyObject* version = members->version;
     if (version == nullptr || !PyLong_Check(version) || PyLong_AsLong(version) != 3) {
         PyErr_Clear();
         return fail(not_records(*layouts[0], "its __array_interface__ is not version 3"));
     }
-    PyObject* descr = item("descr");
+    PyObject* descr = members->descr;
     if (descr == nullptr || !PyList_Check(descr)) {
         return fail(not_records(*layouts[0], "its __array_interface__ has no field list ('descr')"));
     }
@@ -221,12 +252,12 @@ PyResult<RecordsFound> records_in(PyObject* object, std::span<const RecordLayout
         return fail(not_records(layout, "it has " + std::to_string(fields) + " fields, more than " +
                                             std::to_string(layout.fields.size())));
     }
-    const auto typestr = text_of(item("typestr"));
+    const auto typestr = text_of(members->typestr);
     if (!typestr || *typestr != "|V" + std::to_string(layout.itemsize)) {
         return fail(not_records(layout, "its records are not packed in " + std::to_string(layout.itemsize) +
                                             " bytes (typestr " + std::string(typestr.value_or("?")) + ")"));
     }
-    PyObject* shape = item("shape");
+    PyObject* shape = members->shape;
     if (shape == nullptr || !PyTuple_Check(shape) || PyTuple_Size(shape) != 1) {
         return fail(not_records(layout, "it is not one-dimensional"));
     }
@@ -240,20 +271,20 @@ PyResult<RecordsFound> records_in(PyObject* object, std::span<const RecordLayout
         return fail(error(PyExc_ValueError, "its length " + std::to_string(count) +
                                                 " is more records than memory can address"));
     }
-    PyObject* strides = item("strides");
+    PyObject* strides = members->strides;
     if (strides != nullptr && strides != Py_None &&
         !(PyTuple_Check(strides) && PyTuple_Size(strides) == 1 &&
           PyLong_AsSsize_t(PyTuple_GetItem(strides, 0)) == static_cast<Py_ssize_t>(layout.itemsize))) {
         PyErr_Clear();
         return fail(not_records(layout, "it is not contiguous"));
     }
-    PyObject* mask = item("mask");
-    PyObject* offset = item("offset");
+    PyObject* mask = members->mask;
+    PyObject* offset = members->offset;
     if ((mask != nullptr && mask != Py_None) || (offset != nullptr && PyLong_AsSsize_t(offset) != 0)) {
         PyErr_Clear();
         return fail(not_records(layout, "it has a mask or an offset"));
     }
-    PyObject* data = item("data");
+    PyObject* data = members->data;
     void* address = data != nullptr && PyTuple_Check(data) && PyTuple_Size(data) == 2
                         ? PyLong_AsVoidPtr(PyTuple_GetItem(data, 0))
                         : nullptr;

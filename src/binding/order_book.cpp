@@ -168,6 +168,17 @@ constexpr RecordLayout level_layout{level_fields, sizeof(LevelRecord)};
 // interface was read before the borrow, is read in place (the caller must not change it during
 // the call). Everything the call returns is made before the book changes: once events are
 // applied, handing back their results cannot fail.
+// The exception of a replay that stopped part-way, made as an object at once so that it carries
+// `results`: the results of the events applied before the one it stopped at (its arrays end there),
+// which are in the book.
+PyResult<PyError> stopped_replay(PyObject* type, const std::string& message, PyObject* results) {
+    Ref instance = Ref::steal(PyObject_CallFunction(type, "s#", message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (!instance || PyObject_SetAttrString(instance.get(), "results", results) != 0) {
+        return fail(fetch_error());
+    }
+    return PyError(PendingException{Ref::borrow(type), {}, std::move(instance), {}, {}});
+}
+
 PyResult<Ref> book_replay(OrderBook& self, Records<event_layout, feed_event_layout> events,
                           std::optional<std::uint64_t> depth, std::optional<std::uint64_t> every) {
     const ReplayOptions options{static_cast<std::size_t>(depth.value_or(0)), static_cast<std::size_t>(every.value_or(1))};
@@ -199,20 +210,41 @@ PyResult<Ref> book_replay(OrderBook& self, Records<event_layout, feed_event_layo
     if (!result) {
         return fail(std::move(result.error()));
     }
+    // Made before the book changes: the MemoryError that hands back the results of the events
+    // applied before an allocation failed part-way through the batch.
+    auto out_of_memory = stopped_replay(PyExc_MemoryError,
+                                        "replay ran out of memory part-way: error.results holds the results of the "
+                                        "events it applied before it stopped; the later events are not applied",
+                                        result->get());
+    if (!out_of_memory) {
+        return fail(std::move(out_of_memory.error()));
+    }
     Environment& environment = system_environment();
     const EventLayout layout = events.layout == 0 ? EventLayout::Order : EventLayout::Feed;
     ReplayOutput out;
-    auto done = without_interpreter_lock(
-        [&] { return self.replay(events.data, events.count, layout, options, environment, out); });
-    if (!done) {
-        return fail(from_core(std::move(done.error())));
+    // The results of the events applied: all of them, or those before the one the replay stopped at.
+    const auto hand_over = [&] {
+        const std::size_t fill_count = out.fills.size();
+        outcomes->fill(std::move(out.events), out.applied);
+        fills->fill(std::move(out.fills), fill_count);
+        bids->fill(std::move(out.bids), out.snapshots);
+        asks->fill(std::move(out.asks), out.snapshots);
+    };
+    Result<void> done;
+    try {
+        done = without_interpreter_lock(
+            [&] { return self.replay(events.data, events.count, layout, options, environment, out); });
+    } catch (const std::bad_alloc&) {
+        hand_over();
+        return fail(std::move(*out_of_memory));
     }
-    const std::size_t event_count = out.events.size();
-    const std::size_t fill_count = out.fills.size();
-    outcomes->fill(std::move(out.events), event_count);
-    fills->fill(std::move(out.fills), fill_count);
-    bids->fill(std::move(out.bids), out.snapshots);
-    asks->fill(std::move(out.asks), out.snapshots);
+    hand_over();
+    if (!done) {
+        Error& core = done.error();
+        auto stopped = stopped_replay(core.kind == ErrorKind::InvalidValue ? PyExc_ValueError : fatal_error_type(),
+                                      core.message, result->get());
+        return fail(stopped ? std::move(*stopped) : std::move(stopped.error()));
+    }
     return result;
 }
 

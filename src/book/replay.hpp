@@ -107,6 +107,9 @@ struct ReplayOutput {
     std::vector<LevelRecord> bids;  // snapshots x depth, best level first
     std::vector<LevelRecord> asks;
     std::size_t snapshots = 0;
+    // The events applied so far, whole: when a replay stops at an event (an error, or running out
+    // of memory), the ones before it, whose results are above.
+    std::size_t applied = 0;
 };
 
 }  // namespace varnholt

@@ -245,6 +245,32 @@ std::vector<Step> scenario() {
         [](Fixture& f) { f.feed({EventKind::Add, 1, 201, 1.0, 14}); },
         [](Fixture& f) { f.feed({EventKind::Amend, 1, 205, 2.0, 12}); },
         [](Fixture& f) { f.feed({EventKind::Cancel, 0, 0, 0.0, 13}); },
+        // Own orders and the self-trade rule: an owned ask under a reference; an owned bid that
+        // sweeps the asks, cancels that ask on the way and rests under its own reference; an
+        // owned ask amended across that bid, where both lose the smaller quantity.
+        [](Fixture& f) {
+            Order ask = f.order(OrderType::Sell, 300, 2.0);
+            ask.owner = 9;
+            f.book.set_self_trade(SelfTrade::CancelResting);
+            auto fills = f.book.add_as(ask, 40, f.env.clock);
+            f.expect(fills && fills->empty() && f.book.order_id(40) != nullptr, "the owned ask rests");
+        },
+        [](Fixture& f) {
+            Order bid = f.order(OrderType::Buy, 300, 1000.0);
+            bid.owner = 9;
+            auto fills = f.book.add_as(bid, 41, f.env.clock);
+            f.expect(fills && f.book.order_id(40) == nullptr && f.book.order_id(41) != nullptr,
+                     "the owned ask is cancelled and the bid rests");
+        },
+        [](Fixture& f) {
+            Order ask = f.order(OrderType::Sell, 400, 1.0);
+            ask.owner = 9;
+            f.expect(f.book.add_as(ask, 42, f.env.clock).has_value(), "an owned ask above the bid");
+            f.book.set_self_trade(SelfTrade::Decrement);
+            auto fills = f.book.amend(f.ids.back(), std::nullopt, 300, f.env.clock);
+            f.expect(fills && *fills && (*fills)->empty() && f.book.order_id(42) == nullptr,
+                     "the amended ask and the bid are decremented, no fill");
+        },
         // A copy and a saved state restored: the book they read stays as it was, and what they
         // make is the same book.
         [](Fixture& f) {

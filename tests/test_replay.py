@@ -374,8 +374,14 @@ def test_replay_stops_after_the_event_that_meets_a_condition(conditions, stops):
     array = feed(*[event + (0, 10 + i) for i, event in enumerate(STOPPING)])
     got, at = [], 0
     while at < len(STOPPING) and (not got or got[-1][1] != B.STOP_TIME):
-        result = book.replay(array, start=at, **conditions)
+        result = book.replay(array, start=at, depth=2, **conditions)
         assert len(result.events) == result.next - at
+        # A snapshot after each event applied, the last one the book as the replay left it.
+        bids, asks = np.asarray(result.bids), np.asarray(result.asks)
+        assert bids.shape == asks.shape == (result.next - at, 2)
+        if len(bids):
+            assert [[tuple(level) for level in side[-1].tolist() if level[2]] for side in (bids, asks)] == \
+                [list(side) for side in book.depth(2)]
         got.append((result.next, result.stopped))
         at = result.next
     assert got == stops

@@ -106,13 +106,13 @@ void OrderBook::cancel_for_self_trade(std::uint32_t node, double open) noexcept 
 void OrderBook::commit_sweep(Order& incoming, const std::vector<Fill>& fills, const SelfTrades& self_trades) noexcept {
     const bool buying = incoming.side == OrderType::Buy;
     Side& opposite = buying ? asks_ : bids_;
-    const auto front = [&] { return levels_[buying ? opposite.begin()->second : opposite.rbegin()->second].head; };
+    const auto best_front = [&] { return levels_[buying ? opposite.begin()->second : opposite.rbegin()->second].head; };
     std::size_t step = 0;
     // The self-trade steps planned before the next fill, each at the front of the best level.
     const auto prevent_until = [&](std::size_t fill) {
         for (; step < self_trades.steps.size() && self_trades.steps[step].before_fill == fill; ++step) {
             const SelfTradeStep& planned = self_trades.steps[step];
-            const std::uint32_t node = front();
+            const std::uint32_t node = best_front();
             if (planned.cancels_resting) {
                 cancel_for_self_trade(node, nodes_[node].quantity);
                 continue;

@@ -248,10 +248,11 @@ std::vector<Step> scenario() {
         // Own orders and the self-trade rule: an owned ask under a reference; an owned bid that
         // sweeps the asks, cancels that ask on the way and rests under its own reference; an
         // owned ask amended across that bid, where both lose the smaller quantity.
+        // (A policy is set by a step of its own: it allocates nothing.)
+        [](Fixture& f) { f.book.set_self_trade(SelfTrade::CancelResting); },
         [](Fixture& f) {
             Order ask = f.order(OrderType::Sell, 300, 2.0);
             ask.owner = 9;
-            f.book.set_self_trade(SelfTrade::CancelResting);
             auto fills = f.book.add_as(ask, 40, f.env.clock);
             f.expect(fills && fills->empty() && f.book.order_id(40) != nullptr, "the owned ask rests");
         },
@@ -266,7 +267,9 @@ std::vector<Step> scenario() {
             Order ask = f.order(OrderType::Sell, 400, 1.0);
             ask.owner = 9;
             f.expect(f.book.add_as(ask, 42, f.env.clock).has_value(), "an owned ask above the bid");
-            f.book.set_self_trade(SelfTrade::Decrement);
+        },
+        [](Fixture& f) { f.book.set_self_trade(SelfTrade::Decrement); },
+        [](Fixture& f) {
             auto fills = f.book.amend(f.ids.back(), std::nullopt, 300, f.env.clock);
             f.expect(fills && *fills && (*fills)->empty() && f.book.order_id(42) == nullptr,
                      "the amended ask and the bid are decremented, no fill");

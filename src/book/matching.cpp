@@ -8,7 +8,8 @@
 namespace varnholt {
 
 Result<Order> OrderBook::plan_sweep(const Order& incoming, WallClock& clock, std::vector<Fill>& fills,
-                                    std::vector<Matched>* matched) const {
+                                    std::vector<Matched>* matched, IdGenerator* ids,
+                                    std::vector<Naming>& names) const {
     Order left = incoming;
     if (!left.is_open()) {
         return left;
@@ -32,6 +33,14 @@ Result<Order> OrderBook::plan_sweep(const Order& incoming, WallClock& clock, std
                 }
             }
             Order resting = order_of(node);
+            if (ids != nullptr && !registry_.at(nodes_[node].entry).named) {
+                auto id = ids->next();  // the fill shows it to the caller
+                if (!id) {
+                    return std::unexpected(std::move(id.error()));
+                }
+                names.push_back(Naming{nodes_[node].entry, *id});
+                resting.id = *id;
+            }
             auto timestamp = clock.now_ns();
             if (!timestamp) {
                 return std::unexpected(std::move(timestamp.error()));
@@ -66,6 +75,18 @@ Result<Order> OrderBook::plan_sweep(const Order& incoming, WallClock& clock, std
     return buying ? walk(opposite.begin(), opposite.end()) : walk(opposite.rbegin(), opposite.rend());
 }
 
+void OrderBook::commit_names(const std::vector<Naming>& names) noexcept {
+    for (const Naming& naming : names) {
+        registry_.name(registry_.at(naming.entry), naming.id);
+    }
+}
+
+void OrderBook::drop_if_unnamed(Registry::Entry& entry) noexcept {
+    if (!entry.named && entry.copies == 0) {
+        registry_.erase(entry);
+    }
+}
+
 void OrderBook::commit_sweep(Order& incoming, const std::vector<Fill>& fills) noexcept {
     const bool buying = incoming.side == OrderType::Buy;
     Side& opposite = buying ? asks_ : bids_;
@@ -86,25 +107,32 @@ void OrderBook::commit_sweep(Order& incoming, const std::vector<Fill>& fills) no
         level.quantity_known = false;
         // A partly filled resting order keeps its place at the front, and its registry entry
         // (known by index) records the change.
-        Registry::record(registry_.at(nodes_[front].entry), resting);
+        Registry::Entry& entry = registry_.at(nodes_[front].entry);
+        Registry::record(entry, resting);
         if (!resting.is_open()) {
             remove(front);
+            drop_if_unnamed(entry);
         }
     }
 }
 
 Result<OrderBook::EntryPlan> OrderBook::plan_entry(const Order& arriving, TimeInForce time_in_force,
-                                                   std::uint64_t ref, WallClock& clock, std::vector<Fill>& fills,
-                                                   std::vector<Matched>* matched) {
+                                                   std::uint64_t ref, WallClock& clock, IdGenerator* ids,
+                                                   std::vector<Fill>& fills, std::vector<Matched>* matched) {
     if (!std::isfinite(arriving.quantity)) {
         return invalid_value("quantity must be a finite number");
     }
     const std::size_t first_fill = fills.size();
-    auto planned = plan_sweep(arriving, clock, fills, matched);
+    std::vector<Naming> names;  // allocates only when an unnamed order trades with a per-call caller
+    auto planned = plan_sweep(arriving, clock, fills, matched, ids, names);
     if (!planned) {
         return std::unexpected(std::move(planned.error()));
     }
-    EntryPlan plan{arriving, time_in_force, ref, false, false, {}};
+    EntryPlan plan{arriving, time_in_force, ref, false, false, {}, false, ids != nullptr, {}};
+    if (!names.empty()) {
+        registry_.reserve_names(names.size());
+        plan.names = std::move(names);
+    }
     if (time_in_force != TimeInForce::GoodTillCancelled && arriving.is_open() && planned->is_open()) {
         // What the sweep trades, summed in its order: enough means filled (see take()).
         double traded = 0.0;
@@ -127,7 +155,8 @@ Result<OrderBook::EntryPlan> OrderBook::plan_entry(const Order& arriving, TimeIn
     plan.rests = time_in_force == TimeInForce::GoodTillCancelled && arriving.is_open() && planned->is_open();
     if (plan.rests) {
         plan.rest = prepare_rest(*planned, ref);
-    } else {
+        plan.rest.named = plan.named;
+    } else if (plan.named) {
         registry_.reserve_one();
     }
     return plan;
@@ -138,12 +167,12 @@ std::optional<Order> OrderBook::commit_entry(EntryPlan&& plan, const std::vector
         return std::nullopt;
     }
     Order incoming = plan.arriving;
+    commit_names(plan.names);
     commit_sweep(incoming, fills);
     if (plan.rests) {
         commit_rest(incoming, std::move(plan.rest), nullptr, plan.ref);
         return incoming;
     }
-    Registry::Entry& entry = registry_.emplace_reserved(incoming.id);
     if (plan.time_in_force != TimeInForce::GoodTillCancelled) {
         if (plan.filled_by_sum) {
             incoming.quantity = 0.0;  // what rounding left is no quantity it still wants
@@ -152,6 +181,14 @@ std::optional<Order> OrderBook::commit_entry(EntryPlan&& plan, const std::vector
         if (incoming.is_open()) {
             incoming.status = OrderStatus::Canceled;  // an immediate order's remainder is dropped
         }
+    }
+    if (!plan.named) {
+        // A replayed order that does not rest: nobody has its id, so nobody could look it up, and
+        // replaying immediate orders grows neither memory nor pickles.
+        return incoming;
+    }
+    Registry::Entry& entry = registry_.emplace_reserved(incoming.id);
+    if (plan.time_in_force != TimeInForce::GoodTillCancelled) {
         if (entry.copies > 0) {
             // Its id names orders that rest: the registry's value stays theirs, not one that
             // says Filled or Canceled while they trade on.
@@ -173,9 +210,11 @@ Result<void> show(BeforeCommit* before_commit, const std::vector<Fill>& fills) {
 
 }  // namespace
 
-Result<std::vector<Fill>> OrderBook::add(const Order& arriving, WallClock& clock, BeforeCommit* before_commit) {
+Result<std::vector<Fill>> OrderBook::add(const Order& arriving, Environment& environment,
+                                         BeforeCommit* before_commit) {
     std::vector<Fill> fills;  // allocates only when something trades
-    auto plan = plan_entry(arriving, TimeInForce::GoodTillCancelled, no_ref, clock, fills, nullptr);
+    auto plan = plan_entry(arriving, TimeInForce::GoodTillCancelled, no_ref, environment.clock, &environment.ids, fills,
+                           nullptr);
     if (!plan) {
         return std::unexpected(std::move(plan.error()));
     }
@@ -186,11 +225,11 @@ Result<std::vector<Fill>> OrderBook::add(const Order& arriving, WallClock& clock
     return fills;
 }
 
-Result<std::vector<Fill>> OrderBook::take(const Order& order, bool all_or_none, WallClock& clock,
+Result<std::vector<Fill>> OrderBook::take(const Order& order, bool all_or_none, Environment& environment,
                                           BeforeCommit* before_commit) {
     std::vector<Fill> fills;
     const auto time_in_force = all_or_none ? TimeInForce::FillOrKill : TimeInForce::ImmediateOrCancel;
-    auto plan = plan_entry(order, time_in_force, no_ref, clock, fills, nullptr);
+    auto plan = plan_entry(order, time_in_force, no_ref, environment.clock, &environment.ids, fills, nullptr);
     if (!plan) {
         return std::unexpected(std::move(plan.error()));
     }

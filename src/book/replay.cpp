@@ -71,6 +71,7 @@ Result<void> OrderBook::replay(const std::byte* events, std::size_t count, Event
     out.bids.assign(snapshots * options.depth, LevelRecord{});
     out.asks.assign(snapshots * options.depth, LevelRecord{});
     out.snapshots = 0;
+    out.applied = 0;
     // A feed's events carry their own times: every order and fill of an event takes its time.
     EventClock event_clock;
     Environment feed_environment{environment.ids, event_clock};
@@ -97,6 +98,7 @@ Result<void> OrderBook::replay(const std::byte* events, std::size_t count, Event
             const std::size_t row = out.snapshots++ * options.depth;
             write_depth(options.depth, out.bids.data() + row, out.asks.data() + row);
         }
+        out.applied = i + 1;
     }
     return {};
 }
@@ -155,7 +157,7 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Event
             if (kind == EventKind::Post) {
                 return post(event, environment, outcome);
             }
-            auto order = make_order(static_cast<OrderType>(event.side), event.price_in_ticks, event.quantity, environment);
+            auto order = unnamed_order(event, static_cast<OrderType>(event.side), environment.clock);
             if (!order) {
                 return std::unexpected(std::move(order.error()));
             }
@@ -169,7 +171,7 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Event
             const auto time_in_force = kind == EventKind::Add                 ? TimeInForce::GoodTillCancelled
                                        : kind == EventKind::ImmediateOrCancel ? TimeInForce::ImmediateOrCancel
                                                                               : TimeInForce::FillOrKill;
-            auto plan = plan_entry(*order, time_in_force, event.ref, environment.clock, fills, &matched);
+            auto plan = plan_entry(*order, time_in_force, event.ref, environment.clock, nullptr, fills, &matched);
             if (!plan) {
                 return std::unexpected(std::move(plan.error()));
             }
@@ -178,9 +180,6 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Event
             report(event.ref);
             outcome.status = applied;
             outcome.quantity = ended ? ended->quantity : event.quantity;  // a killed order keeps all of it
-            if (ended && kind != EventKind::Add) {
-                forget_immediate(*ended);
-            }
             return {};
         }
         case EventKind::Cancel: {
@@ -204,8 +203,8 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Event
                 unknown();
                 return {};
             }
-            auto plan = plan_amendment(registry_.at(nodes_[node].entry), event.quantity, event.price_in_ticks, environment.clock,
-                                       fills, &matched);
+            auto plan = plan_amendment(registry_.at(nodes_[node].entry), event.quantity, event.price_in_ticks,
+                                       environment.clock, nullptr, fills, &matched);
             if (!plan) {
                 return std::unexpected(std::move(plan.error()));
             }
@@ -236,19 +235,22 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Event
     return {};
 }
 
-void OrderBook::forget_immediate(const Order& ended) noexcept {
-    Registry::Entry* entry = registry_.find(ended.id);
-    if (entry != nullptr && entry->copies == 0) {
-        registry_.erase(*entry);
+Result<Order> OrderBook::unnamed_order(const ReplayEvent& event, OrderType side, WallClock& clock) {
+    auto timestamp = clock.now_ns();
+    if (!timestamp) {
+        return std::unexpected(std::move(timestamp.error()));
     }
+    return Order{OrderId{}, side, OrderStatus::Open, event.price_in_ticks, event.quantity, *timestamp};
 }
 
 Result<void> OrderBook::post(const ReplayEvent& event, Environment& environment, EventOutcome& outcome) {
-    auto order = make_order(static_cast<OrderType>(event.side), event.price_in_ticks, event.quantity, environment);
+    auto order = unnamed_order(event, static_cast<OrderType>(event.side), environment.clock);
     if (!order) {
         return std::unexpected(std::move(order.error()));
     }
-    commit_rest(*order, prepare_rest(*order, event.ref), nullptr, event.ref);
+    RestPlan plan = prepare_rest(*order, event.ref);
+    plan.named = false;
+    commit_rest(*order, std::move(plan), nullptr, event.ref);
     outcome.status = applied;
     return {};
 }
@@ -298,10 +300,11 @@ Result<void> OrderBook::execute_or_reduce(const ReplayEvent& event, std::size_t 
     // Nothing left: it leaves. Executed, it is recorded Filled, as a sweep records what it fills;
     // reduced, it leaves as a cancel takes it, and the registry forgets it. Either way the value
     // stays for the id's other nodes while any rest (the same order added again by the per-call
-    // add), so that they can still be looked up and cancelled.
+    // add), so that they can still be looked up and cancelled. An order nobody asked the id of
+    // leaves no record either way: nobody could look it up.
     remove(node);
     if (entry.copies == 0) {
-        if (executes) {
+        if (executes && entry.named) {
             Registry::record(entry, order);
         } else {
             registry_.erase(entry);
@@ -330,11 +333,12 @@ Result<void> OrderBook::replace(const ReplayEvent& event, Environment& environme
     }
     const std::uint32_t old_level = nodes_[node].level;
     const OrderType side = levels_[old_level].side;
-    auto order = make_order(side, event.price_in_ticks, event.quantity, environment);
+    auto order = unnamed_order(event, side, environment.clock);
     if (!order) {
         return std::unexpected(std::move(order.error()));
     }
     RestPlan plan = prepare_rest(*order, event.new_ref);
+    plan.named = false;
     // The old order leaves first, so that its reference is free for the new order; its level is
     // erased only after the new one rests, which may be in that very level.
     const std::uint32_t old_entry = nodes_[node].entry;

@@ -185,8 +185,10 @@ public:
     // is an unknown reference, a new order's reference that rests is rejected; neither changes
     // anything. Posted and replacing orders never match, so the book may be crossed; everything
     // else works on a crossed book as on any other. An immediate order leaves no registry record
-    // once it ends (nobody was given its id). With the feed layout the event's timestamp is
-    // the time of what it enters and of its fills, and the clock is not read. Runs without
+    // once it ends (nobody was given its id), and orders enter without ids (see name_resting).
+    // With the feed layout the event's timestamp is the time of what it enters and of its fills,
+    // and the clock is not read; with the order layout the clock is read once, by the first
+    // event that needs a time, and that reading is the time of every order and fill of the call. Runs without
     // touching Python, so the caller may release the interpreter lock. When the clock or the
     // random source fails, or memory runs out, at an event, the events before it stay applied,
     // that event changes nothing, and the error says which event it was (std::bad_alloc cannot);

@@ -33,6 +33,31 @@ public:
     std::uint64_t now = 0;
 };
 
+// The clock of a replay in the order layout: the caller's clock, read once, when the first event
+// that needs a time asks, and that reading for every later event of the call. A reading per event
+// cost 4-7% of a replay; the orders of one call then share the call's time (a batch is applied as
+// one step), and a batch that only cancels never reads the clock.
+class CallClock final : public WallClock {
+public:
+    explicit CallClock(WallClock& clock) noexcept : clock_(clock) {}
+    Result<std::uint64_t> now_ns() override {
+        if (!read_) {
+            auto now = clock_.now_ns();
+            if (!now) {
+                return now;
+            }
+            now_ = *now;
+            read_ = true;
+        }
+        return now_;
+    }
+
+private:
+    WallClock& clock_;
+    std::uint64_t now_ = 0;
+    bool read_ = false;
+};
+
 constexpr auto applied = static_cast<std::uint8_t>(EventStatus::Applied);
 
 void reject(EventOutcome& outcome, RejectReason reason) noexcept {
@@ -75,7 +100,9 @@ Result<void> OrderBook::replay(const std::byte* events, std::size_t count, Event
     // A feed's events carry their own times: every order and fill of an event takes its time.
     EventClock event_clock;
     Environment feed_environment{environment.ids, event_clock};
-    Environment& used = layout == EventLayout::Feed ? feed_environment : environment;
+    CallClock call_clock(environment.clock);
+    Environment order_environment{environment.ids, call_clock};
+    Environment& used = layout == EventLayout::Feed ? feed_environment : order_environment;
     // Reused from event to event, so that an event allocates only when it trades more than any
     // before it.
     std::vector<Fill> fills;

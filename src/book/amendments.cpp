@@ -106,7 +106,7 @@ Result<OrderBook::AmendmentPlan> OrderBook::plan_amendment(Registry::Entry& entr
     }
     plan.after.timestamp = *timestamp;
     plan.moves = true;
-    auto planned = plan_sweep(plan.after, clock, fills, matched, ids, plan.names);
+    auto planned = plan_sweep(plan.after, clock, fills, matched, plan.self_trades, ids, plan.names);
     if (!planned) {
         return std::unexpected(std::move(planned.error()));
     }
@@ -138,7 +138,7 @@ Order OrderBook::commit_amendment(AmendmentPlan&& plan, const std::vector<Fill>&
     Order moved = plan.after;
     commit_names(plan.names);
     unlink(plan.node);
-    commit_sweep(moved, fills);
+    commit_sweep(moved, fills, plan.self_trades);
     if (plan.rests) {
         commit_rest(moved, std::move(plan.rest), &entry, nodes_[plan.node].ref, plan.node);
     } else {

@@ -9,6 +9,7 @@ import pickle
 import subprocess
 import sys
 import threading
+import uuid
 
 import numpy as np
 import pytest
@@ -327,6 +328,26 @@ def test_a_crossed_book_is_kept_saved_and_still_matches():
     fills = book.add(Order(OrderType.Buy, 102, 3.5))
     assert [(f.price, f.quantity) for f in fills] == [(1.0, 3.0), (1.02, 0.5)]
     assert book.depth() == ([(101, 2.0, 1)], [(102, 0.5, 1)])
+
+
+# Each way of seeing a replayed order's id: the order under ref 1 (a sell at 101, 2 lots).
+ID_VIEWS = {
+    "order_id": lambda book: book.order_id(1),
+    "listing": lambda book: book.sell_orders[0].id,
+    "pickle": lambda book: pickle.loads(pickle.dumps(book)).order_id(1),
+    "copy": lambda book: copy.copy(book).sell_orders[0].id,
+    "fill": lambda book: book.add(Order(OrderType.Buy, 101, 0.5))[0].sell_id,
+}
+
+
+@pytest.mark.parametrize("first", ID_VIEWS)
+def test_a_replayed_order_gets_one_random_id_whichever_way_it_is_first_seen(first):
+    book = OrderBook()
+    book.replay(events((ADD, 1, 101, 2.0, 1), (ADD, 0, 99, 1.0, 2)))
+    oid = ID_VIEWS[first](book)
+    assert uuid.UUID(oid).version == 4 and str(uuid.UUID(oid)) == oid
+    assert [view(book) for view in ID_VIEWS.values()] == [oid] * len(ID_VIEWS)
+    assert book.get_order(oid).price_in_ticks == 101 and book.order_id(2) != oid
 
 
 @pytest.mark.parametrize("start", [0, 5])

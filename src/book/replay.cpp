@@ -99,6 +99,7 @@ Result<void> OrderBook::replay(const std::byte* events, std::size_t count, Event
             const std::size_t row = out.snapshots++ * options.depth;
             write_depth(options.depth, out.bids.data() + row, out.asks.data() + row);
         }
+        out.applied = i + 1;
     }
     return {};
 }

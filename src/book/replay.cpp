@@ -94,7 +94,6 @@ Result<void> OrderBook::replay(const std::byte* events, std::size_t count, Event
                             " (the events before it are applied, it is not): " + error.message;
             return std::unexpected(std::move(error));
         }
-        out.applied = i + 1;
         if (snapshots != 0 && (i + 1) % options.every == 0) {
             const std::size_t row = out.snapshots++ * options.depth;
             write_depth(options.depth, out.bids.data() + row, out.asks.data() + row);

@@ -160,11 +160,12 @@ class PendingArray {
 public:
     static PyResult<PendingArray> make(const RecordLayout& layout, std::optional<std::size_t> columns = std::nullopt) {
         auto storage = std::make_shared<std::vector<Record>>();
-        auto object = new_instance(RecordArray{storage, nullptr, &layout, 0, columns});
+        std::vector<Record>* records = storage.get();
+        auto object = new_instance(RecordArray{std::move(storage), nullptr, &layout, 0, columns});
         if (!object) {
             return fail(std::move(object.error()));
         }
-        return PendingArray(std::move(*object), std::move(storage));
+        return PendingArray(std::move(*object), records);
     }
 
     // The array in `slot` if nobody else can see its records (no variable, NumPy array or
@@ -175,11 +176,12 @@ public:
         if (slot && Py_REFCNT(slot.get()) == 1) {
             RecordArray& array = instance<RecordArray>(slot.get())->record;
             if (array.layout == &layout) {
-                auto storage = std::static_pointer_cast<std::vector<Record>>(std::const_pointer_cast<void>(array.owner));
+                // The array made the storage as a vector of these records (its layout says so).
+                auto* records = static_cast<std::vector<Record>*>(const_cast<void*>(array.owner.get()));
                 array.data = nullptr;
                 array.rows = 0;
                 array.columns = columns;
-                return PendingArray(Ref::borrow(slot.get()), std::move(storage));
+                return PendingArray(Ref::borrow(slot.get()), records);
             }
         }
         auto made = make(layout, columns);
@@ -206,10 +208,9 @@ public:
     PyObject* object() const noexcept { return object_.get(); }
 
 private:
-    PendingArray(Ref object, std::shared_ptr<std::vector<Record>> storage) noexcept
-        : object_(std::move(object)), storage_(std::move(storage)) {}
+    PendingArray(Ref object, std::vector<Record>* storage) noexcept : object_(std::move(object)), storage_(storage) {}
     Ref object_;
-    std::shared_ptr<std::vector<Record>> storage_;
+    std::vector<Record>* storage_;  // owned by the array object, which object_ holds
 };
 
 // What replay() returns: its four arrays as the attributes events, fills, bids and asks. A class
@@ -219,8 +220,8 @@ struct ReplayResult {
     std::array<Ref, 4> arrays;  // events, fills, bids, asks
     // The MemoryError a replay into this result raises when it runs out of memory part-way, made
     // ahead (its `results` is None until it is raised) and kept for the next call that passes this
-    // result as `out`, so that such a call does not make one. A raised one is dropped from here.
-    Ref out_of_memory;
+    // result as `out`, so that such a call does not make one. A raised one leaves.
+    std::optional<PyError> out_of_memory;
 };
 
 template <>

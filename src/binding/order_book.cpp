@@ -191,9 +191,9 @@ PyResult<PyObject*> out_of_memory_error(ReplayResult& result) {
         if (!made) {
             return fail(std::move(made.error()));
         }
-        result.out_of_memory = Ref::borrow((*made)->value.get());
+        result.out_of_memory.emplace(std::move(*made));
     }
-    return result.out_of_memory.get();
+    return (*result.out_of_memory)->value.get();
 }
 
 // The name under which an error carries a replay's results, made once: setting an attribute that
@@ -264,8 +264,6 @@ PyResult<Ref> book_replay(OrderBook& self, Records<event_layout, feed_event_layo
     if (!out_of_memory || !name) {
         return fail(std::move(!out_of_memory ? out_of_memory.error() : name.error()));
     }
-    // Made now, so that raising it allocates nothing.
-    PyError out_of_memory_raised(PendingException{Ref::borrow(PyExc_MemoryError), {}, Ref::borrow(*out_of_memory), {}, {}});
     Environment& environment = system_environment();
     const EventLayout event_layout_used = records->layout == 0 ? EventLayout::Order : EventLayout::Feed;
     ReplayOutput written;
@@ -294,8 +292,9 @@ PyResult<Ref> book_replay(OrderBook& self, Records<event_layout, feed_event_layo
         if (PyObject_SetAttr(*out_of_memory, *name, result_object.get()) != 0) {
             PyErr_Clear();
         }
-        result.out_of_memory = Ref();
-        return fail(std::move(out_of_memory_raised));
+        PyError raised = std::move(*result.out_of_memory);
+        result.out_of_memory.reset();
+        return fail(std::move(raised));
     }
     hand_over();
     if (!done) {

@@ -10,7 +10,7 @@ compare by number with their own members and with integers and are
 unhashable.  No class can be subclassed.
 """
 
-from typing import Any, ClassVar, Protocol, final
+from typing import Any, ClassVar, Iterable, Protocol, final
 
 __all__ = ["Order", "Fill", "OrderBook", "OrderType", "OrderStatus"]
 
@@ -159,6 +159,8 @@ class _ReplayResult(Protocol):
     fills: _RecordArray
     bids: _RecordArray
     asks: _RecordArray
+    next: int
+    stopped: int
 
 @final
 class OrderBook:
@@ -193,6 +195,16 @@ class OrderBook:
     REASON_LIVE_REF: ClassVar[int]
     REASON_NO_REF: ClassVar[int]
     REASON_EXCEEDS: ClassVar[int]
+    # What stopped a replay (bits of ``result.stopped``).
+    STOP_FILL: ClassVar[int]
+    STOP_TOUCH: ClassVar[int]
+    STOP_QUEUE: ClassVar[int]
+    STOP_TIME: ClassVar[int]
+    # Self-trade prevention policies (``self_trade``).
+    STP_OFF: ClassVar[int]
+    STP_CANCEL_RESTING: ClassVar[int]
+    STP_CANCEL_INCOMING: ClassVar[int]
+    STP_DECREMENT: ClassVar[int]
 
     def __new__(cls, tick_size: float = 0.01) -> OrderBook: ...
     @property
@@ -204,6 +216,13 @@ class OrderBook:
     @property
     def tick_size(self) -> float:
         """Return the tick size for informational purposes"""
+    @property
+    def self_trade(self) -> int:
+        """What a match between two orders of one (non-zero) owner does:
+        ``STP_OFF`` (the default), ``STP_CANCEL_RESTING``, ``STP_CANCEL_INCOMING``
+        or ``STP_DECREMENT``."""
+    @self_trade.setter
+    def self_trade(self, self_trade: int) -> None: ...
     def create_order(
         self, side: OrderType, price: float, quantity: float
     ) -> Order:
@@ -288,11 +307,22 @@ class OrderBook:
     def forget_filled(self) -> int:
         """Removes every filled order from the registry, except an id that
         still has resting copies; returns how many it removed."""
+    def add_as(self, order: Order, ref: int, owner: int = 0) -> list[Fill]:
+        """What ``add(order)`` does, with what rests of the order resting under
+        ``ref`` (so that ``replay`` events and fills name it) and carrying
+        ``owner``."""
     def replay(
         self,
         events: _ArrayInterface | bytes | bytearray | memoryview,
         depth: int = 0,
         every: int = 1,
+        *,
+        start: int = 0,
+        until: int | None = None,
+        watch: Iterable[int] | None = None,
+        touch: bool = False,
+        queue: Iterable[int] | None = None,
+        owner: int = 0,
         layout: list[tuple[str, str]] | None = None,
         out: _ReplayResult | None = None,
     ) -> _ReplayResult:
@@ -304,6 +334,12 @@ class OrderBook:
         (``OrderBook.EVENT_FIELDS``, the default, or ``OrderBook.FEED_EVENT_FIELDS``).
         With ``out=`` (a result of an earlier call) the results are written into it,
         reusing its arrays' storage when nothing else holds them, and it is returned.
+
+        It begins at event ``start`` and stops after the first event that meets a
+        condition given (a fill naming a ref in ``watch``, a change at the touch with
+        ``touch=True``, a change ahead of a ref in ``queue``), or before the first
+        event whose timestamp is at least ``until``; ``result.next`` and
+        ``result.stopped`` say where and why. Orders it enters carry ``owner``.
 
         ``events`` is a structured array of dtype ``np.dtype(OrderBook.EVENT_FIELDS)``
         or ``np.dtype(OrderBook.FEED_EVENT_FIELDS)`` (which adds ``new_ref`` and the

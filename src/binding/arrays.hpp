@@ -218,6 +218,8 @@ private:
 // collection that could run finalizers while the book is borrowed.
 struct ReplayResult {
     std::array<Ref, 4> arrays;  // events, fills, bids, asks
+    std::size_t next = 0;       // the first event not applied
+    std::uint8_t stopped = 0;   // the stop conditions met (StopReason bits)
     // The MemoryError a replay into this result raises when it runs out of memory part-way, made
     // ahead (its `results` is None until it is raised) and kept for the next call that passes this
     // result as `out`, so that such a call does not make one. A raised one leaves.

@@ -147,7 +147,7 @@ void OrderBook::commit_sweep(Order& incoming, const std::vector<Fill>& fills, co
                 continue;
             }
             nodes_[node].quantity = resting.quantity;
-            levels_[nodes_[node].level].quantity_known = false;
+            quantity_changed(levels_[nodes_[node].level]);
             Registry::record(registry_.at(nodes_[node].entry), resting);
         }
     };
@@ -167,7 +167,7 @@ void OrderBook::commit_sweep(Order& incoming, const std::vector<Fill>& fills, co
         reduce_by(resting, planned.quantity);
         reduce_by(incoming, planned.quantity);
         nodes_[front].quantity = resting.quantity;
-        level.quantity_known = false;
+        quantity_changed(level);
         // A partly filled resting order keeps its place at the front, and its registry entry
         // (known by index) records the change.
         Registry::Entry& entry = registry_.at(nodes_[front].entry);

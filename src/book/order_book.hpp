@@ -231,8 +231,8 @@ public:
 
     std::optional<BestLevel> best_bid() const noexcept;
     std::optional<BestLevel> best_ask() const noexcept;
-    double buy_volume() const noexcept { return volume(bids_); }
-    double sell_volume() const noexcept { return volume(asks_); }
+    double buy_volume() const noexcept { return volume(OrderType::Buy); }
+    double sell_volume() const noexcept { return volume(OrderType::Sell); }
     std::optional<double> spread() const noexcept;
 
     // "Best Bid: ..., Best Ask: ... (Spread: ...)\nOpen Buy Volume: ..., Open Sell Volume: ..."
@@ -260,7 +260,18 @@ private:
     static std::size_t index(OrderType side) noexcept { return side == OrderType::Buy ? 0 : 1; }
     Side& side_map(OrderType side) noexcept { return side == OrderType::Buy ? bids_ : asks_; }
     const Side& side_map(OrderType side) const noexcept { return side == OrderType::Buy ? bids_ : asks_; }
-    double volume(const Side& side) const noexcept;
+    // The sum of a side's open quantities in the listings' order from -0.0, kept (as a level keeps
+    // its total) while the side changes only by orders joining the back of its last level in that
+    // order, and walked again otherwise: buy_volume() and repr() of a deep book (50 000 orders on
+    // 3 000 levels a side) walk 0.23-0.31 ms, where the previous core's contiguous slots walked
+    // 0.10-0.15 ms; asked again of a side that has not changed, it is one read.
+    double volume(OrderType side) const noexcept;
+    // A level's orders changed other than by one joining at its back: its total and its side's
+    // are forgotten.
+    void quantity_changed(Level& level) noexcept {
+        level.quantity_known = false;
+        side_total_known_[index(level.side)] = false;
+    }
     // Visits the nodes of `levels` (iterators over a side's map, in the order given) in that
     // order and queue order. A level's queue is a chain of dependent loads through the pool, so
     // the walk follows the chains of several levels at once and then visits what it gathered in
@@ -476,6 +487,8 @@ private:
     PriceIndex level_index_[2];
     RefIndex refs_;  // reference -> its resting node
     std::size_t resting_count_[2] = {0, 0};
+    mutable double side_total_[2] = {-0.0, -0.0};  // see volume()
+    mutable bool side_total_known_[2] = {true, true};
 };
 
 template <class Iterator, class Visit>

@@ -101,18 +101,6 @@ Result<Order> OrderBook::plan_sweep(const Order& incoming, WallClock& clock, std
     return buying ? walk(opposite.begin(), opposite.end()) : walk(opposite.rbegin(), opposite.rend());
 }
 
-void OrderBook::commit_names(const std::vector<Naming>& names) noexcept {
-    for (const Naming& naming : names) {
-        registry_.name(registry_.at(naming.entry), naming.id);
-    }
-}
-
-void OrderBook::drop_if_unnamed(Registry::Entry& entry) noexcept {
-    if (!entry.named && entry.copies == 0) {
-        registry_.erase(entry);
-    }
-}
-
 void OrderBook::cancel_for_self_trade(std::uint32_t node, double open) noexcept {
     Order cancelled = order_of(node);
     cancelled.status = OrderStatus::Canceled;

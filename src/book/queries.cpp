@@ -35,57 +35,6 @@ std::optional<Order> OrderBook::get_order(std::string_view id) const noexcept {
     return Registry::value(*entry);
 }
 
-Result<const OrderId*> OrderBook::order_id(std::uint64_t ref, IdGenerator& ids) {
-    const std::uint32_t node = node_under(ref);
-    if (node == no_index) {
-        return nullptr;
-    }
-    Registry::Entry& entry = registry_.at(nodes_[node].entry);
-    if (!entry.named) {
-        auto id = ids.next();
-        if (!id) {
-            return std::unexpected(std::move(id.error()));
-        }
-        registry_.reserve_names(1);
-        registry_.name(entry, *id);
-    }
-    return &entry.id;
-}
-
-Result<void> OrderBook::name_resting(IdGenerator& ids, std::optional<OrderType> side) {
-    auto names = draw_names(ids, side);
-    if (!names) {
-        return std::unexpected(std::move(names.error()));
-    }
-    commit_names(*names);
-    return {};
-}
-
-Result<std::vector<OrderBook::Naming>> OrderBook::draw_names(IdGenerator& ids, std::optional<OrderType> side) {
-    std::vector<Naming> names;
-    if (registry_.unnamed() == 0) {
-        return names;
-    }
-    for (const OrderType each : {OrderType::Buy, OrderType::Sell}) {
-        if (side && *side != each) {
-            continue;
-        }
-        for (const auto& [price, level] : side_map(each)) {
-            for (std::uint32_t node = levels_[level].head; node != no_index; node = nodes_[node].next) {
-                if (!registry_.at(nodes_[node].entry).named) {
-                    auto id = ids.next();
-                    if (!id) {
-                        return std::unexpected(std::move(id.error()));
-                    }
-                    names.push_back(Naming{nodes_[node].entry, *id});
-                }
-            }
-        }
-    }
-    registry_.reserve_names(names.size());
-    return names;
-}
-
 std::pair<std::vector<LevelDepth>, std::vector<LevelDepth>> OrderBook::depth(std::uint64_t levels) const {
     std::pair<std::vector<LevelDepth>, std::vector<LevelDepth>> sides;
     const auto collect = [&](auto level, auto end, std::size_t count, std::vector<LevelDepth>& out) {

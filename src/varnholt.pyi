@@ -10,6 +10,7 @@ compare by number with their own members and with integers and are
 unhashable.  No class can be subclassed.
 """
 
+from collections.abc import Iterable
 from typing import Any, ClassVar, Protocol, final
 
 __all__ = ["Order", "Fill", "OrderBook", "OrderType", "OrderStatus"]
@@ -139,11 +140,18 @@ class _ArrayInterface(Protocol):
     def __array_interface__(self) -> dict[str, Any]: ...
 
 class _RecordArray(Protocol):
-    """An array of records made by the book; ``np.asarray()`` reads it in place."""
+    """An array of records made by the book; ``np.asarray()`` reads it in place.
+    Without NumPy, ``array[i]`` and iteration give each record as a tuple of its
+    fields (a row of ``bids``/``asks`` as a tuple of such tuples), and
+    ``array.memory`` a memoryview of its bytes (in place and writable on
+    CPython 3.11 and later, a read-only copy on 3.10)."""
 
     @property
     def __array_interface__(self) -> dict[str, Any]: ...
+    @property
+    def memory(self) -> memoryview: ...
     def __len__(self) -> int: ...
+    def __getitem__(self, index: int) -> tuple[Any, ...]: ...
 
 class _ReplayResult(Protocol):
     """What ``OrderBook.replay`` returns: its four arrays as attributes."""
@@ -152,6 +160,12 @@ class _ReplayResult(Protocol):
     fills: _RecordArray
     bids: _RecordArray
     asks: _RecordArray
+    @property
+    def next(self) -> int:
+        """The index of the first event not applied (``len(events)`` when it ran through)."""
+    @property
+    def stopped(self) -> int:
+        """The ``OrderBook.STOP_*`` bits of the conditions met; 0 when it ran through."""
 
 @final
 class OrderBook:
@@ -186,6 +200,16 @@ class OrderBook:
     REASON_LIVE_REF: ClassVar[int]
     REASON_NO_REF: ClassVar[int]
     REASON_EXCEEDS: ClassVar[int]
+    # Why replay() stopped (result.stopped, bits).
+    STOP_FILL: ClassVar[int]
+    STOP_TOUCH: ClassVar[int]
+    STOP_QUEUE: ClassVar[int]
+    STOP_TIME: ClassVar[int]
+    # Self-trade policies (the self_trade property).
+    STP_OFF: ClassVar[int]
+    STP_CANCEL_RESTING: ClassVar[int]
+    STP_CANCEL_INCOMING: ClassVar[int]
+    STP_DECREMENT: ClassVar[int]
 
     def __new__(cls, tick_size: float = 0.01) -> OrderBook: ...
     @property
@@ -197,6 +221,13 @@ class OrderBook:
     @property
     def tick_size(self) -> float:
         """Return the tick size for informational purposes"""
+    @property
+    def self_trade(self) -> int:
+        """What a match between two orders of one non-zero owner does: ``STP_OFF``
+        (they trade, the default), ``STP_CANCEL_RESTING``, ``STP_CANCEL_INCOMING`` or
+        ``STP_DECREMENT``.  Another value raises ``ValueError``."""
+    @self_trade.setter
+    def self_trade(self, self_trade: int) -> None: ...
     def create_order(
         self, side: OrderType, price: float, quantity: float
     ) -> Order:
@@ -214,6 +245,14 @@ class OrderBook:
         the resting order's price.  An order whose quantity is NaN or
         infinite is refused with ``ValueError`` "quantity must be a finite
         number".
+        """
+    def add_as(self, order: Order, ref: int, owner: int = 0) -> list[Fill]:
+        """Adds an order exactly as ``add`` does; what rests of it rests under
+        the reference ``ref``, which ``replay`` events and fills then name.
+
+        ``owner`` (0 for none, below 2**32) is whose order it is, for
+        self-trade prevention.  A ``ref`` that already rests, or ``NO_REF``,
+        raises ``ValueError`` before anything changes.
         """
     def cancel(self, order_id: str) -> bool:
         """Cancels an order by its ID."""
@@ -282,10 +321,34 @@ class OrderBook:
         """Removes every filled order from the registry, except an id that
         still has resting copies; returns how many it removed."""
     def replay(
-        self, events: _ArrayInterface, depth: int = 0, every: int = 1
+        self,
+        events: _ArrayInterface | bytes | bytearray | memoryview,
+        depth: int = 0,
+        every: int = 1,
+        *,
+        start: int = 0,
+        until: int | None = None,
+        watch: Iterable[int] | None = None,
+        touch: bool = False,
+        queue: Iterable[int] | None = None,
+        owner: int = 0,
+        layout: list[tuple[str, str]] | None = None,
+        out: _ReplayResult | None = None,
     ) -> _ReplayResult:
         """Applies a whole array of order events in one call, with the
-        interpreter lock released.
+        interpreter lock released (kept for batches of fewer than 64 events).
+
+        ``events`` may also be packed records in ``bytes``, a ``bytearray`` or a
+        ``memoryview``, read in the layout ``layout`` names
+        (``OrderBook.EVENT_FIELDS``, the default, or ``OrderBook.FEED_EVENT_FIELDS``).
+        With ``out=`` (a result of an earlier call) the results are written into it,
+        reusing its arrays' storage when nothing else holds them, and it is returned.
+
+        It begins at event ``start`` and stops after the first event that meets a
+        condition given (a fill naming a ref in ``watch``, a change at the touch with
+        ``touch=True``, a change ahead of a ref in ``queue``), or before the first
+        event whose timestamp is at least ``until``; ``result.next`` and
+        ``result.stopped`` say where and why. Orders it enters carry ``owner``.
 
         ``events`` is a structured array of dtype ``np.dtype(OrderBook.EVENT_FIELDS)``
         or ``np.dtype(OrderBook.FEED_EVENT_FIELDS)`` (which adds ``new_ref`` and the
@@ -293,6 +356,14 @@ class OrderBook:
         The result's ``events`` (dtype ``EVENT_RESULT_FIELDS``), ``fills``
         (``FILL_FIELDS``), ``bids`` and ``asks`` (``LEVEL_FIELDS``, shape
         ``(snapshots, depth)``) expose the array interface.
+
+        It begins at event ``start`` and stops after the first event that
+        meets a condition given (a fill naming a ref in ``watch``, a change
+        of the best bid or ask with ``touch=True``, a change of what rests
+        ahead of a ref in ``queue``), or before the first event whose
+        timestamp is at least ``until`` (feed layout only); ``result.next``
+        and ``result.stopped`` say where and why.  Orders it enters carry
+        ``owner``.
         """
     def order_id(self, ref: int) -> str | None:
         """The id of the order resting under a reference given to ``replay``."""

@@ -215,6 +215,10 @@ public:
     // random source fails, or memory runs out, at an event, the events before it stay applied,
     // that event changes nothing, and the error says which event it was (std::bad_alloc cannot);
     // `out.applied` counts the events applied either way, and `out` holds their results.
+    // It applies the events from `options.start` on, and stops early after the first event that
+    // meets one of `options.stop` (or before the first whose time reaches `until`): out.next is
+    // then the first event not applied, out.stopped the StopReason bits met. Orders it enters
+    // carry `options.owner`.
     Result<void> replay(const std::byte* events, std::size_t count, EventLayout layout, const ReplayOptions& options,
                         Environment& environment, ReplayOutput& out);
 

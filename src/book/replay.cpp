@@ -191,16 +191,30 @@ Result<void> OrderBook::replay(const std::byte* events, std::size_t count, Event
     if (total > out.events.max_size()) {
         throw std::bad_alloc();  // more results than memory can address, as for the snapshots
     }
-    out.events.resize(total);
-    out.bids.assign(snapshots * options.depth, LevelRecord{});
-    out.asks.assign(snapshots * options.depth, LevelRecord{});
+    // The stop conditions' state, made before any event is applied.
+    const StopConditions& stop = options.stop;
+    const bool stops = stop.any();
+    // A replay that runs through has its results' room made at once. One that may stop early
+    // grows it as it goes (room for an event's result or snapshot is made before the event
+    // changes anything), since a loop that goes on from result.next would otherwise make room
+    // for all the rest of the array at every call: 110 us a call for the 186 000 events of
+    // bench/stops.py's touch row, 4 us once it grows.
+    const std::size_t rows_first = stops ? std::min<std::size_t>(total, 64) : total;
+    const std::size_t snapshots_first = stops ? std::min<std::size_t>(snapshots, 4) : snapshots;
+    out.events.resize(rows_first);
+    out.bids.assign(snapshots_first * options.depth, LevelRecord{});
+    out.asks.assign(snapshots_first * options.depth, LevelRecord{});
     out.snapshots = 0;
     out.applied = 0;
     out.next = start;
     out.stopped = 0;
-    // The stop conditions' state, made before any event is applied.
-    const StopConditions& stop = options.stop;
-    const bool stops = stop.any();
+    // Room for `rows` of `per_row` records each, growing geometrically up to `most` rows.
+    const auto room = [](auto& records, std::size_t rows, std::size_t per_row, std::size_t most) {
+        if (records.size() < rows * per_row) {
+            const std::size_t grown = std::min(most, std::max(rows, 2 * records.size() / per_row));
+            records.resize(grown * per_row);
+        }
+    };
     const RefSet watched(stop.watch);
     TouchState touch[2];
     if (stop.touch) {
@@ -267,6 +281,13 @@ Result<void> OrderBook::replay(const std::byte* events, std::size_t count, Event
         }
         const std::size_t row = i - start;
         const std::size_t fills_before = out.fills.size();
+        if (stops) [[unlikely]] {
+            room(out.events, row + 1, 1, total);
+            if (snapshots != 0 && (row + 1) % options.every == 0) {
+                room(out.bids, out.snapshots + 1, options.depth, snapshots);
+                room(out.asks, out.snapshots + 1, options.depth, snapshots);
+            }
+        }
         event_clock.now = event.timestamp;
         fills.clear();
         matched.clear();

@@ -258,6 +258,34 @@ std::vector<Step> scenario() {
         [](Fixture& f) { f.feed({EventKind::Post, 0, 300, 1.0, 23}); },
         [](Fixture& f) { f.expect(f.book.order_id(23, f.env.ids).has_value(), "order_id names an order"); },
         [](Fixture& f) { f.expect(f.book.name_resting(f.env.ids, OrderType::Sell).has_value(), "a side is named"); },
+        // Own orders and the self-trade rule: an owned ask under a reference; an owned bid that
+        // sweeps the asks, cancels that ask on the way and rests under its own reference; an
+        // owned ask amended across that bid, where both lose the smaller quantity.
+        [](Fixture& f) {
+            Order ask = f.order(OrderType::Sell, 500, 2.0);
+            ask.owner = 9;
+            f.book.set_self_trade(SelfTrade::CancelResting);
+            auto fills = f.book.add_as(ask, 40, f.env.environment);
+            f.expect(fills && fills->empty() && f.book.order_id(40, f.env.ids).value_or(nullptr) != nullptr, "the owned ask rests");
+        },
+        [](Fixture& f) {
+            Order bid = f.order(OrderType::Buy, 500, 1000.0);
+            bid.owner = 9;
+            auto fills = f.book.add_as(bid, 41, f.env.environment);
+            f.expect(fills && f.book.order_id(40, f.env.ids).value_or(nullptr) == nullptr && f.book.order_id(41, f.env.ids).value_or(nullptr) != nullptr,
+                     "the owned ask is cancelled and the bid rests");
+        },
+        [](Fixture& f) {
+            Order ask = f.order(OrderType::Sell, 600, 1.0);
+            ask.owner = 9;
+            f.expect(f.book.add_as(ask, 42, f.env.environment).has_value(), "an owned ask above the bid");
+        },
+        [](Fixture& f) {
+            f.book.set_self_trade(SelfTrade::Decrement);
+            auto fills = f.book.amend(f.ids.back(), std::nullopt, 500, f.env.environment);
+            f.expect(fills && *fills && (*fills)->empty() && f.book.order_id(42, f.env.ids).value_or(nullptr) == nullptr,
+                     "the amended ask and the bid are decremented, no fill");
+        },
         // A copy and a saved state restored (both name every order first): the book they read
         // stays as it was, and what they make is the same book.
         [](Fixture& f) {

@@ -514,7 +514,7 @@ Result<void> OrderBook::execute_or_reduce(const ReplayEvent& event, std::size_t 
     outcome.quantity = order.quantity;
     if (order.is_open()) {
         nodes_[node].quantity = order.quantity;
-        level.quantity_known = false;
+        quantity_changed(level);
         Registry::record(entry, order);  // it keeps its place
         return {};
     }

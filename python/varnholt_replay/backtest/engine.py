@@ -234,9 +234,13 @@ class _Pass:
         self.executions = tuple(
             _Executions(executed[mine], h.price[executed][mine], h.entered[executed][mine])
             for mine in (h.side[executed] == side for side in (bk.BUY, bk.SELL)))
-        bid, ask = h.best_bid, h.best_ask
-        moved = np.flatnonzero((bid[1:] != bid[:-1]) | (ask[1:] != ask[:-1])) + 1
-        self.touches = np.concatenate([[0], moved]) if len(h) else moved
+        # the events after which the best bid or ask (price or quantity) differs from before
+        # them (before the first: both sides empty)
+        moved = np.zeros(len(h), dtype=bool)
+        for prices, quantities in zip(self.best_prices, self.best_quantities):
+            moved |= np.diff(prices, prepend=-1) != 0
+            moved |= np.diff(quantities, prepend=0.0) != 0
+        self.touches = np.flatnonzero(moved)
         self.book = bk.new_book(backtest.tick_size)  # the history's book, replayed as far as an arrival needs
         self.book_at = 0
         self.queue: list[tuple] = []
@@ -334,8 +338,9 @@ class _Pass:
                 if found is not None:
                     wake, reason = found, TOUCH
         when = None if wake is None else int(self.seen[wake])
-        if context.timer is not None and (when is None or context.timer < when):
-            when, reason = max(context.timer, context.time), TIMER
+        if context.timer is not None and (when is None or context.timer <= when):
+            reason = TIMER | (TOUCH if context.timer == when else 0)
+            when = max(context.timer, context.time)
         if when is not None:
             self.push(when, _CALL_STAGE, variant.index, 0, 0, ("call", variant, reason, variant.wait_version, None))
 
@@ -416,13 +421,13 @@ class _Pass:
         if at > 0 and opposite["quantity"][at - 1] > 0:
             best = int(opposite["price_in_ticks"][at - 1])
             if (own.price >= best) if own.side == bk.BUY else (own.price <= best):
-                self.take(variant, own, time)
+                self.take(variant, own, time, immediate)
         if immediate or own.remaining <= 0:
             own.open = False
         if own.open:
             self.look_for_fill(variant, own, at)
 
-    def take(self, variant: _Variant, own: _Own, time: int) -> None:
+    def take(self, variant: _Variant, own: _Own, time: int, immediate: bool) -> None:
         """Trades an arriving own order against the book as history left it, less the lots this
         variant took before: on a copy, so that history stays as it was."""
         at = own.arrived
@@ -442,7 +447,7 @@ class _Pass:
                                     trades["quantity"].tolist()):
             variant.taken[ref] = variant.taken.get(ref, 0.0) + lots
             own.remaining -= lots
-            self.record(variant, own, price, lots, time, at, True)
+            self.record(variant, own, price, lots, time, at, True, not immediate)
 
     def forget_taken(self, variant: _Variant, upto: int) -> None:
         """Applies history's events since the last look to the lots the variant took."""
@@ -482,18 +487,20 @@ class _Pass:
         if lots > 0:
             variant.used[event] = variant.used.get(event, 0.0) + lots
             own.remaining -= lots
-            self.record(variant, own, own.price, lots, time, event, False)
+            self.record(variant, own, own.price, lots, time, event, False, True)
             if own.remaining <= 0:
                 own.open = False
         if own.open:
             self.look_for_fill(variant, own, event + 1)
 
     def record(self, variant: _Variant, own: _Own, price: int, lots: float, time: int, event: int,
-               aggressive: bool) -> None:
+               aggressive: bool, rests: bool) -> None:
+        """An own fill, and its report on its way to the strategy (``rests``: what is left of the
+        order stays in the book)."""
         fill = (own.id, own.side, price, lots, time, event, aggressive)
         variant.fills.append(fill)
         at = time + self.latency.response_at("fill", time)
-        known = Known(own.side, own.price, own.remaining, own.open and own.remaining > 0, time)
+        known = Known(own.side, own.price, own.remaining, rests and own.open and own.remaining > 0, time)
         self.push(at, _CALL_STAGE, variant.index, 0, 0, ("call", variant, FILL, 0, (fill, known)))
 
     def outcome(self, variant: _Variant) -> Outcome:

@@ -171,7 +171,7 @@ public:
     // touching Python, so the caller may release the interpreter lock. When the clock or the
     // random source fails, or memory runs out, at an event, the events before it stay applied,
     // that event changes nothing, and the error says which event it was (std::bad_alloc cannot);
-    // `out` is then incomplete.
+    // `out.applied` counts the events applied either way, and `out` holds their results.
     Result<void> replay(const std::byte* events, std::size_t count, EventLayout layout, const ReplayOptions& options,
                         Environment& environment, ReplayOutput& out);
 

@@ -71,6 +71,7 @@ Result<void> OrderBook::replay(const std::byte* events, std::size_t count, Event
     out.bids.assign(snapshots * options.depth, LevelRecord{});
     out.asks.assign(snapshots * options.depth, LevelRecord{});
     out.snapshots = 0;
+    out.applied = 0;
     // A feed's events carry their own times: every order and fill of an event takes its time.
     EventClock event_clock;
     Environment feed_environment{environment.ids, event_clock};
@@ -97,6 +98,7 @@ Result<void> OrderBook::replay(const std::byte* events, std::size_t count, Event
             const std::size_t row = out.snapshots++ * options.depth;
             write_depth(options.depth, out.bids.data() + row, out.asks.data() + row);
         }
+        out.applied = i + 1;
     }
     return {};
 }

@@ -279,7 +279,7 @@ class _Pass:
     # the strategy's side
 
     def call(self, time: int, variant: _Variant, reason: int, version: int, report: tuple | None = None) -> None:
-        if reason in (TOUCH, TIMER) and version != variant.wait_version:
+        if reason & (TOUCH | TIMER) and version != variant.wait_version:
             return  # a wait the strategy has changed since
         context = variant.context
         context.fills, context.acks = [], []
@@ -289,7 +289,7 @@ class _Pass:
         while self.queue and self.queue[0][0] == time and self.queue[0][6][0] == "call" \
                 and self.queue[0][6][1] is variant:
             _, _, _, _, _, _, (_, _, more, more_version, more_report) = heapq.heappop(self.queue)
-            if more in (TOUCH, TIMER) and more_version != variant.wait_version:
+            if more & (TOUCH | TIMER) and more_version != variant.wait_version:
                 continue
             reason |= more
             self.report(context, more, more_report)

@@ -237,7 +237,7 @@ class _Run:
 
     def call(self, time, v, item):
         _, reason, version, report = item
-        if reason in (TOUCH, TIMER) and version != self.version[v]:
+        if reason & (TOUCH | TIMER) and version != self.version[v]:
             return
         c = self.contexts[v]
         c.fills, c.acks = [], []
@@ -245,7 +245,7 @@ class _Run:
         while self.pending and self.pending[0][0] == time and self.pending[0][1] == _STAGE_CALL \
                 and self.pending[0][2] == v:
             _, _, _, _, (_, more, more_version, more_report) = heapq.heappop(self.pending)
-            if more in (TOUCH, TIMER) and more_version != self.version[v]:
+            if more & (TOUCH | TIMER) and more_version != self.version[v]:
                 continue
             reason |= more
             self.report(c, more, more_report)

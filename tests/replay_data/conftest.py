@@ -161,3 +161,25 @@ class RandomTrader:
         ctx.wait(touch=rng.random() < 0.5, bid_between=(low, low + 3) if rng.random() < 0.3 else None,
                  ask_between=(low + 4, low + 6) if rng.random() < 0.3 else None,
                  until=ctx.time + rng.randrange(1, 40) if rng.random() < 0.4 else None)
+
+
+class Script:
+    """A strategy that sends given actions at given times (its calls come from ``wait(until=...)``)
+    and keeps what each call showed it.  Actions: ``("buy"|"sell", price, quantity[, immediate])``,
+    ``("amend", order, quantity, price)``, ``("cancel", order)``; own orders are numbered from 1."""
+
+    def __init__(self, steps: dict[int, list[tuple]]) -> None:
+        self.steps = sorted(steps.items())
+        self.seen: list = []
+
+    def __call__(self, ctx) -> None:
+        self.seen.append((ctx.time, ctx.reason, ctx.position, dict(ctx.orders)))
+        while self.steps and self.steps[0][0] <= ctx.time:
+            for action in self.steps.pop(0)[1]:
+                if action[0] in ("buy", "sell"):
+                    getattr(ctx, action[0])(*action[1:])
+                elif action[0] == "amend":
+                    ctx.amend(action[1], quantity=action[2], price_in_ticks=action[3])
+                else:
+                    ctx.cancel(action[1])
+        ctx.wait(until=self.steps[0][0] if self.steps else None)

@@ -11,7 +11,13 @@ import pytest
 from varnholt_replay.backtest import Backtest, Latency, Measured
 from varnholt_replay.backtest.reference import run_reference
 
-from .conftest import RandomTrader, random_history
+from varnholt import OrderBook as B
+
+from .conftest import RandomTrader, Script, feed_events, random_history
+
+BUY, SELL = 0, 1
+RUNS = {"native": lambda history, strategies, latency=Latency(): Backtest(history, latency).run(strategies),
+        "walking every event": run_reference}
 
 
 def same_outcomes(ours, theirs):
@@ -43,3 +49,127 @@ def test_the_backtest_gives_what_walking_every_event_gives(seed, latency):
     same_outcomes(Backtest(history, latency).run(ours), run_reference(history, theirs, latency))
     for mine, yours in zip(ours, theirs):
         assert mine.log == yours.log
+
+
+# Each case: the history (kind, side, price, quantity, ref, time[, new_ref]), the own actions by
+# time, the own fills (order, side, price, quantity, time, event, aggressive), and what the
+# strategy must know of order 1 at the end.
+CASES = {
+    "a partial fill reaches the position": (
+        [(B.POST, BUY, 100, 5.0, 1, 1000), (B.POST, BUY, 100, 3.0, 2, 1010),
+         (B.EXECUTE, 0, 0, 5.0, 1, 1020), (B.EXECUTE, 0, 0, 2.0, 2, 1030)],
+        {1005: [("buy", 100, 10.0)]},
+        # ref 1 was ahead (its execution fills nothing); ref 2 came after, so its execution is
+        # history trading through the own order's place
+        [(1, BUY, 100, 2.0, 1030, 3, False)], (100, 8.0, True)),
+    "a modify to a crossing price takes liquidity": (
+        [(B.POST, SELL, 105, 4.0, 1, 1000), (B.POST, BUY, 100, 5.0, 2, 1000), (B.POST, SELL, 106, 1.0, 3, 1020)],
+        {1005: [("buy", 101, 6.0)], 1015: [("amend", 1, None, 105)]},
+        [(1, BUY, 105, 4.0, 1015, 2, True)], (105, 2.0, True)),
+    "the remaining quantity is right after a partial fill and a modify": (
+        [(B.POST, SELL, 105, 2.0, 1, 1000), (B.POST, SELL, 105, 5.0, 2, 1010), (B.EXECUTE, 0, 0, 4.0, 2, 1020),
+         (B.POST, SELL, 106, 1.0, 3, 1030), (B.EXECUTE, 0, 0, 1.0, 3, 1040)],
+        {1005: [("sell", 105, 10.0)], 1025: [("amend", 1, None, 106)]},
+        # 4 of 10 filled at 105; the move to 106 keeps the 6 left, not the 10 sent
+        [(1, SELL, 105, 4.0, 1020, 2, False), (1, SELL, 106, 1.0, 1040, 4, False)], (106, 5.0, True)),
+    "a cancel behind does not advance the queue": (
+        [(B.POST, BUY, 100, 5.0, 1, 1000), (B.POST, BUY, 100, 4.0, 2, 1010), (B.CANCEL, 0, 0, 0.0, 2, 1020),
+         (B.EXECUTE, 0, 0, 5.0, 1, 1030), (B.POST, BUY, 100, 2.0, 3, 1040), (B.EXECUTE, 0, 0, 2.0, 3, 1050)],
+        {1005: [("buy", 100, 3.0)]},
+        # counting the cancel of ref 2 (behind) as progress would have filled 3 at the execution of ref 1
+        [(1, BUY, 100, 2.0, 1050, 5, False)], (100, 1.0, True)),
+    "a displayed lot fills one own order": (
+        [(B.POST, SELL, 105, 3.0, 1, 1000), (B.EXECUTE, 0, 0, 2.0, 1, 1010), (B.POST, SELL, 105, 1.0, 2, 1012),
+         (B.POST, SELL, 107, 1.0, 3, 1020)],
+        {1005: [("buy", 105, 2.0, True)], 1006: [("buy", 105, 2.0, True)], 1015: [("buy", 105, 2.0, True)]},
+        # the second order finds 1 of ref 1's 3 lots left; history's execution of 2 uses up 2 of
+        # the 3 taken, and the lot left on ref 1 is still taken, so the third finds ref 2 alone
+        [(1, BUY, 105, 2.0, 1005, 1, True), (2, BUY, 105, 1.0, 1006, 1, True), (3, BUY, 105, 1.0, 1015, 3, True)],
+        (105, 0.0, False)),
+    "an execution at a worse price trades through a better own order": (
+        [(B.POST, BUY, 100, 5.0, 1, 1000), (B.POST, SELL, 104, 5.0, 2, 1000), (B.EXECUTE, 0, 0, 3.0, 1, 1010)],
+        {1005: [("buy", 101, 2.0), ("buy", 101, 2.0)]},
+        # the two own orders share the 3 lots in their order
+        [(1, BUY, 101, 2.0, 1010, 2, False), (2, BUY, 101, 1.0, 1010, 2, False)], (101, 0.0, False)),
+    "a lower quantity keeps the place, a higher one goes to the back": (
+        [(B.POST, BUY, 100, 1.0, 1, 1000), (B.POST, BUY, 100, 1.0, 2, 1010), (B.POST, BUY, 100, 4.0, 3, 1030),
+         (B.EXECUTE, 0, 0, 1.0, 2, 1040), (B.EXECUTE, 0, 0, 4.0, 3, 1050)],
+        {1005: [("buy", 100, 4.0), ("buy", 100, 4.0)], 1020: [("amend", 1, 5.0, None), ("amend", 2, 3.0, None)]},
+        # order 1 (up to 5) now stands behind ref 2, order 2 (down to 3) still ahead of it; both
+        # are ahead of ref 3, order 2 first
+        [(2, BUY, 100, 1.0, 1040, 3, False), (2, BUY, 100, 2.0, 1050, 4, False), (1, BUY, 100, 2.0, 1050, 4, False)],
+        (100, 3.0, True)),
+}
+
+
+@pytest.mark.parametrize("run", RUNS.values(), ids=RUNS.keys())
+@pytest.mark.parametrize("rows, steps, fills, last", CASES.values(), ids=CASES.keys())
+def test_own_orders_against_history(run, rows, steps, fills, last):
+    history = feed_events(*rows)
+    script = Script(steps)
+    outcome, = run(history, [script])
+    assert outcome.fills.tolist() == fills
+    bought = sum(f[3] if f[1] == BUY else -f[3] for f in fills)
+    assert outcome.position == bought
+    final = script.seen[-1][3][1]  # what the strategy knows of order 1 at its last call
+    assert (final.price_in_ticks, final.remaining, final.open) == last
+    assert script.seen[-1][2] == bought  # every partial fill reached the strategy's position
+
+
+# Latency: a buy of 3 at 100 sent at the start.  It is filled by the execution at 1300 if it
+# reached the exchange before ref 3 entered (1200), and not if after.
+LATENCY_HISTORY = [(B.POST, SELL, 105, 5.0, 1, 1000), (B.POST, BUY, 100, 5.0, 2, 1100),
+                   (B.POST, BUY, 100, 2.0, 3, 1200), (B.EXECUTE, 0, 0, 2.0, 3, 1300),
+                   (B.POST, SELL, 104, 1.0, 4, 1400)]
+START, FILL, ACK = 1, 4, 8
+LATENCY_CASES = {
+    "none": (Latency(), [(1000, START), (1000, ACK), (1300, FILL)], True),
+    "feed, entry and response": (Latency(feed=50, entry=100, response=30),
+                                 [(1050, START), (1180, ACK), (1330, FILL)], True),
+    "an entry that arrives behind ref 3": (Latency(entry=250, response=5), [(1000, START), (1255, ACK)], False),
+    "an entry stamped with ref 3 comes after it": (Latency(entry=200), [(1000, START), (1200, ACK)], False),
+    "per kind": (Latency(entry={"new": 20, "amend": 900, "cancel": 900},
+                         response={"new": 7, "amend": 0, "cancel": 0, "fill": 11}),
+                 [(1000, START), (1027, ACK), (1311, FILL)], True),
+    "rejected": (Latency(entry={"new": -1, "amend": 0, "cancel": 0}, response=4), [(1000, START), (1005, ACK)], False),
+    "measured": (Latency(entry=Measured([(0, 150, 160), (2000, 2250, 2300)]), response=Measured([(0, 10, 15)])),
+                 # at 1000 the entry latency is halfway from 150 to 250 (1200: behind ref 3)
+                 [(1000, START), (1205, ACK)], False),
+    "measured feed": (Latency(feed=Measured([(0, 40, 0), (2000, 2040, 0)])), [(1040, START), (1040, ACK), (1300, FILL)],
+                      True),
+}
+
+
+@pytest.mark.parametrize("run", RUNS.values(), ids=RUNS.keys())
+@pytest.mark.parametrize("latency, calls, filled", LATENCY_CASES.values(), ids=LATENCY_CASES.keys())
+def test_latency_legs(run, latency, calls, filled):
+    script = Script({0: [("buy", 100, 3.0)]})
+    outcome, = run(feed_events(*LATENCY_HISTORY), [script], latency)
+    assert [(time, reason) for time, reason, *_ in script.seen] == calls
+    assert outcome.fills["quantity"].tolist() == ([2.0] if filled else [])
+    assert outcome.rejected == (latency.entry_at("new", 1000) < 0)
+
+
+def test_the_strategy_sees_the_market_through_the_feed():
+    shown = []
+
+    def watch(ctx):
+        shown.append((ctx.time, ctx.best_bid, ctx.best_ask))
+        ctx.wait(touch=True)
+
+    Backtest(feed_events(*LATENCY_HISTORY), Latency(feed=150)).run([watch])
+    # called when each change of the touch reaches it, 150 ns after the exchange's stamp
+    assert shown == [(1150, None, (105, 5.0)), (1250, (100, 5.0), (105, 5.0)), (1350, (100, 7.0), (105, 5.0)),
+                     (1450, (100, 5.0), (105, 5.0)), (1550, (100, 5.0), (104, 1.0))]
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_variants_in_one_pass_are_what_separate_passes_give(seed):
+    history = random_history(random.Random(seed), 500)
+    latency = Latency(feed=2, entry={"new": 3, "amend": 6, "cancel": 1}, response=4)
+    together = [RandomTrader(100 + v, immediate=0.3) for v in range(5)]
+    outcomes = Backtest(history, latency).run(together)
+    for v, outcome in enumerate(outcomes):
+        alone = RandomTrader(100 + v, immediate=0.3)
+        same_outcomes([outcome], Backtest(history, latency).run([alone]))
+        assert alone.log == together[v].log

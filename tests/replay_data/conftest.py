@@ -160,7 +160,7 @@ class RandomTrader:
         low = rng.randrange(99, 106)
         ctx.wait(touch=rng.random() < 0.5, bid_between=(low, low + 3) if rng.random() < 0.3 else None,
                  ask_between=(low + 4, low + 6) if rng.random() < 0.3 else None,
-                 until=ctx.time + rng.randrange(1, 40) if rng.random() < 0.4 else None)
+                 until=ctx.time + rng.randrange(1, 40) if rng.random() < 0.4 else None, acks=rng.random() < 0.7)
 
 
 class Script:

@@ -173,3 +173,17 @@ def test_variants_in_one_pass_are_what_separate_passes_give(seed):
         alone = RandomTrader(100 + v, immediate=0.3)
         same_outcomes([outcome], Backtest(history, latency).run([alone]))
         assert alone.log == together[v].log
+
+
+def test_the_backtest_example_runs(lobster_files):
+    import os
+    import subprocess
+    import sys
+
+    example = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "backtest.py")
+    run = subprocess.run([sys.executable, example, str(lobster_files.messages), "--events", "3000",
+                          "--offsets", "0,1", "--bands", "1"], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    assert "2 variants in one pass" in lines[0]
+    assert [line.split()[:2] for line in lines[2:]] == [["0", "1"], ["1", "1"]]

@@ -46,6 +46,7 @@ class ReferenceContext:
         self.waiting_touch = False
         self.bid_band = self.ask_band = None
         self.timer = None
+        self.woken_by_acks = True
 
     @property
     def best_bid(self):
@@ -69,9 +70,11 @@ class ReferenceContext:
     def cancel(self, order):
         self._run.send(self, "cancel", (order,))
 
-    def wait(self, touch=None, bid_between=None, ask_between=None, until=None):
+    def wait(self, touch=None, bid_between=None, ask_between=None, until=None, acks=None):
         if touch is not None:
             self.waiting_touch = touch
+        if acks is not None:
+            self.woken_by_acks = acks
         self.bid_band, self.ask_band, self.timer = bid_between, ask_between, until
 
 
@@ -240,14 +243,16 @@ class _Run:
         if reason & (TOUCH | TIMER) and version != self.version[v]:
             return
         c = self.contexts[v]
-        c.fills, c.acks = [], []
         self.report(c, reason, report)
+        if reason == ACK and not c.woken_by_acks:
+            return
         while self.pending and self.pending[0][0] == time and self.pending[0][1] == _STAGE_CALL \
                 and self.pending[0][2] == v:
             _, _, _, _, (_, more, more_version, more_report) = heapq.heappop(self.pending)
             if more & (TOUCH | TIMER) and more_version != self.version[v]:
                 continue
-            reason |= more
+            if more != ACK or c.woken_by_acks:
+                reason |= more
             self.report(c, more, more_report)
         c.time, c.reason = time, reason
         c.seen = bisect_right(self.seen_at, time) - 1
@@ -257,6 +262,7 @@ class _Run:
         started = clock.perf_counter()
         self.strategies[v](c)
         self.seconds[v] += clock.perf_counter() - started
+        c.fills, c.acks = [], []
         self.version[v] += 1
         self.armed[v] = None
         wake = next((j for j in range(c.seen + 1, self.applied) if self.wakes(v, j)), None)

@@ -52,13 +52,17 @@ def book_state(book):
     return (levels(book.buy_orders), levels(book.sell_orders))
 
 
-def saved_book(entries, bids, asks, tick=0.01, version=1):
+def saved_book(entries, bids, asks, tick=0.01, version=1, self_trade=0):
     """A book's saved state as its documented layout describes it. Entries are (recorded, id,
-    side, status, price_in_ticks, quantity, timestamp); each side is a list of levels
-    (price_in_ticks, [(entry number, quantity, timestamp, ref), ...])."""
-    state = struct.pack("<IBdQ", version, 3, tick, len(entries))
-    for recorded, oid, side, status, price, quantity, timestamp in entries:
-        state += struct.pack("<B36sBBqdQ", recorded, oid.encode(), side, status, price, quantity, timestamp)
+    side, status, price_in_ticks, quantity, timestamp[, owner]); each side is a list of levels
+    (price_in_ticks, [(entry number, quantity, timestamp, ref), ...]). Version 2 adds the
+    self-trade policy after the tick size and an owner after each entry's recorded flag."""
+    state = struct.pack("<IBd", version, 3, tick)
+    state += struct.pack("<B", self_trade) if version >= 2 else b""
+    state += struct.pack("<Q", len(entries))
+    for recorded, oid, side, status, price, quantity, timestamp, *owner in entries:
+        state += struct.pack("<B", recorded) + (struct.pack("<I", *(owner or [0])) if version >= 2 else b"")
+        state += struct.pack("<36sBBqdQ", oid.encode(), side, status, price, quantity, timestamp)
     for levels in (bids, asks):
         state += struct.pack("<Q", len(levels))
         for price, copies in levels:

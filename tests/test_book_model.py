@@ -14,7 +14,8 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, ru
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import varnholt  # noqa: E402
 from conftest import same_id  # noqa: E402
-from model import OPEN, ModelBook, ModelOrder, fill, fixed, price_to_ticks, shortest  # noqa: E402
+from model import (NO_REF, OPEN, STP_CANCEL_INCOMING, STP_CANCEL_RESTING, STP_DECREMENT, STP_OFF,  # noqa: E402
+                   ModelBook, ModelOrder, bits, fill, fixed, price_to_ticks, shortest)
 
 TICK_SIZES = st.sampled_from([0.01, 0.1, 0.25, 0.5, 1.0, 0.03])
 SIDES = st.sampled_from([0, 1])
@@ -32,11 +33,6 @@ FOREIGN_IDS = ["", "no-such-order", "00000000-0000-4000-8000-000000000000"]
 
 def real_side(side):
     return varnholt.OrderType.Sell if side else varnholt.OrderType.Buy
-
-
-def bits(x):
-    """Bit-exact comparison key for a double (all NaNs compare alike)."""
-    return "nan" if math.isnan(x) else struct.pack("<d", x)
 
 
 def order_key(o):
@@ -138,6 +134,18 @@ class BookMachine(RuleBasedStateMachine):
         real, twin = self._pick(i)
         self.added.append((real, twin))
         check_fills(outcome(self.book.add, real), outcome(self.model.add, twin))
+
+    @rule(i=INDEX, ref=st.sampled_from([0, 1, 2, 3, 4, 5, NO_REF]), owner=st.sampled_from([0, 1, 1, 2]))
+    def add_as(self, i, ref, owner):
+        # Under a reference of the caller's, by an owner: fills between orders of one owner follow
+        # the self-trade policy.
+        real, twin = self._pick(i)
+        self.added.append((real, twin))
+        check_fills(outcome(self.book.add_as, real, ref, owner), outcome(self.model.add_as, twin, ref, owner))
+
+    @rule(policy=st.sampled_from([STP_OFF, STP_CANCEL_RESTING, STP_CANCEL_INCOMING, STP_DECREMENT]))
+    def self_trade(self, policy):
+        self.book.self_trade = self.model.self_trade = policy
 
     @rule(i=INDEX)
     def add_again(self, i):
@@ -270,6 +278,8 @@ class BookMachine(RuleBasedStateMachine):
         for oid in list(self.seen) + FOREIGN_IDS:
             check_order(book.get_order(oid), model.get_order(oid))
             check_order(book.get_order(oid.upper() + " "), None)
+        assert book.self_trade == model.self_trade
+        assert [book.order_id(ref) for ref in range(6)] == [model.order_id(ref) for ref in range(6)]
         for real, twin in self.pool:  # the book never touches the caller's objects
             check_order(real, twin)
 

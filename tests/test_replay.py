@@ -15,6 +15,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from conftest import Clock
+from model import FeedModel
 from test_book_model import bits
 from varnholt import Order, OrderBook, OrderStatus, OrderType
 
@@ -134,122 +135,6 @@ def test_replay_in_any_batches_is_the_per_call_methods(flow, cuts):
     assert book_by_ref(batch, refs) == book_by_ref(single, driver.refs)
 
 
-class FeedModel:
-    """Replay in plain Python, every kind in the feed layout: each side maps a price to its queue
-    of [ref, quantity], front first. Quantities are worked in the book's order of operations, so
-    results compare bit for bit."""
-
-    def __init__(self):
-        self.sides, self.where = ({}, {}), {}   # where: ref -> side of its resting order
-
-    def find(self, ref):
-        side = self.where.get(ref)
-        if side is None:
-            return None
-        for price, queue in self.sides[side].items():
-            for place, order in enumerate(queue):
-                if order[0] == ref:
-                    return side, price, queue, place
-        raise AssertionError("a live reference without its order")
-
-    def rest(self, side, price, quantity, ref):
-        self.sides[side].setdefault(price, []).append([ref, quantity])
-        self.where[ref] = side
-
-    def take_out(self, side, price, queue, place):
-        del self.where[queue.pop(place)[0]]
-        if not queue:
-            del self.sides[side][price]
-
-    def sweep(self, index, side, price, quantity, ref, time, trial=False):
-        """Trades an incoming order against the opposite side; returns what is left and the fills."""
-        opposite, fills = self.sides[1 - side], []
-        for level in sorted(opposite, reverse=side == SELL):
-            if quantity <= 0 or (level > price if side == BUY else level < price):
-                break
-            queue = opposite[level]
-            while queue and quantity > 0:
-                resting = queue[0]
-                traded = resting[1] if resting[1] <= quantity else quantity
-                fills.append((index, resting[0], ref, level, bits(traded), time))
-                quantity -= traded
-                if not trial:
-                    resting[1] -= traded
-                    if resting[1] <= 0:
-                        self.take_out(1 - side, level, queue, 0)
-                if trial and resting[1] <= traded:
-                    queue = queue[1:]
-        return quantity, fills
-
-    def apply(self, index, kind, side, price, quantity, ref, new_ref, time):
-        good = quantity > 0 and math.isfinite(quantity)
-        fault = B.REASON_QUANTITY if not good else B.REASON_PRICE if price <= 0 else None
-
-        def done(side, price, left, fills=(), at_front=0):
-            return (APPLIED, side, price, bits(left), len(fills), 0, at_front), list(fills)
-
-        def refuse(reason):
-            return (REJECTED, side, price, bits(quantity), 0, reason, 0), []
-
-        if kind in (ADD, IOC, FOK, POST):
-            fault = B.REASON_SIDE if side > 1 else fault or (
-                B.REASON_NO_REF if ref == NO_REF else B.REASON_LIVE_REF if ref in self.where else None)
-            if fault:
-                return refuse(fault)
-            if kind == POST:
-                self.rest(side, price, quantity, ref)
-                return done(side, price, quantity)
-            if kind == FOK and self.sweep(index, side, price, quantity, ref, time, trial=True)[0] > 0:
-                return done(side, price, quantity)   # killed: nothing happens
-            left, fills = self.sweep(index, side, price, quantity, ref, time)
-            if kind == ADD and left > 0:
-                self.rest(side, price, left, ref)
-            return done(side, price, left, fills)
-        if kind not in (CANCEL, AMEND, EXECUTE, REDUCE, REPLACE):
-            return refuse(B.REASON_KIND)
-        # Executions and reductions read no price; a cancel reads neither price nor quantity.
-        if kind in (EXECUTE, REDUCE) and fault == B.REASON_PRICE or kind == CANCEL:
-            fault = None
-        if kind == REPLACE and not fault and new_ref == NO_REF:
-            fault = B.REASON_NO_REF
-        if fault:
-            return refuse(fault)
-        found = self.find(ref)
-        if found is None:
-            return (UNKNOWN, side, price, bits(quantity), 0, 0, 0), []
-        at_side, at_price, queue, place = found
-        order = queue[place]
-        if kind == CANCEL:
-            self.take_out(*found)
-            return done(at_side, at_price, order[1])
-        if kind == REPLACE:
-            if new_ref != ref and new_ref in self.where:
-                return refuse(B.REASON_LIVE_REF)
-            self.take_out(*found)
-            self.rest(at_side, price, quantity, new_ref)
-            return done(at_side, price, quantity)
-        if kind == AMEND:
-            if price == at_price and quantity <= order[1]:
-                order[1] = quantity
-                return done(at_side, at_price, quantity)
-            self.take_out(*found)
-            left, fills = self.sweep(index, at_side, price, quantity, ref, time)
-            if left > 0:
-                self.rest(at_side, price, left, ref)
-            return done(at_side, at_price, left, fills)
-        if quantity > order[1]:
-            return refuse(B.REASON_EXCEEDS)
-        order[1] -= quantity
-        if order[1] <= 0:
-            self.take_out(*found)
-        fills = [(index, ref, NO_REF, at_price, bits(quantity), time)] if kind == EXECUTE else []
-        return done(at_side, at_price, order[1], fills, int(place == 0 and kind == EXECUTE))
-
-    def book(self):
-        return [(ref, side, price, quantity) for side in (BUY, SELL) for price in sorted(self.sides[side])
-                for ref, quantity in self.sides[side][price]]
-
-
 BUY, SELL = 0, 1
 FEED_EVENTS = st.lists(st.tuples(
     st.sampled_from([ADD] * 2 + [POST] * 5 + [CANCEL, AMEND, IOC, FOK, 9] + [EXECUTE] * 3 + [REDUCE] * 2 +
@@ -263,21 +148,55 @@ FEED_EVENTS = st.lists(st.tuples(
 
 @settings(max_examples=int(os.environ.get("VARNHOLT_MODEL_EXAMPLES", "300")), deadline=None,
           suppress_health_check=[HealthCheck.too_slow])
-@given(flow=FEED_EVENTS, cuts=st.lists(st.integers(0, 80), max_size=4))
-def test_feed_replay_in_any_batches_is_the_model(flow, cuts):
-    """Every kind, posts that cross the book and executions anywhere in a queue included: the
-    results, fills (with the events' times) and book are the model's."""
+@given(flow=FEED_EVENTS, cuts=st.lists(st.integers(0, 80), max_size=4),
+       owners=st.lists(st.sampled_from([0, 1, 2]), min_size=5, max_size=5),
+       self_trade=st.sampled_from([B.STP_OFF, B.STP_CANCEL_RESTING, B.STP_CANCEL_INCOMING, B.STP_DECREMENT]),
+       watch=st.sets(st.sampled_from(list(range(8)) + [NO_REF]), max_size=3),
+       queue=st.sets(st.integers(0, 8), max_size=3), touch=st.booleans(),
+       untils=st.sets(st.integers(0, 90), max_size=3))
+def test_feed_replay_in_any_batches_is_the_model(flow, cuts, owners, self_trade, watch, queue, touch, untils):
+    """Every kind, posts that cross the book and executions anywhere in a queue included, in
+    batches of several owners under a self-trade policy: the results, fills (with the events'
+    times) and book are the model's, and each replay stops where the model, looking at every event,
+    says the stop conditions are first met (and goes on from there with `start`)."""
     # Three orders a side to start with, so that executions and reductions find queues.
     warm_up = [(POST, r % 2, 100 + r % 2, 1.0, r, 0) for r in range(6)]
     flow = [event + (1000 + i,) for i, event in enumerate(warm_up + flow)]
-    model, book = FeedModel(), OrderBook(0.5)
-    want = [model.apply(i, *event) for i, event in enumerate(flow)]
-    got_outcomes, got_fills = [], []
+    model, book = FeedModel(self_trade), OrderBook(0.5)
+    book.self_trade = self_trade
     bounds = sorted({0, len(flow), *(c for c in cuts if c <= len(flow))})
-    for start, end in zip(bounds, bounds[1:]):
-        outcomes, fills = reported(book.replay(feed(*flow[start:end])), start, times=True)
-        got_outcomes += outcomes
-        got_fills += fills
+    batches = [(start, end, owners[k % len(owners)]) for k, (start, end) in enumerate(zip(bounds, bounds[1:]))]
+    queue = sorted(queue)
+    seen = model.observe(queue)
+    want, met = [], []
+    for start, end, owner in batches:
+        for i in range(start, end):
+            want.append(model.apply(i, *flow[i], owner=owner))
+            met.append(model.conditions(seen, want[-1][1], watch, queue) & ~(0 if touch else B.STOP_TOUCH))
+    array, untils = feed(*flow), sorted(untils)
+    got_outcomes, got_fills = [], []
+    for start, end, owner in batches:
+        at = start
+        while at < end:
+            until = 1000 + untils[0] if untils else None
+            result = book.replay(array[:end], start=at, until=until, watch=watch, touch=touch, queue=queue,
+                                 owner=owner)
+            expected = (end, 0)
+            for i in range(at, end):
+                if until is not None and flow[i][-1] >= until:
+                    expected = (i, B.STOP_TIME)
+                    break
+                if met[i]:
+                    expected = (i + 1, met[i])
+                    break
+            assert (result.next, result.stopped) == expected
+            outcomes, fills = reported(result, times=True)
+            assert len(outcomes) == result.next - at
+            got_outcomes += outcomes
+            got_fills += fills
+            if result.stopped == B.STOP_TIME:
+                untils.pop(0)
+            at = result.next
     assert got_outcomes == [outcome for outcome, _ in want]
     assert got_fills == [f for _, fills in want for f in fills]
     refs = {book.order_id(r): r for r in range(8) if book.order_id(r)}
@@ -285,7 +204,7 @@ def test_feed_replay_in_any_batches_is_the_model(flow, cuts):
     assert [(refs[o.id], int(o.side), o.price_in_ticks, o.quantity)
             for o in book.buy_orders + book.sell_orders] == model.book()
     assert book.depth(100) == tuple(
-        [(price, sum((q for _, q in model.sides[side][price]), 0.0), len(model.sides[side][price]))
+        [(price, sum((q for _, q, *_ in model.sides[side][price]), 0.0), len(model.sides[side][price]))
          for price in sorted(model.sides[side], reverse=side == BUY)] for side in (BUY, SELL))
 
 

@@ -81,7 +81,7 @@ def test_the_saved_layout_is_versioned_little_endian():
     assert state == struct.pack("<IB36sBBqdQ", 1, 1, order.id.encode(), 1, 0, 10050, 2.5, order.timestamp)
     fill = Fill(1.5, 2.0, "b", "sé", 7)
     assert fill.__reduce__()[1][0] == struct.pack("<IBddI1sI3sQ", 1, 2, 1.5, 2.0, 1, b"b", 3, "sé".encode(), 7)
-    assert OrderBook(0.5).__reduce__()[1][0] == saved_book([], [], [], tick=0.5)
+    assert OrderBook(0.5).__reduce__()[1][0] == saved_book([], [], [], tick=0.5, version=2)
 
 
 def entry(oid=ID, side=0, status=0, price=100, quantity=1.0, timestamp=5, recorded=1):
@@ -106,7 +106,8 @@ def test_a_valid_state_restores_the_book_it_describes():
 
 @pytest.mark.parametrize("state, message", [
     (b"", "too short to hold a version and a kind"),
-    (good(version=2), "its layout version is 2; this version of varnholt reads version 1"),
+    (good(version=3), "its layout version is 3; this version of varnholt reads versions 1 and 2"),
+    (good(version=2, self_trade=4), "its self-trade policy 4 is not 0, 1, 2 or 3"),
     (good()[:30], "it claims 2 registry entries, more than its 9 remaining bytes hold"),
     (good()[:-1], "it claims 1 ask levels, more than its remaining bytes hold"),
     (good() + b"\0", "1 bytes follow its end"),

@@ -9,10 +9,10 @@ std::string count_text(std::size_t count) { return std::to_string(count); }
 
 PyError too_many_positional(const ParamsView& params, std::size_t given) {
     std::string message = params.display_name();
-    if (params.required == params.count) {
-        message += " takes " + count_text(params.count);
+    if (params.required == params.positional) {
+        message += " takes " + count_text(params.positional);
     } else {
-        message += " takes from " + count_text(params.required) + " to " + count_text(params.count);
+        message += " takes from " + count_text(params.required) + " to " + count_text(params.positional);
     }
     message += " positional arguments but " + count_text(given) + (given == 1 ? " was" : " were") + " given";
     return error(PyExc_TypeError, std::move(message));
@@ -90,7 +90,7 @@ std::string ParamsView::display_name() const {
 std::optional<PyError> bind_vector(const ParamsView& params, PyObject* const* args, Py_ssize_t positional,
                                    PyObject* keyword_names, PyObject** slots) {
     const auto given = static_cast<std::size_t>(positional);
-    if (given > params.count) {
+    if (given > params.positional) {
         return too_many_positional(params, given);
     }
     for (std::size_t i = 0; i < given; ++i) {
@@ -110,7 +110,7 @@ std::optional<PyError> bind_vector(const ParamsView& params, PyObject* const* ar
 std::optional<PyError> bind_tuple(const ParamsView& params, PyObject* args, PyObject* keywords, PyObject** slots) {
     const Py_ssize_t positional = PyTuple_Size(args);
     const auto given = static_cast<std::size_t>(positional);
-    if (given > params.count) {
+    if (given > params.positional) {
         return too_many_positional(params, given);
     }
     for (std::size_t i = 0; i < given; ++i) {

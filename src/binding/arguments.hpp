@@ -11,14 +11,16 @@
 
 namespace varnholt::binding {
 
-// How one operation takes its arguments: every parameter positional-or-keyword, the first
-// `required` of them required. Constructors are named "__new__".
+// How one operation takes its arguments: the first `positional` parameters positional-or-keyword
+// and the rest keyword-only, the first `required` of them required. Constructors are named
+// "__new__".
 struct ParamsView {
     std::string_view class_name;
     std::string_view operation;
     const std::string_view* names;
     std::size_t count;
     std::size_t required;
+    std::size_t positional;
 
     // "OrderBook.add()", "Order.__new__()"
     std::string display_name() const;
@@ -30,9 +32,10 @@ struct Params {
     std::string_view operation;
     std::array<std::string_view, N> names;
     std::size_t required = N;
+    std::size_t positional = N;
 
     static constexpr std::size_t size = N;
-    ParamsView view() const noexcept { return {class_name, operation, names.data(), N, required}; }
+    ParamsView view() const noexcept { return {class_name, operation, names.data(), N, required, positional}; }
 };
 
 // Fills `slots` (borrowed references, nullptr where nothing was passed) from a vectorcall's

@@ -103,12 +103,24 @@ PyObject* result_array(PyObject* self, void* index) noexcept {
 
 void* array_index(std::uintptr_t index) { return reinterpret_cast<void*>(index); }
 
+PyObject* result_next(PyObject* self, void*) noexcept {
+    return PyLong_FromSize_t(instance<ReplayResult>(self)->record.next);
+}
+
+PyObject* result_stopped(PyObject* self, void*) noexcept {
+    return PyLong_FromLong(instance<ReplayResult>(self)->record.stopped);
+}
+
 PyGetSetDef result_properties[] = {
     {"events", &result_array, nullptr, "Per event: its status, the order it concerned, fills, reason.", array_index(0)},
     {"fills", &result_array, nullptr, "Per fill: its event, the two orders' references, price, quantity, time.",
      array_index(1)},
     {"bids", &result_array, nullptr, "The best bid levels after every `every`-th event.", array_index(2)},
     {"asks", &result_array, nullptr, "The best ask levels after every `every`-th event.", array_index(3)},
+    {"next", &result_next, nullptr, "The index of the first event not applied (len(events) when it ran through).",
+     nullptr},
+    {"stopped", &result_stopped, nullptr, "The OrderBook.STOP_* bits of the conditions met; 0 when it ran through.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

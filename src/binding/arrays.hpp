@@ -118,6 +118,8 @@ private:
 // collection that could run finalizers while the book is borrowed.
 struct ReplayResult {
     std::array<Ref, 4> arrays;  // events, fills, bids, asks
+    std::size_t next = 0;       // the first event not applied
+    std::uint8_t stopped = 0;   // the stop conditions met (StopReason bits)
 };
 
 template <>

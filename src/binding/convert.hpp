@@ -165,6 +165,41 @@ struct Arg<BytesView> {
     BytesView get() const noexcept { return BytesView{value}; }
 };
 
+// References (ints from 0 to 2**64 - 1) given as any iterable (a list, a set, a NumPy array), or
+// None or nothing for none. Read before anything is borrowed: iterating may run Python code.
+struct RefList {
+    std::span<const std::uint64_t> refs;
+};
+
+template <>
+struct Arg<RefList> {
+    static constexpr bool reads_before_borrow = true;
+    std::vector<std::uint64_t> refs;
+    static PyResult<Arg> convert(PyObject* object) {
+        Arg list;
+        if (object == Py_None) {
+            return list;
+        }
+        Ref iterator = Ref::steal(PyObject_GetIter(object));
+        if (!iterator) {
+            return fail(fetch_error());
+        }
+        while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+            auto ref = Arg<std::uint64_t>::convert(item.get());
+            if (!ref) {
+                return fail(std::move(ref.error()));
+            }
+            list.refs.push_back(ref->get());
+        }
+        if (PyErr_Occurred() != nullptr) {
+            return fail(fetch_error());
+        }
+        return list;
+    }
+    static Arg absent() { return Arg{}; }
+    RefList get() const noexcept { return RefList{refs}; }
+};
+
 // A parameter that is accepted and not looked at (the memo of __deepcopy__).
 struct Unused {};
 

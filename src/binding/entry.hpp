@@ -295,7 +295,7 @@ template <const auto& P>
 [[gnu::always_inline]] inline std::optional<PyError> bind_fast(PyObject* const* args, Py_ssize_t positional,
                                                                PyObject* keyword_names, PyObject** slots) {
     constexpr std::size_t count = std::remove_cvref_t<decltype(P)>::size;
-    if (keyword_names == nullptr && static_cast<std::size_t>(positional) == count) [[likely]] {
+    if (keyword_names == nullptr && static_cast<std::size_t>(positional) == count && P.positional == count) [[likely]] {
         // Every parameter passed by position: nothing to match and nothing missing.
         std::copy_n(args, count, slots);
         return std::nullopt;
@@ -352,7 +352,8 @@ PyObject* constructor(PyTypeObject*, PyObject* args, PyObject* keywords) noexcep
         constexpr std::size_t count = std::remove_cvref_t<decltype(P)>::size;
         std::array<PyObject*, count> slots{};
         const ParamsView params = P.view();
-        if (keywords == nullptr && static_cast<std::size_t>(PyTuple_Size(args)) == count) [[likely]] {
+        if (keywords == nullptr && static_cast<std::size_t>(PyTuple_Size(args)) == count && P.positional == count)
+            [[likely]] {
             for (std::size_t i = 0; i < count; ++i) {
                 slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
             }
@@ -388,6 +389,28 @@ constexpr PyMethodDef no_arguments_row(const char* name, const char* doc) {
 template <auto Fn>
 constexpr PyGetSetDef property_row(const char* name, const char* doc) {
     return {name, &getter<Fn>, nullptr, doc, nullptr};
+}
+
+// The setter of a writable property: the new value is the operation's one argument (described by
+// P), converted as any argument is; deleting the attribute is refused.
+template <auto Fn, const auto& P>
+int setter(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "cannot delete attribute");
+        return -1;
+    }
+    PyObject* slots[1] = {value};
+    PyObject* done = guarded([&]() -> PyResult<Ref> { return call_method<Fn>(self, slots, P.view()); });
+    if (done == nullptr) {
+        return -1;
+    }
+    Py_DECREF(done);
+    return 0;
+}
+
+template <auto Get, auto Set, const auto& P>
+constexpr PyGetSetDef property_row(const char* name, const char* doc) {
+    return {name, &getter<Get>, &setter<Set, P>, doc, nullptr};
 }
 
 }  // namespace varnholt::binding

@@ -84,6 +84,39 @@ Traded<std::vector<Fill>> book_add(OrderBook& self, Order incoming_order) {
     return traded;
 }
 
+// An owner as the book keeps it: 0 (none) up to 2**32 - 1.
+std::optional<std::uint32_t> owner_of(std::optional<std::uint64_t> owner) {
+    if (owner.value_or(0) > 0xFFFF'FFFFu) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(owner.value_or(0));
+}
+constexpr const char* owner_range = "owner must be below 2**32";
+
+Traded<std::vector<Fill>> book_add_as(OrderBook& self, Order incoming_order, std::uint64_t ref,
+                                      std::optional<std::uint64_t> owner) {
+    Traded<std::vector<Fill>> traded;
+    const auto own = owner_of(owner);
+    if (!own) {
+        traded.done = invalid_value(owner_range);
+        return traded;
+    }
+    incoming_order.owner = *own;
+    traded.done = self.add_as(incoming_order, ref, system_wall_clock(), &traded.made);
+    return traded;
+}
+
+std::uint64_t book_self_trade(const OrderBook& self) { return static_cast<std::uint64_t>(self.self_trade()); }
+
+PyResult<Ref> book_set_self_trade(OrderBook& self, std::uint64_t policy) {
+    if (policy >= self_trade_policies) {
+        return fail(error(PyExc_ValueError, "self_trade must be OrderBook.STP_OFF, STP_CANCEL_RESTING, "
+                                            "STP_CANCEL_INCOMING or STP_DECREMENT (0 to 3)"));
+    }
+    self.set_self_trade(static_cast<SelfTrade>(policy));
+    return Ref::borrow(Py_None);
+}
+
 bool book_cancel(OrderBook& self, std::string_view order_id) { return self.cancel(order_id); }
 std::optional<Order> book_get_order(const OrderBook& self, std::string_view order_id) { return self.get_order(order_id); }
 void book_update_order(OrderBook& self, const Order& order) { self.update_order(order); }
@@ -180,11 +213,28 @@ PyResult<PyError> stopped_replay(PyObject* type, const std::string& message, PyO
 }
 
 PyResult<Ref> book_replay(OrderBook& self, Records<event_layout, feed_event_layout> events,
-                          std::optional<std::uint64_t> depth, std::optional<std::uint64_t> every) {
-    const ReplayOptions options{static_cast<std::size_t>(depth.value_or(0)), static_cast<std::size_t>(every.value_or(1))};
+                          std::optional<std::uint64_t> depth, std::optional<std::uint64_t> every,
+                          std::optional<std::uint64_t> start, OrNone<std::uint64_t> until, RefList watch,
+                          std::optional<bool> touch, RefList queue, std::optional<std::uint64_t> owner) {
+    const EventLayout layout = events.layout == 0 ? EventLayout::Order : EventLayout::Feed;
+    ReplayOptions options{static_cast<std::size_t>(depth.value_or(0)), static_cast<std::size_t>(every.value_or(1))};
     if (options.every == 0) {
         return fail(error(PyExc_ValueError, "every must be at least 1"));
     }
+    if (start.value_or(0) > events.count) {
+        return fail(error(PyExc_ValueError, "start must be at most the number of events (" +
+                                                std::to_string(events.count) + ")"));
+    }
+    if (until.value && layout != EventLayout::Feed) {
+        return fail(error(PyExc_ValueError, "until needs events of OrderBook.FEED_EVENT_FIELDS, which carry times"));
+    }
+    const auto own = owner_of(owner);
+    if (!own) {
+        return fail(error(PyExc_ValueError, owner_range));
+    }
+    options.start = static_cast<std::size_t>(start.value_or(0));
+    options.owner = *own;
+    options.stop = StopConditions{watch.refs, touch.value_or(false), queue.refs, until.value};
     // An array's shape holds Py_ssize_t: more levels could not be described even with no snapshot.
     if (options.depth > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
         return fail(error(PyExc_ValueError, "depth must be below 2**63"));
@@ -206,7 +256,7 @@ PyResult<Ref> book_replay(OrderBook& self, Records<event_layout, feed_event_layo
         return fail(std::move(asks.error()));
     }
     auto result = new_instance(ReplayResult{{Ref::borrow(outcomes->object()), Ref::borrow(fills->object()),
-                                             Ref::borrow(bids->object()), Ref::borrow(asks->object())}});
+                                             Ref::borrow(bids->object()), Ref::borrow(asks->object())}, 0, 0});
     if (!result) {
         return fail(std::move(result.error()));
     }
@@ -220,10 +270,13 @@ PyResult<Ref> book_replay(OrderBook& self, Records<event_layout, feed_event_layo
         return fail(std::move(out_of_memory.error()));
     }
     Environment& environment = system_environment();
-    const EventLayout layout = events.layout == 0 ? EventLayout::Order : EventLayout::Feed;
     ReplayOutput out;
+    out.next = options.start;
     // The results of the events applied: all of them, or those before the one the replay stopped at.
     const auto hand_over = [&] {
+        ReplayResult& made = instance<ReplayResult>(result->get())->record;
+        made.next = out.next;
+        made.stopped = out.stopped;
         const std::size_t fill_count = out.fills.size();
         outcomes->fill(std::move(out.events), out.applied);
         fills->fill(std::move(out.fills), fill_count);
@@ -251,6 +304,8 @@ PyResult<Ref> book_replay(OrderBook& self, Records<event_layout, feed_event_layo
 constexpr Params<1> book_new{"OrderBook", "__new__", {"tick_size"}, 0};
 constexpr Params<3> create_order_params{"OrderBook", "create_order", {"side", "price", "quantity"}};
 constexpr Params<1> add_params{"OrderBook", "add", {"incoming_order"}};
+constexpr Params<3> add_as_params{"OrderBook", "add_as", {"order", "ref", "owner"}, 2};
+constexpr Params<1> self_trade_params{"OrderBook", "self_trade", {"self_trade"}};
 constexpr Params<1> cancel_params{"OrderBook", "cancel", {"order_id"}};
 constexpr Params<1> get_order_params{"OrderBook", "get_order", {"order_id"}};
 constexpr Params<1> update_order_params{"OrderBook", "update_order", {"order"}};
@@ -260,7 +315,8 @@ constexpr Params<1> queue_position_params{"OrderBook", "queue_position", {"order
 constexpr Params<2> take_params{"OrderBook", "take", {"order", "all_or_none"}, 1};
 constexpr Params<3> amend_params{"OrderBook", "amend", {"order_id", "quantity", "price_in_ticks"}, 1};
 constexpr Params<1> book_deepcopy_params{"OrderBook", "__deepcopy__", {"memo"}};
-constexpr Params<3> replay_params{"OrderBook", "replay", {"events", "depth", "every"}, 1};
+constexpr Params<9> replay_params{
+    "OrderBook", "replay", {"events", "depth", "every", "start", "until", "watch", "touch", "queue", "owner"}, 1, 3};
 constexpr Params<1> order_id_params{"OrderBook", "order_id", {"ref"}};
 
 PyMethodDef book_methods[] = {
@@ -270,6 +326,13 @@ PyMethodDef book_methods[] = {
         "Creates an order (but does not add to the book) based off the book's tick size."),
     method_row<&book_add, add_params>(
         "add", "add(self, incoming_order)\n--\n\nAdds an order to the book, attempting to match it with resting orders."),
+    method_row<&book_add_as, add_as_params>(
+        "add_as",
+        "add_as($self, order, ref, owner=0)\n--\n\n"
+        "Adds an order exactly as add() does, and what rests of it rests under the reference `ref`,\n"
+        "so that replay() events can name it and replay fills name it (resting_ref == ref).\n"
+        "`owner` (0 for none, below 2**32) is whose order it is, for self-trade prevention.\n"
+        "A ref that already rests, or NO_REF, is a ValueError and changes nothing. Returns the fills."),
     method_row<&book_cancel, cancel_params>("cancel", "cancel(self, order_id)\n--\n\nCancels an order by its ID."),
     method_row<&book_get_order, get_order_params>(
         "get_order",
@@ -326,14 +389,21 @@ PyMethodDef book_methods[] = {
         "except an id that still has resting copies. Returns how many it removed."),
     method_row<&book_replay, replay_params>(
         "replay",
-        "replay($self, events, depth=0, every=1)\n--\n\n"
+        "replay($self, events, depth=0, every=1, *, start=0, until=None, watch=None, touch=False,\n"
+        "       queue=None, owner=0)\n--\n\n"
         "Applies a whole array of order events (a NumPy structured array of dtype\n"
         "np.dtype(OrderBook.EVENT_FIELDS), or of OrderBook.FEED_EVENT_FIELDS, whose events carry\n"
         "their own times) in one call, with the interpreter lock released: adds, cancels,\n"
         "amendments and immediate orders exactly as the per-call methods, and the feed verbs\n"
         "POST, EXECUTE, REDUCE and REPLACE (the kinds are OrderBook.ADD ... OrderBook.REPLACE). Returns an object whose members events,\n"
         "fills, bids and asks expose the array interface (np.asarray() reads them in place);\n"
-        "with depth=L, bids and asks hold the top L levels after every `every`-th event."),
+        "with depth=L, bids and asks hold the top L levels after every `every`-th event.\n\n"
+        "It begins at event `start` and stops after the first event that meets a condition given:\n"
+        "a fill naming a ref in `watch`, a change of the best bid or ask (`touch=True`), a change\n"
+        "of what rests ahead of a ref in `queue` (or that order leaving or moving); or before the\n"
+        "first event whose timestamp is at least `until` (feed layout). result.next is the index\n"
+        "of the first event not applied, result.stopped the OrderBook.STOP_* bits met (0 when it\n"
+        "ran through). Orders it enters carry `owner` (see self_trade)."),
     method_row<&book_order_id, order_id_params>(
         "order_id",
         "order_id($self, ref)\n--\n\nThe id of the order resting under a reference given to replay(), or None."),
@@ -347,6 +417,12 @@ PyGetSetDef book_properties[] = {
     property_row<&book_buy_orders>("buy_orders", "Get a list of all buy orders"),
     property_row<&book_sell_orders>("sell_orders", "Get a list of all sell orders"),
     property_row<&book_tick_size>("tick_size", "Return the tick size for informational purposes"),
+    property_row<&book_self_trade, &book_set_self_trade, self_trade_params>(
+        "self_trade",
+        "What a match between two orders of one (non-zero) owner does: OrderBook.STP_OFF (trade as\n"
+        "any other orders, the default), STP_CANCEL_RESTING (the resting order is cancelled and\n"
+        "matching goes on), STP_CANCEL_INCOMING (the incoming order's remainder is cancelled) or\n"
+        "STP_DECREMENT (both lose the smaller quantity, no fill)."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -397,6 +473,14 @@ constexpr ClassAttribute book_attributes[] = {
     {"REASON_LIVE_REF", &number<RejectReason::LiveRef>},
     {"REASON_NO_REF", &number<RejectReason::NoRef>},
     {"REASON_EXCEEDS", &number<RejectReason::Exceeds>},
+    {"STOP_FILL", &number<StopFill>},
+    {"STOP_TOUCH", &number<StopTouch>},
+    {"STOP_QUEUE", &number<StopQueue>},
+    {"STOP_TIME", &number<StopTime>},
+    {"STP_OFF", &number<SelfTrade::Off>},
+    {"STP_CANCEL_RESTING", &number<SelfTrade::CancelResting>},
+    {"STP_CANCEL_INCOMING", &number<SelfTrade::CancelIncoming>},
+    {"STP_DECREMENT", &number<SelfTrade::Decrement>},
 };
 
 }  // namespace

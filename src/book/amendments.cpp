@@ -105,7 +105,7 @@ Result<OrderBook::AmendmentPlan> OrderBook::plan_amendment(Registry::Entry& entr
     }
     plan.after.timestamp = *timestamp;
     plan.moves = true;
-    auto planned = plan_sweep(plan.after, clock, fills, matched);
+    auto planned = plan_sweep(plan.after, clock, fills, matched, plan.self_trades);
     if (!planned) {
         return std::unexpected(std::move(planned.error()));
     }
@@ -133,7 +133,7 @@ Order OrderBook::commit_amendment(AmendmentPlan&& plan, const std::vector<Fill>&
     const std::uint32_t old_level = node.level;
     Order moved = plan.after;
     unlink(plan.node);
-    commit_sweep(moved, fills);
+    commit_sweep(moved, fills, plan.self_trades);
     if (plan.rests) {
         commit_rest(moved, std::move(plan.rest), &entry, nodes_[plan.node].ref, plan.node);
     } else {

@@ -16,8 +16,9 @@ std::uint32_t OrderBook::node_under(std::uint64_t ref) const noexcept {
 Order OrderBook::order_of(std::uint32_t node) const noexcept {
     const RestingNode& resting = nodes_[node];
     const Level& level = levels_[resting.level];
-    return Order{registry_.at(resting.entry).id, level.side, OrderStatus::Open, level.price_in_ticks, resting.quantity,
-                 resting.timestamp};
+    const Registry::Entry& entry = registry_.at(resting.entry);
+    return Order{entry.id, level.side, OrderStatus::Open, level.price_in_ticks, resting.quantity, resting.timestamp,
+                 entry.owner};
 }
 
 double OrderBook::level_quantity(const Level& level) const noexcept {
@@ -85,6 +86,7 @@ void OrderBook::commit_rest(const Order& order, RestPlan&& plan, Registry::Entry
     }
     Registry::Entry& entry = known != nullptr ? *known : registry_.emplace_reserved(order.id);
     Registry::record(entry, order);
+    entry.owner = order.owner;
     const bool moved = node != no_index;  // a moved node keeps its reference, still indexed
     Level& level = levels_[level_index];
     if (!moved) {

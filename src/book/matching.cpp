@@ -8,7 +8,7 @@
 namespace varnholt {
 
 Result<Order> OrderBook::plan_sweep(const Order& incoming, WallClock& clock, std::vector<Fill>& fills,
-                                    std::vector<Matched>* matched) const {
+                                    std::vector<Matched>* matched, SelfTrades& self_trades) const {
     Order left = incoming;
     if (!left.is_open()) {
         return left;
@@ -20,6 +20,25 @@ Result<Order> OrderBook::plan_sweep(const Order& incoming, WallClock& clock, std
                                     : opposite.rbegin()->first < left.price_in_ticks)) {
         return left;
     }
+    // The owner whose resting orders the self-trade rule keeps the incoming order from (0: none),
+    // one comparison per resting order it meets.
+    const std::uint32_t own = self_trade_ != SelfTrade::Off ? left.owner : 0;
+    // The rule at a resting order of the same owner; false when it ends the incoming order.
+    const auto prevent = [&](const Order& resting) {
+        if (self_trade_ == SelfTrade::CancelIncoming) {
+            self_trades.incoming_ended = true;
+            return false;
+        }
+        if (self_trade_ == SelfTrade::CancelResting) {
+            self_trades.steps.push_back(SelfTradeStep{fills.size(), resting.quantity, true});
+            return true;
+        }
+        const double smaller = resting.quantity <= left.quantity ? resting.quantity : left.quantity;
+        self_trades.steps.push_back(SelfTradeStep{fills.size(), smaller, false});
+        left.quantity = left.quantity - smaller;
+        self_trades.incoming_ended = left.quantity <= 0.0;
+        return !self_trades.incoming_ended;
+    };
     // Best price first: the lowest ask for a buy, the highest bid for a sell, never past the
     // incoming limit; within a level, from the front.
     const auto visit_level = [&](std::uint32_t level) -> Result<bool> {
@@ -32,6 +51,13 @@ Result<Order> OrderBook::plan_sweep(const Order& incoming, WallClock& clock, std
                 }
             }
             Order resting = order_of(node);
+            if (own != 0 && resting.owner == own) [[unlikely]] {
+                if (!prevent(resting)) {
+                    left.status = OrderStatus::Canceled;
+                    return false;
+                }
+                continue;
+            }
             auto timestamp = clock.now_ns();
             if (!timestamp) {
                 return std::unexpected(std::move(timestamp.error()));
@@ -66,10 +92,46 @@ Result<Order> OrderBook::plan_sweep(const Order& incoming, WallClock& clock, std
     return buying ? walk(opposite.begin(), opposite.end()) : walk(opposite.rbegin(), opposite.rend());
 }
 
-void OrderBook::commit_sweep(Order& incoming, const std::vector<Fill>& fills) noexcept {
+void OrderBook::cancel_for_self_trade(std::uint32_t node, double open) noexcept {
+    Order cancelled = order_of(node);
+    cancelled.status = OrderStatus::Canceled;
+    cancelled.quantity = open;
+    Registry::Entry& entry = registry_.at(nodes_[node].entry);
+    remove(node);
+    if (entry.copies == 0) {
+        Registry::record(entry, cancelled);
+    }
+}
+
+void OrderBook::commit_sweep(Order& incoming, const std::vector<Fill>& fills, const SelfTrades& self_trades) noexcept {
     const bool buying = incoming.side == OrderType::Buy;
     Side& opposite = buying ? asks_ : bids_;
-    for (const Fill& planned : fills) {
+    const auto front = [&] { return levels_[buying ? opposite.begin()->second : opposite.rbegin()->second].head; };
+    std::size_t step = 0;
+    // The self-trade steps planned before the next fill, each at the front of the best level.
+    const auto prevent_until = [&](std::size_t fill) {
+        for (; step < self_trades.steps.size() && self_trades.steps[step].before_fill == fill; ++step) {
+            const SelfTradeStep& planned = self_trades.steps[step];
+            const std::uint32_t node = front();
+            if (planned.cancels_resting) {
+                cancel_for_self_trade(node, nodes_[node].quantity);
+                continue;
+            }
+            reduce_by(incoming, planned.quantity);
+            Order resting = order_of(node);
+            reduce_by(resting, planned.quantity);
+            if (!resting.is_open()) {
+                cancel_for_self_trade(node, resting.quantity);
+                continue;
+            }
+            nodes_[node].quantity = resting.quantity;
+            levels_[nodes_[node].level].quantity_known = false;
+            Registry::record(registry_.at(nodes_[node].entry), resting);
+        }
+    };
+    for (std::size_t k = 0; k < fills.size(); ++k) {
+        const Fill& planned = fills[k];
+        prevent_until(k);
         // The plan took the same resting orders in the same order: each is now the front of the
         // best level, and it loses exactly what the plan worked out.
         Level& level = levels_[buying ? opposite.begin()->second : opposite.rbegin()->second];
@@ -91,6 +153,10 @@ void OrderBook::commit_sweep(Order& incoming, const std::vector<Fill>& fills) no
             remove(front);
         }
     }
+    prevent_until(fills.size());
+    if (self_trades.incoming_ended) {
+        incoming.status = OrderStatus::Canceled;  // what is left of it is cancelled, not filled
+    }
 }
 
 Result<OrderBook::EntryPlan> OrderBook::plan_entry(const Order& arriving, TimeInForce time_in_force,
@@ -100,12 +166,15 @@ Result<OrderBook::EntryPlan> OrderBook::plan_entry(const Order& arriving, TimeIn
         return invalid_value("quantity must be a finite number");
     }
     const std::size_t first_fill = fills.size();
-    auto planned = plan_sweep(arriving, clock, fills, matched);
+    EntryPlan plan{arriving, time_in_force, ref, false, false, {}, false, {}};
+    auto planned = plan_sweep(arriving, clock, fills, matched, plan.self_trades);
     if (!planned) {
         return std::unexpected(std::move(planned.error()));
     }
-    EntryPlan plan{arriving, time_in_force, ref, false, false, {}};
-    if (time_in_force != TimeInForce::GoodTillCancelled && arriving.is_open() && planned->is_open()) {
+    // An order that the self-trade rule ended has its remainder cancelled, which for a
+    // fill-or-kill means it did not fill: it is killed as one that found too little.
+    const bool unfilled = planned->is_open() || plan.self_trades.incoming_ended;
+    if (time_in_force != TimeInForce::GoodTillCancelled && arriving.is_open() && unfilled) {
         // What the sweep trades, summed in its order: enough means filled (see take()).
         double traded = 0.0;
         for (std::size_t i = first_fill; i < fills.size(); ++i) {
@@ -113,13 +182,13 @@ Result<OrderBook::EntryPlan> OrderBook::plan_entry(const Order& arriving, TimeIn
         }
         plan.filled_by_sum = traded >= arriving.quantity;
     }
-    if (time_in_force == TimeInForce::FillOrKill &&
-        (!arriving.is_open() || (planned->is_open() && !plan.filled_by_sum))) {
+    if (time_in_force == TimeInForce::FillOrKill && (!arriving.is_open() || (unfilled && !plan.filled_by_sum))) {
         plan.killed = true;  // it would not fill completely, so nothing happens
         fills.clear();
         if (matched != nullptr) {
             matched->clear();
         }
+        plan.self_trades = SelfTrades{};
         return plan;
     }
     // A matchable order still open after the sweep rests, unless it is immediate; one that
@@ -138,14 +207,14 @@ std::optional<Order> OrderBook::commit_entry(EntryPlan&& plan, const std::vector
         return std::nullopt;
     }
     Order incoming = plan.arriving;
-    commit_sweep(incoming, fills);
+    commit_sweep(incoming, fills, plan.self_trades);
     if (plan.rests) {
         commit_rest(incoming, std::move(plan.rest), nullptr, plan.ref);
         return incoming;
     }
     Registry::Entry& entry = registry_.emplace_reserved(incoming.id);
     if (plan.time_in_force != TimeInForce::GoodTillCancelled) {
-        if (plan.filled_by_sum) {
+        if (plan.filled_by_sum && !plan.self_trades.incoming_ended) {
             incoming.quantity = 0.0;  // what rounding left is no quantity it still wants
             incoming.status = OrderStatus::Filled;
         }
@@ -159,6 +228,7 @@ std::optional<Order> OrderBook::commit_entry(EntryPlan&& plan, const std::vector
         }
     }
     Registry::record(entry, incoming);
+    entry.owner = incoming.owner;
     return incoming;
 }
 
@@ -176,6 +246,26 @@ Result<void> show(BeforeCommit* before_commit, const std::vector<Fill>& fills) {
 Result<std::vector<Fill>> OrderBook::add(const Order& arriving, WallClock& clock, BeforeCommit* before_commit) {
     std::vector<Fill> fills;  // allocates only when something trades
     auto plan = plan_entry(arriving, TimeInForce::GoodTillCancelled, no_ref, clock, fills, nullptr);
+    if (!plan) {
+        return std::unexpected(std::move(plan.error()));
+    }
+    if (auto ready = show(before_commit, fills); !ready) {
+        return std::unexpected(std::move(ready.error()));
+    }
+    commit_entry(std::move(*plan), fills);
+    return fills;
+}
+
+Result<std::vector<Fill>> OrderBook::add_as(const Order& arriving, std::uint64_t ref, WallClock& clock,
+                                            BeforeCommit* before_commit) {
+    if (ref == no_ref) {
+        return invalid_value("ref must not be NO_REF");
+    }
+    if (node_under(ref) != no_index) {
+        return invalid_value("ref " + std::to_string(ref) + " already names a resting order");
+    }
+    std::vector<Fill> fills;
+    auto plan = plan_entry(arriving, TimeInForce::GoodTillCancelled, ref, clock, fills, nullptr);
     if (!plan) {
         return std::unexpected(std::move(plan.error()));
     }

@@ -42,6 +42,13 @@ struct LevelDepth {
     std::uint64_t orders = 0;
 };
 
+// What happens when an incoming order would trade with a resting order of its own (non-zero)
+// owner: nothing special (Off), the resting order is cancelled and matching goes on, the incoming
+// order's remainder is cancelled and matching stops, or both lose the smaller quantity and no
+// fill is made.
+enum class SelfTrade : std::uint8_t { Off = 0, CancelResting = 1, CancelIncoming = 2, Decrement = 3 };
+inline constexpr std::uint8_t self_trade_policies = 4;
+
 // Orders and open quantity ahead of a resting order in its level.
 struct QueuePosition {
     std::uint64_t orders_ahead = 0;
@@ -103,12 +110,24 @@ public:
 
     double tick_size() const noexcept { return tick_size_; }
 
+    // The self-trade policy of every later match (add, take, amend and replay alike); Off when
+    // the book is made.
+    SelfTrade self_trade() const noexcept { return self_trade_; }
+    void set_self_trade(SelfTrade policy) noexcept { self_trade_ = policy; }
+
     // Matches `arriving` (copied) against the opposite side and rests any open remainder; returns
     // the fills in match order. An order whose quantity
     // is NaN or infinite is refused before anything changes: with such quantities a match can
     // leave both orders open and the matching loop would never end. `before_commit`, when given,
     // sees the fills before anything changes (see BeforeCommit); take() and amend() alike.
     Result<std::vector<Fill>> add(const Order& arriving, WallClock& clock, BeforeCommit* before_commit = nullptr);
+
+    // add() of an order that rests under the caller's reference `ref` (as replay() rests its
+    // orders), so that later replayed events and fills name it. `ref` must be neither no_ref nor
+    // the reference of a resting order (InvalidValue, nothing changed). The order carries its
+    // owner (see SelfTrade).
+    Result<std::vector<Fill>> add_as(const Order& arriving, std::uint64_t ref, WallClock& clock,
+                                     BeforeCommit* before_commit = nullptr);
 
     // Removes every resting copy of `id`, wherever it rests, and the registry entry. False when the
     // registry holds no value for the id. Allocates nothing. One exception keeps what update_order
@@ -274,6 +293,20 @@ private:
 
     // --- matching (matching.cpp) ---
     enum class TimeInForce : std::uint8_t { GoodTillCancelled, ImmediateOrCancel, FillOrKill };
+    // What the self-trade rule does in a planned sweep besides its fills, in the sweep's order:
+    // each step acts on the front of the best opposite level once the fills before it
+    // (`before_fill` of them) are made. A cancel takes the resting order out (recorded Canceled);
+    // a decrement takes `quantity` from both orders. `incoming_ended`: the rule ended the incoming
+    // order (its remainder cancelled), which is then Canceled.
+    struct SelfTradeStep {
+        std::size_t before_fill;
+        double quantity;
+        bool cancels_resting;
+    };
+    struct SelfTrades {
+        std::vector<SelfTradeStep> steps;
+        bool incoming_ended = false;
+    };
     // The resting order a planned fill trades with: its reference and price.
     struct Matched {
         std::uint64_t resting_ref;
@@ -282,12 +315,18 @@ private:
     // The fills that `incoming` would make against the opposite side, appended to `fills` in
     // order, each with its time read from the clock; returns what the incoming order would be
     // after them. Changes nothing.
+    // With the book's self-trade policy on and an incoming order with an owner, the plan also
+    // lists in `self_trades` what the rule does.
     Result<Order> plan_sweep(const Order& incoming, WallClock& clock, std::vector<Fill>& fills,
-                             std::vector<Matched>* matched = nullptr) const;
-    // Makes the planned fills: the resting orders lose their quantities (the filled ones leave,
-    // emptied levels go) and the registry records them; `incoming` loses the same quantities.
-    // Allocates nothing and cannot fail.
-    void commit_sweep(Order& incoming, const std::vector<Fill>& fills) noexcept;
+                             std::vector<Matched>* matched, SelfTrades& self_trades) const;
+    // Makes the planned fills and self-trade steps: the resting orders lose their quantities (the
+    // filled ones leave, emptied levels go) and the registry records them; `incoming` loses the
+    // same quantities. Allocates nothing and cannot fail.
+    void commit_sweep(Order& incoming, const std::vector<Fill>& fills, const SelfTrades& self_trades) noexcept;
+    // A resting order the self-trade rule cancels: it leaves its level, and its id's value says
+    // Canceled with `open` (what it had open, or 0.0 after a decrement took all of it), unless
+    // other copies of the id rest.
+    void cancel_for_self_trade(std::uint32_t node, double open) noexcept;
 
     // The shared body of add, take and a replayed new order, in two steps. The plan matches
     // `order` (copied) against the opposite side without changing anything, appending the fills
@@ -304,6 +343,7 @@ private:
         bool rests;
         RestPlan rest;
         bool filled_by_sum = false;  // an immediate order the sweep fills, with a remainder left by rounding
+        SelfTrades self_trades;
     };
     Result<EntryPlan> plan_entry(const Order& order, TimeInForce time_in_force, std::uint64_t ref, WallClock& clock,
                                  std::vector<Fill>& fills, std::vector<Matched>* matched);
@@ -325,6 +365,7 @@ private:
         bool moves = false;
         bool rests = false;
         RestPlan rest;
+        SelfTrades self_trades;
     };
     Result<AmendmentPlan> plan_amendment(Registry::Entry& entry, std::optional<double> quantity,
                                          std::optional<std::int64_t> price_in_ticks, WallClock& clock,
@@ -334,15 +375,46 @@ private:
     double cancel_entry(Registry::Entry& entry) noexcept;
 
     // --- replay (replay.cpp) ---
-    // One event of a replay, its outcome written to out.events[index] and its fills appended.
-    Result<void> apply(const ReplayEvent& event, std::size_t index, EventLayout layout, Environment& environment,
-                       std::vector<Fill>& fills, std::vector<Matched>& matched, ReplayOutput& out);
+    // One event of a replay (event `index` of the array), its outcome written to out.events[row]
+    // and its fills appended; what it enters carries `owner`.
+    Result<void> apply(const ReplayEvent& event, std::size_t index, std::size_t row, std::uint32_t owner,
+                       EventLayout layout, Environment& environment, std::vector<Fill>& fills,
+                       std::vector<Matched>& matched, ReplayOutput& out);
+    // The stop conditions' view of the book. A level's cached total (Level::quantity_known) is
+    // what makes them cheap: every change to a level but an order joining at its back forgets
+    // it, and the conditions keep the levels they watch known after each look. A watched level
+    // whose total is still known and whose count is the same has therefore not changed, and only
+    // a level that changed is walked again.
+    struct TouchState {
+        bool present = false;
+        std::uint32_t level = no_index;
+        std::int64_t price_in_ticks = 0;
+        std::uint32_t count = 0;
+        double quantity = 0.0;
+    };
+    struct QueueState {
+        std::uint64_t ref = 0;
+        std::uint32_t node = no_index;  // no_index while no order rests under the reference
+        std::uint32_t level = no_index;
+        std::int64_t price_in_ticks = 0;
+        OrderId id;
+        std::uint64_t orders_ahead = 0;
+        double quantity_ahead = 0.0;
+    };
+    // Whether the best level of `side` changed since `touch` was taken; `touch` becomes the
+    // present one.
+    bool touch_changed(OrderType side, TouchState& touch) const noexcept;
+    // Whether the order under a queued reference may have changed place since `queued` was taken
+    // (looked at before any level's total is worked out again).
+    bool queue_may_have_changed(const QueueState& queued) const noexcept;
+    // Where the order under `ref` stands now, its level's total left known.
+    QueueState queue_state(std::uint64_t ref) const noexcept;
     // The feed verbs of apply(): a new order (checked) rested without matching, an execution or
     // reduction of a named order where it stands, a replacement.
-    Result<void> post(const ReplayEvent& event, Environment& environment, EventOutcome& outcome);
+    Result<void> post(const ReplayEvent& event, std::uint32_t owner, Environment& environment, EventOutcome& outcome);
     Result<void> execute_or_reduce(const ReplayEvent& event, std::size_t index, bool executes, WallClock& clock,
                                    EventOutcome& outcome, ReplayOutput& out);
-    Result<void> replace(const ReplayEvent& event, Environment& environment, EventOutcome& outcome);
+    Result<void> replace(const ReplayEvent& event, std::uint32_t owner, Environment& environment, EventOutcome& outcome);
     // An immediate order of a replay has ended without resting, and nobody was given its id: its
     // registry record goes, so that replaying immediate orders grows neither memory nor pickles.
     void forget_immediate(const Order& ended) noexcept;
@@ -350,6 +422,7 @@ private:
     void write_depth(std::size_t depth, LevelRecord* bids, LevelRecord* asks) const noexcept;
 
     double tick_size_;
+    SelfTrade self_trade_ = SelfTrade::Off;
     Registry registry_;
     NodePool nodes_;
     LevelPool levels_;

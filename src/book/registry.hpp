@@ -30,12 +30,18 @@ public:
         bool recorded : 1 = false;     // whether the value is visible as the registry's value
         bool in_use : 1 = false;       // false for a place on the free list
         bool from_caller : 1 = false;  // the value was recorded by update_order, not by the book
+        // The owner of the id's orders (see Order::owner), set when one of them rests or ends; kept
+        // in the padding before the price, so that it costs no memory and the sweep, which reads
+        // the entry's id anyway, reads it from the same line.
+        std::uint32_t owner = 0;
         std::int64_t price_in_ticks = 0;
         double quantity = 0.0;
         std::uint64_t timestamp = 0;
         std::uint32_t node = no_index;  // the located node; of a free place, the next free place
         std::uint32_t copies = 0;       // resting nodes with this id
     };
+
+    static_assert(sizeof(Entry) == 56 || sizeof(void*) != 8, "the owner is meant to fill padding");
 
     // Entry pointers and references stay valid only until the next emplace; indices stay valid
     // until the entry is erased.
@@ -79,7 +85,8 @@ public:
         entry.from_caller = false;
     }
     static Order value(const Entry& entry) noexcept {
-        return Order{entry.id, entry.side, entry.status, entry.price_in_ticks, entry.quantity, entry.timestamp};
+        return Order{entry.id, entry.side, entry.status, entry.price_in_ticks, entry.quantity, entry.timestamp,
+                     entry.owner};
     }
 
     Entry& at(std::uint32_t index) noexcept { return entries_[index]; }

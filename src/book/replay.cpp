@@ -54,24 +54,176 @@ void make_room(std::vector<FillRecord>& records, std::size_t extra) {
     }
 }
 
+// The references of a watch list, for one look-up per fill: open addressing over a power-of-two
+// table in which no_ref marks a free slot (a watched no_ref is kept apart).
+class RefSet {
+public:
+    explicit RefSet(std::span<const std::uint64_t> refs) {
+        if (refs.empty()) {
+            return;
+        }
+        std::size_t size = 8;
+        while (size < 2 * refs.size()) {
+            size *= 2;
+        }
+        slots_.assign(size, no_ref);
+        for (const std::uint64_t ref : refs) {
+            if (ref == no_ref) {
+                holds_no_ref_ = true;
+                continue;
+            }
+            std::size_t at = slot(ref);
+            while (slots_[at] != no_ref && slots_[at] != ref) {
+                at = (at + 1) & (slots_.size() - 1);
+            }
+            slots_[at] = ref;
+        }
+    }
+
+    bool contains(std::uint64_t ref) const noexcept {
+        if (ref == no_ref) {
+            return holds_no_ref_;
+        }
+        if (slots_.empty()) {
+            return false;
+        }
+        for (std::size_t at = slot(ref);; at = (at + 1) & (slots_.size() - 1)) {
+            if (slots_[at] == ref) {
+                return true;
+            }
+            if (slots_[at] == no_ref) {
+                return false;
+            }
+        }
+    }
+
+private:
+    std::size_t slot(std::uint64_t ref) const noexcept { return hash_number(ref) & (slots_.size() - 1); }
+    std::vector<std::uint64_t> slots_;
+    bool holds_no_ref_ = false;
+};
+
 }  // namespace
+
+bool OrderBook::touch_changed(OrderType side, TouchState& touch) const noexcept {
+    const Side& levels = side_map(side);
+    if (levels.empty()) {
+        const bool changed = touch.present;
+        touch = TouchState{};
+        return changed;
+    }
+    const std::uint32_t best = side == OrderType::Buy ? levels.rbegin()->second : levels.begin()->second;
+    const Level& level = levels_[best];
+    if (touch.present && best == touch.level && level.count == touch.count && level.quantity_known) {
+        return false;  // nothing but orders joining could keep the total known, and they add to the count
+    }
+    const TouchState now{true, best, level.price_in_ticks, level.count, level_quantity(level)};
+    const bool changed =
+        !touch.present || now.price_in_ticks != touch.price_in_ticks || now.quantity != touch.quantity;
+    touch = now;
+    return changed;
+}
+
+bool OrderBook::queue_may_have_changed(const QueueState& queued) const noexcept {
+    const std::uint32_t node = node_under(queued.ref);
+    if (node != queued.node) {
+        return true;
+    }
+    return node != no_index && (nodes_[node].level != queued.level || !levels_[queued.level].quantity_known);
+}
+
+OrderBook::QueueState OrderBook::queue_state(std::uint64_t ref) const noexcept {
+    QueueState state;
+    state.ref = ref;
+    state.node = node_under(ref);
+    if (state.node == no_index) {
+        return state;
+    }
+    const RestingNode& resting = nodes_[state.node];
+    const Level& level = levels_[resting.level];
+    state.level = resting.level;
+    state.price_in_ticks = level.price_in_ticks;
+    state.id = registry_.at(resting.entry).id;
+    // Summed from 0.0 in queue order, as queue_position() sums it.
+    for (std::uint32_t node = level.head; node != state.node; node = nodes_[node].next) {
+        ++state.orders_ahead;
+        state.quantity_ahead += nodes_[node].quantity;
+    }
+    level_quantity(level);  // known again, so that the next look can tell it unchanged
+    return state;
+}
 
 Result<void> OrderBook::replay(const std::byte* events, std::size_t count, EventLayout layout,
                                const ReplayOptions& options, Environment& environment, ReplayOutput& out) {
-    const std::size_t snapshots = options.depth == 0 || options.every == 0 ? 0 : count / options.every;
+    const std::size_t start = std::min(options.start, count);
+    const std::size_t total = count - start;
+    const std::size_t snapshots = options.depth == 0 || options.every == 0 ? 0 : total / options.every;
     // More levels than memory can address is an allocation that cannot succeed, not a product that
     // wraps around to a small buffer.
     if (snapshots != 0 && options.depth > out.bids.max_size() / snapshots) {
         throw std::bad_alloc();
     }
-    if (count > out.events.max_size()) {
+    if (total > out.events.max_size()) {
         throw std::bad_alloc();  // more results than memory can address, as for the snapshots
     }
-    out.events.resize(count);
+    out.events.resize(total);
     out.bids.assign(snapshots * options.depth, LevelRecord{});
     out.asks.assign(snapshots * options.depth, LevelRecord{});
     out.snapshots = 0;
     out.applied = 0;
+    out.next = start;
+    out.stopped = 0;
+    // The stop conditions' state, made before any event is applied.
+    const StopConditions& stop = options.stop;
+    const bool stops = stop.any();
+    const RefSet watched(stop.watch);
+    TouchState touch[2];
+    if (stop.touch) {
+        touch_changed(OrderType::Buy, touch[0]);
+        touch_changed(OrderType::Sell, touch[1]);
+    }
+    std::vector<QueueState> queued;
+    queued.reserve(stop.queue.size());
+    for (const std::uint64_t ref : stop.queue) {
+        queued.push_back(queue_state(ref));
+    }
+    std::vector<bool> may_have_moved(queued.size());
+    // What the event just applied met.
+    const auto conditions_met = [&](std::size_t fills_before) {
+        std::uint8_t met = 0;
+        if (!stop.watch.empty()) {
+            for (std::size_t k = fills_before; k < out.fills.size(); ++k) {
+                if (watched.contains(out.fills[k].resting_ref) || watched.contains(out.fills[k].incoming_ref)) {
+                    met |= StopFill;
+                    break;
+                }
+            }
+        }
+        // Every level's "unchanged" mark is read before any total is worked out again.
+        for (std::size_t q = 0; q < queued.size(); ++q) {
+            may_have_moved[q] = queue_may_have_changed(queued[q]);
+        }
+        if (stop.touch) {
+            // Both sides are brought up to date, whichever changed.
+            const bool bid = touch_changed(OrderType::Buy, touch[0]);
+            const bool ask = touch_changed(OrderType::Sell, touch[1]);
+            met |= bid || ask ? StopTouch : 0;
+        }
+        for (std::size_t q = 0; q < queued.size(); ++q) {
+            if (!may_have_moved[q]) {
+                continue;
+            }
+            const QueueState now = queue_state(queued[q].ref);
+            const QueueState& was = queued[q];
+            const bool same = now.node == was.node &&
+                              (now.node == no_index ||
+                               (now.level == was.level && now.price_in_ticks == was.price_in_ticks && now.id == was.id &&
+                                now.orders_ahead == was.orders_ahead && now.quantity_ahead == was.quantity_ahead));
+            met |= same ? 0 : StopQueue;
+            queued[q] = now;
+        }
+        return met;
+    };
     // A feed's events carry their own times: every order and fill of an event takes its time.
     EventClock event_clock;
     Environment feed_environment{environment.ids, event_clock};
@@ -80,25 +232,38 @@ Result<void> OrderBook::replay(const std::byte* events, std::size_t count, Event
     // before it.
     std::vector<Fill> fills;
     std::vector<Matched> matched;
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = start; i < count; ++i) {
         const ReplayEvent event = event_at(events, i, layout);
+        if (stops && stop.until && event.timestamp >= *stop.until) [[unlikely]] {
+            out.stopped = StopTime;
+            break;
+        }
+        const std::size_t row = i - start;
+        const std::size_t fills_before = out.fills.size();
         event_clock.now = event.timestamp;
         fills.clear();
         matched.clear();
-        out.events[i] = EventOutcome{static_cast<std::uint8_t>(EventStatus::Rejected), event.side, event.price_in_ticks,
-                                     event.quantity, 0, static_cast<std::uint8_t>(RejectReason::None), 0};
-        auto done = apply(event, i, layout, used, fills, matched, out);
+        out.events[row] = EventOutcome{static_cast<std::uint8_t>(EventStatus::Rejected), event.side, event.price_in_ticks,
+                                       event.quantity, 0, static_cast<std::uint8_t>(RejectReason::None), 0};
+        auto done = apply(event, i, row, options.owner, layout, used, fills, matched, out);
         if (!done) {
             Error error = std::move(done.error());
             error.message = "replay stopped at event " + std::to_string(i) +
                             " (the events before it are applied, it is not): " + error.message;
             return std::unexpected(std::move(error));
         }
-        if (snapshots != 0 && (i + 1) % options.every == 0) {
-            const std::size_t row = out.snapshots++ * options.depth;
-            write_depth(options.depth, out.bids.data() + row, out.asks.data() + row);
+        out.applied = row + 1;
+        out.next = i + 1;
+        if (stops) [[unlikely]] {
+            out.stopped = conditions_met(fills_before);
         }
-        out.applied = i + 1;
+        if (snapshots != 0 && (row + 1) % options.every == 0) {
+            const std::size_t at = out.snapshots++ * options.depth;
+            write_depth(options.depth, out.bids.data() + at, out.asks.data() + at);
+        }
+        if (out.stopped != 0) [[unlikely]] {
+            break;
+        }
     }
     return {};
 }
@@ -121,10 +286,10 @@ RejectReason new_order_fault(const ReplayEvent& event, bool reads_side) noexcept
 
 }  // namespace
 
-Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, EventLayout layout,
-                              Environment& environment, std::vector<Fill>& fills, std::vector<Matched>& matched,
-                              ReplayOutput& out) {
-    EventOutcome& outcome = out.events[index];
+Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, std::size_t row, std::uint32_t owner,
+                              EventLayout layout, Environment& environment, std::vector<Fill>& fills,
+                              std::vector<Matched>& matched, ReplayOutput& out) {
+    EventOutcome& outcome = out.events[row];
     const auto unknown = [&] { outcome.status = static_cast<std::uint8_t>(EventStatus::UnknownRef); };
     // The fills an event made, as records; room for them is made before the event changes anything.
     const auto report = [&](std::uint64_t incoming_ref) {
@@ -155,12 +320,13 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Event
                 return {};
             }
             if (kind == EventKind::Post) {
-                return post(event, environment, outcome);
+                return post(event, owner, environment, outcome);
             }
             auto order = make_order(static_cast<OrderType>(event.side), event.price_in_ticks, event.quantity, environment);
             if (!order) {
                 return std::unexpected(std::move(order.error()));
             }
+            order->owner = owner;
             // Most new orders trade nothing and join a level that has room: resting them without
             // the plan took a typical replay from 780 to 652 instructions per event (callgrind,
             // 186 012 events of bench/run.py's typical profile).
@@ -232,7 +398,7 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, Event
             if (layout != EventLayout::Feed) {
                 break;  // the order layout has no field for the new reference
             }
-            return replace(event, environment, outcome);
+            return replace(event, owner, environment, outcome);
     }
     reject(outcome, RejectReason::Kind);
     return {};
@@ -245,11 +411,13 @@ void OrderBook::forget_immediate(const Order& ended) noexcept {
     }
 }
 
-Result<void> OrderBook::post(const ReplayEvent& event, Environment& environment, EventOutcome& outcome) {
+Result<void> OrderBook::post(const ReplayEvent& event, std::uint32_t owner, Environment& environment,
+                             EventOutcome& outcome) {
     auto order = make_order(static_cast<OrderType>(event.side), event.price_in_ticks, event.quantity, environment);
     if (!order) {
         return std::unexpected(std::move(order.error()));
     }
+    order->owner = owner;
     commit_rest(*order, prepare_rest(*order, event.ref), nullptr, event.ref);
     outcome.status = applied;
     return {};
@@ -312,7 +480,8 @@ Result<void> OrderBook::execute_or_reduce(const ReplayEvent& event, std::size_t 
     return {};
 }
 
-Result<void> OrderBook::replace(const ReplayEvent& event, Environment& environment, EventOutcome& outcome) {
+Result<void> OrderBook::replace(const ReplayEvent& event, std::uint32_t owner, Environment& environment,
+                                EventOutcome& outcome) {
     RejectReason fault = new_order_fault(event, false);
     if (fault == RejectReason::None && event.new_ref == no_ref) {
         fault = RejectReason::NoRef;
@@ -336,6 +505,7 @@ Result<void> OrderBook::replace(const ReplayEvent& event, Environment& environme
     if (!order) {
         return std::unexpected(std::move(order.error()));
     }
+    order->owner = owner;
     RestPlan plan = prepare_rest(*order, event.new_ref);
     // The old order leaves first, so that its reference is free for the new order; its level is
     // erased only after the new one rests, which may be in that very level.

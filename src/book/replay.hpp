@@ -6,6 +6,8 @@
 // only ever grows at its end (as the event result did with its reason and at_front).
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <vector>
 
 namespace varnholt {
@@ -96,9 +98,31 @@ struct LevelRecord {
 };
 static_assert(sizeof(LevelRecord) == 24);
 
+// Why a replay stopped before the end of its events, as bits (one event may meet several).
+enum StopReason : std::uint8_t {
+    StopFill = 1,   // a fill named a watched reference
+    StopTouch = 2,  // the best bid or ask changed: its price, its level's total, or whether there is one
+    StopQueue = 4,  // what rests ahead of a queued reference changed, or that order came, left or moved
+    StopTime = 8,   // the next event's time reached `until` (that event is not applied)
+};
+
+// When a replay hands control back early. Each condition is looked at only when given: with none
+// the loop pays one predictable branch per event.
+struct StopConditions {
+    std::span<const std::uint64_t> watch;   // references whose fills stop it
+    bool touch = false;
+    std::span<const std::uint64_t> queue;   // references whose place in the queue is watched
+    std::optional<std::uint64_t> until;     // feed layout only: an event time not to reach
+
+    bool any() const noexcept { return !watch.empty() || touch || !queue.empty() || until.has_value(); }
+};
+
 struct ReplayOptions {
     std::size_t depth = 0;  // levels per side in each snapshot; none when 0
-    std::size_t every = 1;  // a snapshot after every `every`-th event of the batch
+    std::size_t every = 1;  // a snapshot after every `every`-th event applied
+    std::size_t start = 0;  // the first event applied (at most the count)
+    std::uint32_t owner = 0;  // the owner of every order the replay enters
+    StopConditions stop;
 };
 
 struct ReplayOutput {
@@ -108,8 +132,10 @@ struct ReplayOutput {
     std::vector<LevelRecord> asks;
     std::size_t snapshots = 0;
     // The events applied so far, whole: when a replay stops at an event (an error, or running out
-    // of memory), the ones before it, whose results are above.
+    // of memory, or a stop condition), the ones before it, whose results are above.
     std::size_t applied = 0;
+    std::size_t next = 0;        // the index of the first event not applied
+    std::uint8_t stopped = 0;    // the StopReason bits of the condition met; 0 when it ran through
 };
 
 }  // namespace varnholt

@@ -11,8 +11,9 @@ namespace {
 
 // Registry entry: the value's fields (as an order's) after a "recorded" flag (u8): 0 no value
 // (an entry kept only for its resting copies), 1 a value the book recorded, 2 a value recorded by
-// update_order (cancel treats the two apart).
+// update_order (cancel treats the two apart); from version 2 the owner (u32) between the two.
 constexpr std::size_t entry_bytes = 1 + id_length + 2 + 8 + 8 + 8;
+constexpr std::size_t owner_bytes = 4;
 // Resting copy: its entry's number in the state (u32), quantity (f64), timestamp (u64) and the
 // caller's reference (u64, all ones for none).
 constexpr std::size_t copy_bytes = 4 + 8 + 8 + 8;
@@ -69,11 +70,12 @@ private:
 std::string OrderBook::save_state() const {
     std::string state;
     const std::size_t copies = resting_count_[0] + resting_count_[1];
-    state.reserve(5 + 8 + 8 + registry_.size() * entry_bytes + 16 + (bids_.size() + asks_.size()) * 16 +
-                  copies * copy_bytes);
+    state.reserve(5 + 8 + 1 + 8 + registry_.size() * (entry_bytes + owner_bytes) + 16 +
+                  (bids_.size() + asks_.size()) * 16 + copies * copy_bytes);
     ByteWriter out(state);
-    write_state_header(out, StateKind::OrderBook);
+    write_state_header(out, StateKind::OrderBook, book_state_version);
     out.put(tick_size_);
+    out.put(static_cast<std::uint8_t>(self_trade_));
     // Entries are numbered in the state as they come; free places are left out.
     std::vector<std::uint32_t> number(registry_.places().size(), 0);
     out.put(static_cast<std::uint64_t>(registry_.size()));
@@ -85,6 +87,7 @@ std::string OrderBook::save_state() const {
         }
         number[place] = next++;
         out.put(static_cast<std::uint8_t>(!entry.recorded ? 0 : entry.from_caller ? 2 : 1));
+        out.put(entry.owner);
         // An unrecorded entry (kept only for its resting copies) has no value: zeros.
         write_order(out, entry.recorded ? Registry::value(entry) : Order{entry.id, {}, {}, 0, 0.0, 0});
     }
@@ -108,15 +111,22 @@ std::string OrderBook::save_state() const {
 Result<OrderBook> OrderBook::restore(std::string_view state) {
     constexpr std::string_view what = "a book";
     ByteReader in(state);
-    if (auto header = expect_state_header(in, StateKind::OrderBook, what); !header) {
+    std::uint32_t version = 0;
+    if (auto header = expect_state_header(in, StateKind::OrderBook, what, &version); !header) {
         return std::unexpected(std::move(header.error()));
     }
+    const bool owned = version >= 2;  // a self-trade policy, and an owner per entry
     const auto tick_size = in.get<double>();
+    const auto policy = owned ? in.get<std::uint8_t>() : std::optional<std::uint8_t>(0);
     const auto entry_count = in.get<std::uint64_t>();
     if (!entry_count) {
         return damaged(what, "the state ends early");
     }
-    if (*entry_count > in.remaining() / entry_bytes) {
+    if (*policy >= self_trade_policies) {
+        return damaged(what, "its self-trade policy " + std::to_string(*policy) + " is not 0, 1, 2 or 3");
+    }
+    const std::size_t entry_size = entry_bytes + (owned ? owner_bytes : 0);
+    if (*entry_count > in.remaining() / entry_size) {
         return damaged(what, "it claims " + std::to_string(*entry_count) + " registry entries, more than its " +
                                  std::to_string(in.remaining()) + " remaining bytes hold");
     }
@@ -133,6 +143,9 @@ Result<OrderBook> OrderBook::restore(std::string_view state) {
             return damaged(what, entry_name(i) + " has a recorded flag that is not 0, 1 or 2");
         }
         recorded[i] = *flag != 0;
+        if (owned && !in.get<std::uint32_t>()) {
+            return damaged(what, "the state ends early");
+        }
         const std::size_t id_at = in.position();
         // A recorded value is checked as an order; of an entry kept only for its resting
         // copies, just the id counts.
@@ -221,13 +234,16 @@ Result<OrderBook> OrderBook::restore(std::string_view state) {
 
     // Second pass: build the book from the checked state; only running out of memory can stop it.
     OrderBook book(*tick_size);
+    book.self_trade_ = static_cast<SelfTrade>(*policy);
     book.registry_.reserve(*entry_count);
     ByteReader again(state.substr(entries_start));
     std::vector<std::uint32_t> place(*entry_count);
     for (std::size_t i = 0; i < *entry_count; ++i) {
         const std::uint8_t flag = *again.get<std::uint8_t>();
+        const std::uint32_t owner = owned ? *again.get<std::uint32_t>() : 0;
         const Order value = *decode_order(again);  // checked in the first pass
         Registry::Entry& entry = book.registry_.emplace(value.id);
+        entry.owner = owner;
         if (recorded[i]) {
             Registry::record(entry, value);
             entry.from_caller = flag == 2;

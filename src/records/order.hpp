@@ -10,7 +10,7 @@
 
 namespace varnholt {
 
-// One limit order: a 64-byte value with its id inline, so that the book copies it without
+// One limit order: a 56-byte value with its id inline, so that the book copies it without
 // allocating.
 struct Order {
     OrderId id;
@@ -19,6 +19,9 @@ struct Order {
     std::int64_t price_in_ticks = 0;
     double quantity = 0.0;  // the quantity still open
     std::uint64_t timestamp = 0;
+    // Who entered it, for self-trade prevention (0: nobody in particular). The book's own field:
+    // an Order object made in Python always has 0, and saved orders do not hold it.
+    std::uint32_t owner = 0;
 
     bool is_open() const noexcept { return status == OrderStatus::Open; }
 };

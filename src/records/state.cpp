@@ -13,20 +13,23 @@ std::unexpected<Error> damaged(std::string_view what, std::string_view problem) 
     return invalid_value(std::move(message));
 }
 
-void write_state_header(ByteWriter& out, StateKind kind) {
-    out.put(state_version);
+void write_state_header(ByteWriter& out, StateKind kind, std::uint32_t version) {
+    out.put(version);
     out.put(static_cast<std::uint8_t>(kind));
 }
 
-Result<StateKind> read_state_header(ByteReader& in) {
+Result<StateKind> read_state_header(ByteReader& in, std::uint32_t* read_version) {
     const auto version = in.get<std::uint32_t>();
     const auto kind = in.get<std::uint8_t>();
     if (!version || !kind) {
         return damaged("state", "it is too short to hold a version and a kind");
     }
-    if (*version != state_version) {
+    if (*version < state_version || *version > book_state_version) {
         return damaged("state", "its layout version is " + std::to_string(*version) +
-                                    "; this version of varnholt reads version " + std::to_string(state_version));
+                                    "; this version of varnholt reads versions 1 and 2");
+    }
+    if (read_version != nullptr) {
+        *read_version = *version;
     }
     if (*kind < 1 || *kind > 3) {
         return damaged("state", "its kind " + std::to_string(*kind) + " is not 1 (Order), 2 (Fill) or 3 (OrderBook)");
@@ -34,8 +37,8 @@ Result<StateKind> read_state_header(ByteReader& in) {
     return static_cast<StateKind>(*kind);
 }
 
-Result<void> expect_state_header(ByteReader& in, StateKind kind, std::string_view what) {
-    auto found = read_state_header(in);
+Result<void> expect_state_header(ByteReader& in, StateKind kind, std::string_view what, std::uint32_t* version) {
+    auto found = read_state_header(in, version);
     if (!found) {
         return std::unexpected(std::move(found.error()));
     }

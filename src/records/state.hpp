@@ -14,16 +14,21 @@ namespace varnholt {
 
 // The saved state of a record, as pickle keeps it: little-endian fixed-width fields, led by the
 // layout's version (u32) and the kind of record (u8). A state of a later version is refused, not
-// misread; a later varnholt reads this version as it is. The layouts are described in the README.
+// misread; a later varnholt reads the earlier versions as they are. The layouts are described in
+// the README. Version 2 added a book's self-trade policy and its orders' owners; orders and fills
+// are written as version 1, whose layout they still have.
 inline constexpr std::uint32_t state_version = 1;
+inline constexpr std::uint32_t book_state_version = 2;
 
 enum class StateKind : std::uint8_t { Order = 1, Fill = 2, OrderBook = 3 };
 
-void write_state_header(ByteWriter& out, StateKind kind);
-// Checks the version; returns the kind of record that follows.
-Result<StateKind> read_state_header(ByteReader& in);
+void write_state_header(ByteWriter& out, StateKind kind, std::uint32_t version = state_version);
+// Checks the version (one this varnholt reads, stored in `version` when given); returns the kind
+// of record that follows.
+Result<StateKind> read_state_header(ByteReader& in, std::uint32_t* version = nullptr);
 // Checks the version and that the record is of `kind`, named `what` ("an order") in a refusal.
-Result<void> expect_state_header(ByteReader& in, StateKind kind, std::string_view what);
+Result<void> expect_state_header(ByteReader& in, StateKind kind, std::string_view what,
+                                 std::uint32_t* version = nullptr);
 
 // Order: id (36 bytes), side (u8), status (u8), price_in_ticks (i64), quantity (f64),
 // timestamp (u64).

@@ -84,6 +84,12 @@ class Latency:
                 raise TypeError(f"the {name} latency must be an int, Measured rows or a mapping by kind")
         if not isinstance(self.feed, Measured) and self.feed < 0:
             raise ValueError("the feed latency cannot be negative")
+        # constant legs looked up by kind, without the general path (asked at every action)
+        for name, kinds in (("entry", ACTIONS), ("response", ACTIONS + ("fill",))):
+            leg = getattr(self, name)
+            values = {kind: (leg[kind] if isinstance(leg, Mapping) else leg) for kind in kinds}
+            if not any(isinstance(value, Measured) for value in values.values()):
+                object.__setattr__(self, f"_{name}_by_kind", {k: int(v) for k, v in values.items()})
 
     def seen(self, times: np.ndarray) -> np.ndarray:
         """When the strategy sees each event (int64 ns), in the feed's order: never before the
@@ -97,8 +103,10 @@ class Latency:
 
     def entry_at(self, kind: str, time: int) -> int:
         """The order-entry latency of an action of ``kind`` sent at ``time`` (negative: rejected)."""
-        return _at(self.entry, kind, time, False)
+        constant = self.__dict__.get("_entry_by_kind")
+        return constant[kind] if constant is not None else _at(self.entry, kind, time, False)
 
     def response_at(self, kind: str, time: int) -> int:
         """The response latency of what the exchange did at ``time`` for ``kind``."""
-        return max(_at(self.response, kind, time, True), 0)
+        constant = self.__dict__.get("_response_by_kind")
+        return max(constant[kind] if constant is not None else _at(self.response, kind, time, True), 0)

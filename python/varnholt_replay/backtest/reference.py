@@ -86,8 +86,9 @@ def run_reference(events: np.ndarray, strategies: Sequence[Strategy], latency: L
 
 class _Run:
     def __init__(self, events, strategies, latency, tick_size):
-        self.events = events
-        self.times = [int(t) for t in events["timestamp"]]
+        self.columns = tuple(events[name].tolist() for name in ("kind", "side", "price_in_ticks", "quantity", "ref",
+                                                              "new_ref"))
+        self.times = events["timestamp"].tolist()
         self.seen_at = latency.seen(np.asarray(events["timestamp"])).tolist()
         self.strategies, self.latency, self.tick_size = list(strategies), latency, tick_size
         self.orders = {}  # ref -> [side, price, quantity]
@@ -171,10 +172,10 @@ class _Run:
         self.marked[marker.side][marker.price].remove(marker)
 
     def apply(self, k):
-        kind, ref, quantity = int(self.events["kind"][k]), int(self.events["ref"][k]), float(self.events["quantity"][k])
-        time = self.times[k]
+        kinds, sides, prices, quantities, refs, new_refs = self.columns
+        kind, ref, quantity, time = kinds[k], refs[k], quantities[k], self.times[k]
         if kind == OrderBook.POST:
-            self.rest(ref, int(self.events["side"][k]), int(self.events["price_in_ticks"][k]), quantity)
+            self.rest(ref, sides[k], prices[k], quantity)
         elif ref in self.orders:
             side, price, held = self.orders[ref]
             if kind == OrderBook.EXECUTE:
@@ -192,7 +193,7 @@ class _Run:
             else:
                 self.remove(ref)
             if kind == OrderBook.REPLACE:
-                self.rest(int(self.events["new_ref"][k]), side, int(self.events["price_in_ticks"][k]), quantity)
+                self.rest(new_refs[k], side, prices[k], quantity)
         self.bests.append((self.best(bk.BUY), self.best(bk.SELL)))
         self.applied = k + 1
         for v, since in enumerate(self.armed):

@@ -23,7 +23,7 @@ import sys
 import time
 from pathlib import Path
 
-from varnholt_replay.backtest import Backtest, History, Latency, lobster_history
+from varnholt_replay.backtest import Backtest, Context, History, Latency, lobster_history
 from varnholt_replay.formats.lobster import message_files_in
 from varnholt_replay.testing.generate import lobster_names, write_lobster
 
@@ -42,7 +42,7 @@ class Quoter:
         self.quotes: list[int | None] = [None, None]  # own order ids: bid, ask
         self.sent = [0, 0]  # the price last sent for each (amendments in flight included)
 
-    def __call__(self, ctx) -> None:
+    def __call__(self, ctx: Context) -> None:
         best_bid, best_ask = ctx.best_bid, ctx.best_ask
         if best_bid is None or best_ask is None:
             ctx.wait(touch=True, acks=False)

@@ -135,12 +135,17 @@ def random_history(rng, count: int):
 class RandomTrader:
     """A strategy that acts at random (seeded) and logs everything it was shown."""
 
-    def __init__(self, seed: int, immediate: float = 0.2) -> None:
+    def __init__(self, seed: int, immediate: float = 0.2, tick: int = 1, around: int = 105) -> None:
         import random
 
         self.rng = random.Random(seed)
-        self.immediate = immediate
+        self.immediate, self.tick, self.around = immediate, tick, around
         self.log: list = []
+
+    def price(self, ctx) -> int:
+        """A price a few ticks either side of the best bid (or of ``around`` before there is one)."""
+        best = ctx.best_bid
+        return (best[0] if best else self.around) + self.rng.randrange(-5, 6) * self.tick
 
     def __call__(self, ctx) -> None:
         rng = self.rng
@@ -151,15 +156,15 @@ class RandomTrader:
             choice = rng.random()
             if choice < 0.5 or not working:
                 act = ctx.buy if rng.random() < 0.5 else ctx.sell
-                act(rng.randrange(99, 111), float(rng.randrange(1, 6)), immediate=rng.random() < self.immediate)
+                act(self.price(ctx), float(rng.randrange(1, 6)), immediate=rng.random() < self.immediate)
             elif choice < 0.8:
                 ctx.amend(rng.choice(working), quantity=rng.choice((None, float(rng.randrange(1, 6)))),
-                          price_in_ticks=rng.choice((None, rng.randrange(99, 111))))
+                          price_in_ticks=rng.choice((None, self.price(ctx))))
             else:
                 ctx.cancel(rng.choice(working))
-        low = rng.randrange(99, 106)
-        ctx.wait(touch=rng.random() < 0.5, bid_between=(low, low + 3) if rng.random() < 0.3 else None,
-                 ask_between=(low + 4, low + 6) if rng.random() < 0.3 else None,
+        low = self.price(ctx)
+        ctx.wait(touch=rng.random() < 0.5, bid_between=(low, low + 3 * self.tick) if rng.random() < 0.3 else None,
+                 ask_between=(low + 4 * self.tick, low + 6 * self.tick) if rng.random() < 0.3 else None,
                  until=ctx.time + rng.randrange(1, 40) if rng.random() < 0.4 else None, acks=rng.random() < 0.7)
 
 

@@ -8,12 +8,12 @@ import random
 
 import numpy as np
 import pytest
-from varnholt_replay.backtest import Backtest, Latency, Measured
+from varnholt_replay.backtest import Backtest, History, Latency, Measured, lobster_history
 from varnholt_replay.backtest.reference import run_reference
 
 from varnholt import OrderBook as B
 
-from .conftest import RandomTrader, Script, feed_events, random_history
+from .conftest import RandomTrader, Script, feed_events, random_history, real_lobster_prefix
 
 BUY, SELL = 0, 1
 RUNS = {"native": lambda history, strategies, latency=Latency(): Backtest(history, latency).run(strategies),
@@ -187,3 +187,39 @@ def test_the_backtest_example_runs(lobster_files):
     lines = run.stdout.splitlines()
     assert "2 variants in one pass" in lines[0]
     assert [line.split()[:2] for line in lines[2:]] == [["0", "1"], ["1", "1"]]
+
+
+def test_a_real_day_gives_what_walking_every_event_gives(tmp_path):
+    job = real_lobster_prefix(tmp_path, "AMZN_2012-06-21_5", 6000)
+    history = lobster_history(job.path)
+    latency = Latency(feed=20_000, entry={"new": 50_000, "amend": 50_000, "cancel": 30_000}, response=40_000)
+    ours = [RandomTrader(v, immediate=0.3, tick=100, around=2_230_000) for v in range(4)]
+    theirs = [RandomTrader(v, immediate=0.3, tick=100, around=2_230_000) for v in range(4)]
+    outcomes = Backtest(history, latency).run(ours)
+    same_outcomes(outcomes, run_reference(history, theirs, latency))
+    # passive and aggressive fills, both
+    assert any(outcome.fills["aggressive"].any() and not outcome.fills["aggressive"].all() for outcome in outcomes)
+
+
+@pytest.mark.parametrize("make, error, message", [
+    (lambda: History.of(feed_events((B.ADD, BUY, 100, 1.0, 1, 1000))), ValueError,
+     "a history holds feed verbs only (POST, EXECUTE, REDUCE, CANCEL, REPLACE)"),
+    (lambda: History.of(feed_events((B.POST, BUY, 100, 1.0, 1, 1000), (B.POST, BUY, 100, 1.0, 2, 999))), ValueError,
+     "the events' timestamps must never decrease"),
+    (lambda: Latency(entry={"new": 1, "amend": 2}), ValueError, "the entry latency has no value for cancel"),
+    (lambda: Latency(response={"new": 1, "amend": 2, "cancel": 3}), ValueError,
+     "the response latency has no value for fill"),
+    (lambda: Latency(entry=1.5), TypeError, "the entry latency must be an int, Measured rows or a mapping by kind"),
+    (lambda: Latency(feed=-1), ValueError, "the feed latency cannot be negative"),
+    (lambda: Measured([]), ValueError, "measured latency needs at least one row"),
+    (lambda: Backtest(feed_events(*LATENCY_HISTORY)).run([lambda ctx: ctx.cancel(7)]), ValueError,
+     "no own order 7 in this variant"),
+    (lambda: Backtest(feed_events(*LATENCY_HISTORY)).run([lambda ctx: ctx.buy(100, 0.0)]), ValueError,
+     "an own order needs a positive price and a positive, finite quantity"),
+    (lambda: Backtest(feed_events(*LATENCY_HISTORY)).run([lambda ctx: ctx.amend(ctx.buy(100, 1.0), quantity=-1.0)]),
+     ValueError, "quantity must be positive"),
+])
+def test_bad_arguments_are_refused(make, error, message):
+    with pytest.raises(error) as raised:
+        make()
+    assert str(raised.value) == message

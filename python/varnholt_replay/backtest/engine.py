@@ -458,6 +458,7 @@ class _Pass:
         at = own.arrived
         if self.book_at < at:  # every event stamped up to the arrival, and no other
             self.book_at = self.book.replay(self.history.events, start=self.book_at, until=time + 1).next
+            self.book.forget_filled()  # the copies below copy the registry: keep it to what rests
         self.forget_taken(variant, at)
         taken = [(ref, lots) for ref, lots in variant.taken.items() if lots > 0]
         probe = bk.make_events(np.array([OrderBook.REDUCE] * len(taken) + [OrderBook.IOC], dtype=np.uint8),

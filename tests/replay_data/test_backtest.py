@@ -6,16 +6,14 @@ from __future__ import annotations
 
 import random
 
-import numpy as np
 import pytest
-from varnholt_replay.backtest import Backtest, History, Latency, Measured, lobster_history
-from varnholt_replay.backtest.reference import run_reference
-
 from varnholt import OrderBook as B
+from varnholt_replay.backtest import ACK, FILL, START, Backtest, History, Latency, Measured, lobster_history
+from varnholt_replay.backtest.reference import run_reference
+from varnholt_replay.book import BUY, SELL
 
 from .conftest import RandomTrader, Script, feed_events, random_history, real_lobster_prefix
 
-BUY, SELL = 0, 1
 RUNS = {"native": lambda history, strategies, latency=Latency(): Backtest(history, latency).run(strategies),
         "walking every event": run_reference}
 
@@ -121,7 +119,6 @@ def test_own_orders_against_history(run, rows, steps, fills, last):
 LATENCY_HISTORY = [(B.POST, SELL, 105, 5.0, 1, 1000), (B.POST, BUY, 100, 5.0, 2, 1100),
                    (B.POST, BUY, 100, 2.0, 3, 1200), (B.EXECUTE, 0, 0, 2.0, 3, 1300),
                    (B.POST, SELL, 104, 1.0, 4, 1400)]
-START, FILL, ACK = 1, 4, 8
 LATENCY_CASES = {
     "none": (Latency(), [(1000, START), (1000, ACK), (1300, FILL)], True),
     "feed, entry and response": (Latency(feed=50, entry=100, response=30),

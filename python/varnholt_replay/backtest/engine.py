@@ -442,11 +442,9 @@ class _Pass:
         at = own.arrived
         variant.entries += 1
         own.entry = variant.entries
-        opposite = self.history.best_ask if own.side == bk.BUY else self.history.best_bid
-        if at > 0 and opposite["quantity"][at - 1] > 0:
-            best = int(opposite["price_in_ticks"][at - 1])
-            if (own.price >= best) if own.side == bk.BUY else (own.price <= best):
-                self.take(variant, own, time, immediate)
+        best = self.tops[bk.SELL if own.side == bk.BUY else bk.BUY][0][at - 1] if at > 0 else -1
+        if best >= 0 and ((own.price >= best) if own.side == bk.BUY else (own.price <= best)):
+            self.take(variant, own, time, immediate)
         if immediate or own.remaining <= 0:
             own.open = False
         if own.open:

@@ -220,3 +220,21 @@ def test_bad_arguments_are_refused(make, error, message):
     with pytest.raises(error) as raised:
         make()
     assert str(raised.value) == message
+
+
+MEASURED = Measured([(0, 100, 150), (1000, 1300, 1320), (2000, -1, 2100), (3000, 3050, 3060)])
+
+
+@pytest.mark.parametrize("at, entry", [(0, 100), (500, 200), (1000, 300), (3000, 50), (4000, 50), (-5, 100)])
+def test_measured_entry_latency_is_interpolated_between_requests(at, entry):
+    assert MEASURED.entry(at) == entry
+
+
+@pytest.mark.parametrize("at", [1001, 1500, 2000, 2500, 2999])
+def test_actions_sent_beside_a_rejected_row_are_rejected(at):
+    assert MEASURED.entry(at) < 0
+
+
+@pytest.mark.parametrize("at, response", [(100, 50), (700, 35), (1300, 20), (5000, 10)])
+def test_measured_response_latency_is_interpolated_between_exchange_times(at, response):
+    assert MEASURED.response(at) == response

@@ -10,6 +10,7 @@ compare by number with their own members and with integers and are
 unhashable.  No class can be subclassed.
 """
 
+from collections.abc import Iterable
 from typing import Any, ClassVar, Protocol, final
 
 __all__ = ["Order", "Fill", "OrderBook", "OrderType", "OrderStatus"]
@@ -152,6 +153,12 @@ class _ReplayResult(Protocol):
     fills: _RecordArray
     bids: _RecordArray
     asks: _RecordArray
+    @property
+    def next(self) -> int:
+        """The index of the first event not applied (``len(events)`` when it ran through)."""
+    @property
+    def stopped(self) -> int:
+        """The ``OrderBook.STOP_*`` bits of the conditions met; 0 when it ran through."""
 
 @final
 class OrderBook:
@@ -186,6 +193,16 @@ class OrderBook:
     REASON_LIVE_REF: ClassVar[int]
     REASON_NO_REF: ClassVar[int]
     REASON_EXCEEDS: ClassVar[int]
+    # Why replay() stopped (result.stopped, bits).
+    STOP_FILL: ClassVar[int]
+    STOP_TOUCH: ClassVar[int]
+    STOP_QUEUE: ClassVar[int]
+    STOP_TIME: ClassVar[int]
+    # Self-trade policies (the self_trade property).
+    STP_OFF: ClassVar[int]
+    STP_CANCEL_RESTING: ClassVar[int]
+    STP_CANCEL_INCOMING: ClassVar[int]
+    STP_DECREMENT: ClassVar[int]
 
     def __new__(cls, tick_size: float = 0.01) -> OrderBook: ...
     @property
@@ -197,6 +214,13 @@ class OrderBook:
     @property
     def tick_size(self) -> float:
         """Return the tick size for informational purposes"""
+    @property
+    def self_trade(self) -> int:
+        """What a match between two orders of one non-zero owner does: ``STP_OFF``
+        (they trade, the default), ``STP_CANCEL_RESTING``, ``STP_CANCEL_INCOMING`` or
+        ``STP_DECREMENT``.  Another value raises ``ValueError``."""
+    @self_trade.setter
+    def self_trade(self, self_trade: int) -> None: ...
     def create_order(
         self, side: OrderType, price: float, quantity: float
     ) -> Order:
@@ -214,6 +238,14 @@ class OrderBook:
         the resting order's price.  An order whose quantity is NaN or
         infinite is refused with ``ValueError`` "quantity must be a finite
         number".
+        """
+    def add_as(self, order: Order, ref: int, owner: int = 0) -> list[Fill]:
+        """Adds an order exactly as ``add`` does; what rests of it rests under
+        the reference ``ref``, which ``replay`` events and fills then name.
+
+        ``owner`` (0 for none, below 2**32) is whose order it is, for
+        self-trade prevention.  A ``ref`` that already rests, or ``NO_REF``,
+        raises ``ValueError`` before anything changes.
         """
     def cancel(self, order_id: str) -> bool:
         """Cancels an order by its ID."""
@@ -282,7 +314,17 @@ class OrderBook:
         """Removes every filled order from the registry, except an id that
         still has resting copies; returns how many it removed."""
     def replay(
-        self, events: _ArrayInterface, depth: int = 0, every: int = 1
+        self,
+        events: _ArrayInterface,
+        depth: int = 0,
+        every: int = 1,
+        *,
+        start: int = 0,
+        until: int | None = None,
+        watch: Iterable[int] | None = None,
+        touch: bool = False,
+        queue: Iterable[int] | None = None,
+        owner: int = 0,
     ) -> _ReplayResult:
         """Applies a whole array of order events in one call, with the
         interpreter lock released.
@@ -293,6 +335,14 @@ class OrderBook:
         The result's ``events`` (dtype ``EVENT_RESULT_FIELDS``), ``fills``
         (``FILL_FIELDS``), ``bids`` and ``asks`` (``LEVEL_FIELDS``, shape
         ``(snapshots, depth)``) expose the array interface.
+
+        It begins at event ``start`` and stops after the first event that
+        meets a condition given (a fill naming a ref in ``watch``, a change
+        of the best bid or ask with ``touch=True``, a change of what rests
+        ahead of a ref in ``queue``), or before the first event whose
+        timestamp is at least ``until`` (feed layout only); ``result.next``
+        and ``result.stopped`` say where and why.  Orders it enters carry
+        ``owner``.
         """
     def order_id(self, ref: int) -> str | None:
         """The id of the order resting under a reference given to ``replay``."""

@@ -55,7 +55,7 @@ OrderBook::RestPlan OrderBook::prepare_rest(const Order& order, std::uint64_t re
     return RestPlan{no_index, std::move(made)};
 }
 
-bool OrderBook::rest_if_quiet(const Order& order, std::uint64_t ref) {
+bool OrderBook::rest_if_quiet(const Order& order, std::uint64_t ref) {  // an unnamed order
     const bool buying = order.side == OrderType::Buy;
     const Side& opposite = buying ? asks_ : bids_;
     if (!opposite.empty() && (buying ? opposite.begin()->first <= order.price_in_ticks
@@ -67,7 +67,7 @@ bool OrderBook::rest_if_quiet(const Order& order, std::uint64_t ref) {
         (ref != no_ref && !refs_.has_room_for_one())) {
         return false;
     }
-    commit_rest(order, RestPlan{level, {}}, nullptr, ref);
+    commit_rest(order, RestPlan{level, {}, false}, nullptr, ref);
     return true;
 }
 
@@ -84,7 +84,9 @@ void OrderBook::commit_rest(const Order& order, RestPlan&& plan, Registry::Entry
         level_index_[index(order.side)].insert(hash_number(static_cast<std::uint64_t>(order.price_in_ticks)),
                                                level_index);
     }
-    Registry::Entry& entry = known != nullptr ? *known : registry_.emplace_reserved(order.id);
+    Registry::Entry& entry = known != nullptr ? *known
+                             : plan.named     ? registry_.emplace_reserved(order.id)
+                                              : registry_.emplace_unnamed_reserved();
     Registry::record(entry, order);
     entry.owner = order.owner;
     const bool moved = node != no_index;  // a moved node keeps its reference, still indexed

@@ -35,9 +35,55 @@ std::optional<Order> OrderBook::get_order(std::string_view id) const noexcept {
     return Registry::value(*entry);
 }
 
-const OrderId* OrderBook::order_id(std::uint64_t ref) const noexcept {
+Result<const OrderId*> OrderBook::order_id(std::uint64_t ref, IdGenerator& ids) {
     const std::uint32_t node = node_under(ref);
-    return node != no_index ? &registry_.at(nodes_[node].entry).id : nullptr;
+    if (node == no_index) {
+        return nullptr;
+    }
+    Registry::Entry& entry = registry_.at(nodes_[node].entry);
+    if (!entry.named) {
+        auto id = ids.next();
+        if (!id) {
+            return std::unexpected(std::move(id.error()));
+        }
+        registry_.reserve_names(1);
+        registry_.name(entry, *id);
+    }
+    return &entry.id;
+}
+
+Result<void> OrderBook::name_resting(IdGenerator& ids, std::optional<OrderType> side) {
+    auto names = draw_names(ids, side);
+    if (!names) {
+        return std::unexpected(std::move(names.error()));
+    }
+    commit_names(*names);
+    return {};
+}
+
+Result<std::vector<OrderBook::Naming>> OrderBook::draw_names(IdGenerator& ids, std::optional<OrderType> side) {
+    std::vector<Naming> names;
+    if (registry_.unnamed() == 0) {
+        return names;
+    }
+    for (const OrderType each : {OrderType::Buy, OrderType::Sell}) {
+        if (side && *side != each) {
+            continue;
+        }
+        for (const auto& [price, level] : side_map(each)) {
+            for (std::uint32_t node = levels_[level].head; node != no_index; node = nodes_[node].next) {
+                if (!registry_.at(nodes_[node].entry).named) {
+                    auto id = ids.next();
+                    if (!id) {
+                        return std::unexpected(std::move(id.error()));
+                    }
+                    names.push_back(Naming{nodes_[node].entry, *id});
+                }
+            }
+        }
+    }
+    registry_.reserve_names(names.size());
+    return names;
 }
 
 std::pair<std::vector<LevelDepth>, std::vector<LevelDepth>> OrderBook::depth(std::uint64_t levels) const {
@@ -230,6 +276,7 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
         return "level pool out of step with the sides";
     }
     std::size_t copies = 0;
+    std::size_t unnamed = 0;
     for (const Registry::Entry& entry : registry_.places()) {
         if (!entry.in_use) {
             continue;
@@ -237,10 +284,19 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
         if (!entry.recorded && entry.copies == 0) {
             return "registry keeps an entry with neither a value nor resting orders";
         }
-        if (registry_.find(entry.id) != &entry) {
+        if (!entry.named) {
+            // An order nobody asked the id of rests alone under its entry, which goes with it.
+            if (!entry.located || entry.copies != 1) {
+                return "an entry without an id is not one resting order's";
+            }
+            ++unnamed;
+        } else if (registry_.find(entry.id) != &entry) {
             return "registry slot does not lead to its entry";
         }
         copies += entry.copies;
+    }
+    if (unnamed != registry_.unnamed()) {
+        return "registry miscounts its entries without an id";
     }
     if (copies != resting_total) {
         return "registry and levels disagree on the resting orders";

@@ -15,7 +15,7 @@ ACTIONS = ("new", "amend", "cancel")
 """The kinds of action, the keys of a per-kind leg; responses also have ``"fill"``."""
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)  # rows are an array: compared and hashed by identity
 class Measured:
     """Rows of measured ``(request, exchange, response)`` times (ns), one per action sent.
 
@@ -37,7 +37,8 @@ class Measured:
         object.__setattr__(self, "rows", rows)
         accepted = rows[rows[:, 1] >= 0]
         by_exchange = accepted[np.argsort(accepted[:, 1], kind="stable")]
-        object.__setattr__(self, "_responses", by_exchange if len(by_exchange) else rows[:1] * 0)
+        # with every row a rejection nothing is answered but rejections: their responses take no time
+        object.__setattr__(self, "_responses", by_exchange if len(by_exchange) else np.zeros((1, 3)))
 
     def entry(self, time: int) -> int:
         request, exchange = self.rows[:, 0], self.rows[:, 1]

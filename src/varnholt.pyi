@@ -140,11 +140,18 @@ class _ArrayInterface(Protocol):
     def __array_interface__(self) -> dict[str, Any]: ...
 
 class _RecordArray(Protocol):
-    """An array of records made by the book; ``np.asarray()`` reads it in place."""
+    """An array of records made by the book; ``np.asarray()`` reads it in place.
+    Without NumPy, ``array[i]`` and iteration give each record as a tuple of its
+    fields (a row of ``bids``/``asks`` as a tuple of such tuples), and
+    ``array.memory`` a memoryview of its bytes (in place and writable on
+    CPython 3.11 and later, a read-only copy on 3.10)."""
 
     @property
     def __array_interface__(self) -> dict[str, Any]: ...
+    @property
+    def memory(self) -> memoryview: ...
     def __len__(self) -> int: ...
+    def __getitem__(self, index: int) -> tuple[Any, ...]: ...
 
 class _ReplayResult(Protocol):
     """What ``OrderBook.replay`` returns: its four arrays as attributes."""
@@ -315,7 +322,7 @@ class OrderBook:
         still has resting copies; returns how many it removed."""
     def replay(
         self,
-        events: _ArrayInterface,
+        events: _ArrayInterface | bytes | bytearray | memoryview,
         depth: int = 0,
         every: int = 1,
         *,
@@ -325,9 +332,23 @@ class OrderBook:
         touch: bool = False,
         queue: Iterable[int] | None = None,
         owner: int = 0,
+        layout: list[tuple[str, str]] | None = None,
+        out: _ReplayResult | None = None,
     ) -> _ReplayResult:
         """Applies a whole array of order events in one call, with the
-        interpreter lock released.
+        interpreter lock released (kept for batches of fewer than 64 events).
+
+        ``events`` may also be packed records in ``bytes``, a ``bytearray`` or a
+        ``memoryview``, read in the layout ``layout`` names
+        (``OrderBook.EVENT_FIELDS``, the default, or ``OrderBook.FEED_EVENT_FIELDS``).
+        With ``out=`` (a result of an earlier call) the results are written into it,
+        reusing its arrays' storage when nothing else holds them, and it is returned.
+
+        It begins at event ``start`` and stops after the first event that meets a
+        condition given (a fill naming a ref in ``watch``, a change at the touch with
+        ``touch=True``, a change ahead of a ref in ``queue``), or before the first
+        event whose timestamp is at least ``until``; ``result.next`` and
+        ``result.stopped`` say where and why. Orders it enters carry ``owner``.
 
         ``events`` is a structured array of dtype ``np.dtype(OrderBook.EVENT_FIELDS)``
         or ``np.dtype(OrderBook.FEED_EVENT_FIELDS)`` (which adds ``new_ref`` and the

@@ -61,6 +61,13 @@ class FeedEvents:
 
 
 FEED = FeedEvents()
+# The same events packed, in the three objects replay reads packed records from, and a result
+# from another book for replay to write into (its arrays' storage reused, or replaced when short).
+FEED_BYTES = FEED.array.tobytes()
+FEED_BYTEARRAY = bytearray(FEED_BYTES)
+FEED_MEMORYVIEW = memoryview(FEED_BYTES)
+FEED_LAYOUT = varnholt.OrderBook.FEED_EVENT_FIELDS
+OUT = varnholt.OrderBook().replay(FEED_BYTES[:42], layout=FEED_LAYOUT)
 
 # name -> the call, given a fresh copy of resting_book(), the id of its lowest bid and its saved
 # state, all made before the injector is armed. Each returns its result; `outcome` compares them.
@@ -76,6 +83,10 @@ OPERATIONS = {
     "replay": lambda book, bid, state: book.replay(FEED, depth=2),
     "replay with stop conditions and an owner": lambda book, bid, state: book.replay(
         FEED, depth=2, touch=True, watch=[2], queue=[11, 12], owner=7),
+    "replay from bytes": lambda book, bid, state: book.replay(FEED_BYTES, depth=2, layout=FEED_LAYOUT),
+    "replay from bytearray": lambda book, bid, state: book.replay(FEED_BYTEARRAY, depth=2, layout=FEED_LAYOUT),
+    "replay from memoryview": lambda book, bid, state: book.replay(FEED_MEMORYVIEW, depth=2, layout=FEED_LAYOUT),
+    "replay into out": lambda book, bid, state: book.replay(FEED_BYTES, depth=2, layout=FEED_LAYOUT, out=OUT),
     "copy": lambda book, bid, state: copy.copy(book),
     "deepcopy": lambda book, bid, state: copy.deepcopy(book),
     "pickle.dumps": lambda book, bid, state: pickle.dumps(book),

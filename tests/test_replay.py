@@ -116,17 +116,45 @@ EVENTS = st.lists(st.tuples(
     st.sampled_from(list(range(12)) + [NO_REF])), max_size=80)
 
 
+# The ways a batch can be given: an array, or its packed bytes in one of three objects (read in
+# the layout named); a batch's results written into a new result or into the previous one.
+PACKINGS = {
+    "array": lambda array: (array, {}),
+    "bytes": lambda array: (array.tobytes(), {"layout": B.EVENT_FIELDS if array.dtype == EVENT else B.FEED_EVENT_FIELDS}),
+    "bytearray": lambda array: (bytearray(array.tobytes()), {} if array.dtype == EVENT else {"layout": B.FEED_EVENT_FIELDS}),
+    "memoryview": lambda array: (memoryview(array.tobytes()), {} if array.dtype == EVENT else {"layout": B.FEED_EVENT_FIELDS}),
+}
+BATCHES = st.lists(st.tuples(st.sampled_from(sorted(PACKINGS)), st.booleans()), min_size=5, max_size=5)
+
+
+class Batches:
+    """Replays batches into one book, each given as `packings` says and written into the previous
+    batch's result when it says so."""
+
+    def __init__(self, book, packings):
+        self.book, self.packings, self.last = book, packings, None
+
+    def replay(self, number, array, **keywords):
+        packing, into_last = self.packings[number % len(self.packings)]
+        given, layout = PACKINGS[packing](array)
+        out = self.last if into_last else None
+        self.last = self.book.replay(given, out=out, **layout, **keywords)
+        assert out is None or self.last is out
+        return self.last
+
+
 @settings(max_examples=int(os.environ.get("VARNHOLT_MODEL_EXAMPLES", "300")), deadline=None,
           suppress_health_check=[HealthCheck.too_slow])
-@given(flow=EVENTS, cuts=st.lists(st.integers(0, 80), max_size=4))
-def test_replay_in_any_batches_is_the_per_call_methods(flow, cuts):
+@given(flow=EVENTS, cuts=st.lists(st.integers(0, 80), max_size=4), packings=BATCHES)
+def test_replay_in_any_batches_is_the_per_call_methods(flow, cuts, packings):
     batch, single = OrderBook(0.5), OrderBook(0.5)
     driver = PerCall(single)
     want = [driver.apply(i, *event) for i, event in enumerate(flow)]
     got_outcomes, got_fills = [], []
     bounds = sorted({0, len(flow), *(c for c in cuts if c <= len(flow))})
-    for start, end in zip(bounds, bounds[1:]):
-        outcomes, fills = reported(batch.replay(events(*flow[start:end])), start)
+    batches = Batches(batch, packings)
+    for number, (start, end) in enumerate(zip(bounds, bounds[1:])):
+        outcomes, fills = reported(batches.replay(number, events(*flow[start:end])), start)
         got_outcomes += outcomes
         got_fills += fills
     assert got_outcomes == [outcome for outcome, _ in want]
@@ -154,8 +182,8 @@ FEED_EVENTS = st.lists(st.tuples(
        self_trade=st.sampled_from([B.STP_OFF, B.STP_CANCEL_RESTING, B.STP_CANCEL_INCOMING, B.STP_DECREMENT]),
        watch=st.sets(st.sampled_from(list(range(8)) + [NO_REF]), max_size=3),
        queue=st.sets(st.integers(0, 8), max_size=3), touch=st.booleans(),
-       untils=st.sets(st.integers(0, 90), max_size=3))
-def test_feed_replay_in_any_batches_is_the_model(flow, cuts, owners, self_trade, watch, queue, touch, untils):
+       untils=st.sets(st.integers(0, 90), max_size=3), packings=BATCHES)
+def test_feed_replay_in_any_batches_is_the_model(flow, cuts, owners, self_trade, watch, queue, touch, untils, packings):
     """Every kind, posts that cross the book and executions anywhere in a queue included, in
     batches of several owners under a self-trade policy: the results, fills (with the events'
     times) and book are the model's, and each replay stops where the model, looking at every event,
@@ -176,12 +204,13 @@ def test_feed_replay_in_any_batches_is_the_model(flow, cuts, owners, self_trade,
             met.append(model.conditions(seen, want[-1][1], watch, queue) & ~(0 if touch else B.STOP_TOUCH))
     array, untils = feed(*flow), sorted(untils)
     got_outcomes, got_fills = [], []
+    calls = Batches(book, packings)
     for start, end, owner in batches:
         at = start
         while at < end:
             until = 1000 + untils[0] if untils else None
-            result = book.replay(array[:end], start=at, until=until, watch=watch, touch=touch, queue=queue,
-                                 owner=owner)
+            result = calls.replay(at, array[:end], start=at, until=until, watch=watch, touch=touch, queue=queue,
+                                  owner=owner)
             expected = (end, 0)
             for i in range(at, end):
                 if until is not None and flow[i][-1] >= until:
@@ -452,6 +481,125 @@ def test_results_are_arrays_numpy_reads_in_place():
     assert np.asarray(result.events).dtype == np.dtype(OrderBook.EVENT_RESULT_FIELDS)
     assert np.asarray(result.bids).shape == (0, 0)
     assert (int(fills[0]["resting_ref"]), int(fills[0]["incoming_ref"]), int(fills[0]["price_in_ticks"])) == (1, 2, 101)
+
+
+TRADE = events((ADD, 1, 101, 2.0, 1), (ADD, 1, 102, 1.0, 2), (ADD, 0, 102, 3.5, 3))
+
+
+def results(result):
+    return [np.asarray(getattr(result, name)).tobytes() for name in ("events", "fills", "bids", "asks")]
+
+
+def test_results_read_without_numpy_are_the_records_numpy_reads():
+    result = OrderBook().replay(TRADE, depth=2)
+    for name in ("events", "fills", "bids", "asks"):
+        array = getattr(result, name)
+        rows = [tuple(row) if isinstance(row, list) else row for row in np.asarray(array).tolist()]
+        assert list(array) == rows and len(rows) == len(array) > 0
+        assert bytes(array.memory) == np.asarray(array).tobytes()
+    assert result.fills[-1] == (2, 2, 3, 102, 1.0, result.fills[-1][5]) and result.bids[0] == ((0, 0.0, 0),) * 2
+    with pytest.raises(IndexError):
+        result.fills[2]
+
+
+def test_a_memoryview_of_results_keeps_them_and_writes_through_on_3_11():
+    book = OrderBook()
+    result = book.replay(TRADE)
+    memory = result.fills.memory
+    book.replay(TRADE[:0], out=result)   # the fills array is held: a new one is made
+    assert len(result.fills) == 0 and memory.nbytes == 2 * np.dtype(B.FILL_FIELDS).itemsize
+    if sys.version_info >= (3, 11):
+        fills = book.replay(events((ADD, 1, 101, 2.0, 4), (ADD, 0, 101, 1.0, 5))).fills
+        view = fills.memory
+        view[8:16] = (7).to_bytes(8, "little")   # resting_ref of the first fill
+        assert fills[0][1] == 7
+    else:
+        assert memory.readonly
+
+
+@pytest.mark.parametrize("packing", ["bytes", "bytearray", "memoryview"])
+@pytest.mark.parametrize("array", [TRADE, feed((POST, 1, 101, 2.0, 1, 0, 5), (ADD, 0, 101, 1.0, 2, 0, 6),
+                                               (REPLACE, 0, 103, 1.0, 1, 9, 7))])
+def test_packed_bytes_give_what_the_array_gives(packing, array):
+    given, keywords = PACKINGS[packing](array)
+    keywords.setdefault("layout", B.EVENT_FIELDS if array.dtype == EVENT else B.FEED_EVENT_FIELDS)
+    from_array, from_bytes = OrderBook(), OrderBook()
+    want = reported(from_array.replay(array, depth=3), times=array.dtype == FEED)
+    assert reported(from_bytes.replay(given, depth=3, **keywords), times=array.dtype == FEED) == want
+    assert from_bytes.depth(5) == from_array.depth(5)
+
+
+def test_packed_bytes_are_read_in_the_order_layout_unless_another_is_named():
+    book = OrderBook()
+    result = book.replay(TRADE.tobytes())
+    assert len(result.events) == 3 and len(result.fills) == 2
+    # 3 x 42 bytes read as 26-byte records would be ragged.
+    with pytest.raises(ValueError, match="^126 bytes are not a whole number of 26-byte records$"):
+        book.replay(feed(*[(POST, 0, 90, 1.0, 10 + r) for r in range(3)]).tobytes())
+
+
+@pytest.mark.parametrize("given, keywords, error, says", [
+    (TRADE.tobytes()[:-1], {}, ValueError, "77 bytes are not a whole number of 26-byte records"),
+    (bytearray(TRADE.tobytes()), {"layout": B.FEED_EVENT_FIELDS}, ValueError, "78 bytes are not a whole number of 42"),
+    (TRADE, {"layout": B.FEED_EVENT_FIELDS}, ValueError, "the layout named is [('kind'"),
+    (TRADE.tobytes(), {"layout": B.FILL_FIELDS}, TypeError, "argument 'layout': not a record layout: expected [("),
+    (TRADE.tobytes(), {"layout": "feed"}, TypeError, "argument 'layout': not a record layout"),
+    (TRADE.tobytes(), {"out": OrderBook()}, TypeError, "argument 'out': 'OrderBook' object cannot be converted to "
+                                                       "'ReplayResult'"),
+    ("text", {}, TypeError, "argument 'events': 'str' object cannot be converted to 'array of records'"),
+])
+def test_unreadable_packed_events_change_nothing(given, keywords, error, says):
+    book = OrderBook()
+    book.add(Order(OrderType.Buy, 100, 1.0))
+    before = repr(book)
+    with pytest.raises(error) as refused:
+        book.replay(given, **keywords)
+    assert str(refused.value).startswith(says) and repr(book) == before
+
+
+def test_out_reuses_the_arrays_no_one_else_holds():
+    book = OrderBook()
+    result = book.replay(TRADE, depth=1)
+    address = result.fills.__array_interface__["data"][0]
+    again = book.replay(events((ADD, 1, 105, 2.0, 4), (ADD, 0, 105, 1.0, 5)), depth=1, out=result)
+    assert again is result and len(result.fills) == 1 and len(result.events) == 2
+    assert result.fills.__array_interface__["data"][0] == address   # written where the last ones were
+    held = np.asarray(result.fills)
+    kept, twin = held.tobytes(), copy.copy(book)
+    book.replay(events((ADD, 0, 105, 1.0, 6)), depth=1, out=result)
+    assert held.tobytes() == kept and result.fills.__array_interface__["data"][0] != address
+    assert reported(result) == reported(twin.replay(events((ADD, 0, 105, 1.0, 6)), depth=1))
+    assert book.replay(events(), out=None) is not result
+
+
+def test_out_is_borrowed_for_the_call_and_its_interface_is_read_before():
+    book, other = OrderBook(), OrderBook()
+    result = book.replay(TRADE)
+
+    class Hostile:
+        """Its interface replays into the same result while the call reads it: before any borrow."""
+        @property
+        def __array_interface__(self):
+            other.replay(TRADE[:1], out=result)
+            return TRADE.__array_interface__
+    assert book.replay(Hostile(), out=result) is result and len(result.events) == 3
+    # Another thread's replay into the same result while one runs (with the lock released).
+    flow = np.zeros(400_000, dtype=EVENT)
+    flow["quantity"], flow["price_in_ticks"], flow["ref"] = 1.0, 50, np.arange(len(flow))
+    seen, done = [], threading.Event()
+
+    def replay():
+        OrderBook().replay(flow, out=result)
+        done.set()
+    thread = threading.Thread(target=replay)
+    thread.start()
+    while not done.is_set():
+        try:
+            other.replay(TRADE[:0], out=result)
+        except RuntimeError as refused:
+            seen.append(str(refused))
+    thread.join()
+    assert "Already borrowed" in seen and len(result.events) in (0, len(flow))
 
 
 def other_layout(change):

@@ -31,6 +31,8 @@ namespace varnholt::binding {
 //   const R&               shared borrow of an instance of R's class, held for the call
 //   R&                     exclusive borrow of an instance of R's class, held for the call
 //   R (a record)           a copy of the record; the borrow ends once the copy is made
+//   Out<R>                 an instance of R's class to write results into, exclusively borrowed
+//                          for the call, or None / absent (nothing given)
 //
 // Each Arg<T> is made by `convert` and hands the value to the operation through get().
 
@@ -310,6 +312,33 @@ struct Arg<Record> {
         return Arg{borrowed->get()};  // the borrow ends here, once the copy is made
     }
     const Record& get() const noexcept { return value; }
+};
+
+// A parameter that takes an object to write the call's results into (replay's `out`): an
+// instance of the record's class, exclusively borrowed for the call, or nothing when the argument
+// is None or absent. `object` is the instance itself, which the call may hand back.
+template <class Record>
+struct Out {
+    Record* record = nullptr;
+    PyObject* object = nullptr;
+};
+
+template <class Record>
+struct Arg<Out<Record>> {
+    std::optional<Arg<Record&>> inner;
+    PyObject* object = nullptr;
+    static PyResult<Arg> convert(PyObject* object) {
+        if (object == Py_None) {
+            return absent();
+        }
+        auto borrowed = Arg<Record&>::convert(object);
+        if (!borrowed) {
+            return fail(std::move(borrowed.error()));
+        }
+        return Arg{std::move(*borrowed), object};
+    }
+    static Arg absent() { return Arg{std::nullopt, nullptr}; }
+    Out<Record> get() const noexcept { return inner ? Out<Record>{&inner->get(), object} : Out<Record>{}; }
 };
 
 // ---- Results: value -> new reference ----

@@ -125,7 +125,7 @@ Order OrderBook::commit_amendment(AmendmentPlan&& plan, const std::vector<Fill>&
     RestingNode& node = nodes_[plan.node];
     if (plan.in_place) {
         node.quantity = plan.after.quantity;
-        levels_[node.level].quantity_known = false;
+        quantity_changed(levels_[node.level]);
         Registry::record(entry, plan.after);
         return plan.after;
     }

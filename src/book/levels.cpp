@@ -112,6 +112,13 @@ void OrderBook::commit_rest(const Order& order, RestPlan&& plan, Registry::Entry
     if (level.quantity_known) {
         level.known_quantity += order.quantity;  // exactly the walk's next step
     }
+    // The side's total likewise, when the order joins the level its walk visits last.
+    const std::size_t at = index(order.side);
+    if (side_total_known_[at] && side_map(order.side).rbegin()->second == level_index) {
+        side_total_[at] += order.quantity;
+    } else {
+        side_total_known_[at] = false;
+    }
     if (ref != no_ref && !moved) {
         refs_.insert(hash_number(ref), node);
     }
@@ -128,7 +135,7 @@ void OrderBook::unlink(std::uint32_t node) noexcept {
     (resting.previous != no_index ? nodes_[resting.previous].next : level.head) = resting.next;
     (resting.next != no_index ? nodes_[resting.next].previous : level.tail) = resting.previous;
     --level.count;
-    level.quantity_known = false;
+    quantity_changed(level);
     --resting_count_[index(level.side)];
     Registry::Entry& entry = registry_.at(resting.entry);
     --entry.copies;

@@ -101,18 +101,6 @@ Result<Order> OrderBook::plan_sweep(const Order& incoming, WallClock& clock, std
     return buying ? walk(opposite.begin(), opposite.end()) : walk(opposite.rbegin(), opposite.rend());
 }
 
-void OrderBook::commit_names(const std::vector<Naming>& names) noexcept {
-    for (const Naming& naming : names) {
-        registry_.name(registry_.at(naming.entry), naming.id);
-    }
-}
-
-void OrderBook::drop_if_unnamed(Registry::Entry& entry) noexcept {
-    if (!entry.named && entry.copies == 0) {
-        registry_.erase(entry);
-    }
-}
-
 void OrderBook::cancel_for_self_trade(std::uint32_t node, double open) noexcept {
     Order cancelled = order_of(node);
     cancelled.status = OrderStatus::Canceled;
@@ -147,7 +135,7 @@ void OrderBook::commit_sweep(Order& incoming, const std::vector<Fill>& fills, co
                 continue;
             }
             nodes_[node].quantity = resting.quantity;
-            levels_[nodes_[node].level].quantity_known = false;
+            quantity_changed(levels_[nodes_[node].level]);
             Registry::record(registry_.at(nodes_[node].entry), resting);
         }
     };
@@ -167,7 +155,7 @@ void OrderBook::commit_sweep(Order& incoming, const std::vector<Fill>& fills, co
         reduce_by(resting, planned.quantity);
         reduce_by(incoming, planned.quantity);
         nodes_[front].quantity = resting.quantity;
-        level.quantity_known = false;
+        quantity_changed(level);
         // A partly filled resting order keeps its place at the front, and its registry entry
         // (known by index) records the change.
         Registry::Entry& entry = registry_.at(nodes_[front].entry);

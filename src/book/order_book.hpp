@@ -3,7 +3,8 @@
 // The book: its public operations and the state they share. The operations live in files by
 // concern: matching.cpp (add, take, the sweep's plan and commit), levels.cpp (resting and taking
 // out nodes, levels), amendments.cpp (amend, cancel, forget_filled), queries.cpp (look-ups,
-// depth, volumes, the summary, the invariant checker), replay.cpp and snapshot.cpp.
+// depth, volumes, the summary, the invariant checker), naming.cpp (ids given to replayed orders
+// when asked), replay.cpp and snapshot.cpp.
 
 #include <array>
 #include <cstddef>
@@ -71,19 +72,21 @@ protected:
 // A single-instrument limit order book with price-time priority.
 //
 // Every operation either completes or leaves the book exactly as it was: when memory runs out or
-// the clock fails part-way, nothing has changed. Each operation first works out what it will do
-// (the fills of a sweep, with their times read from the clock) and allocates everything that the
-// change needs (the registry's room, the level and its slot), and only then changes the book with
-// steps that cannot fail. A sweep is therefore all or nothing: it never reports part of its fills.
+// the clock or the random source fails part-way, nothing has changed. Each operation first works
+// out what it will do (the fills of a sweep, with their times read from the clock and the ids they
+// show drawn) and allocates everything that the change needs (the registry's room, the level and
+// its node), and only then changes the book with steps that cannot fail. A sweep is therefore all
+// or nothing: it never reports part of its fills.
 //
 // Containers, chosen for the add/cancel hot path and for walks over deep books:
-// - Each side is a std::map from price to Level: ordered iteration, and the best level is
-//   begin() or rbegin() in O(1). A hash index from price to level beside it finds the level of
-//   a resting order in one probe, and the buffers of emptied levels are kept for new ones.
-// - A level keeps its copies contiguously (see Level): resting an order appends, a fill takes the
-//   front, a cancel vacates a slot in O(1).
-// - The registry (see Registry) maps id text to the last recorded copy and remembers where the
-//   id's resting copy is, so a cancel costs one hash look-up and no search.
+// - Each side is a std::map from price to the index of its Level in the level pool: ordered
+//   iteration, and the best level is begin() or rbegin() in O(1). A hash index from price to level
+//   beside it finds a level in one probe.
+// - A level is a FIFO queue of nodes from the node pool (see levels.hpp): resting an order links
+//   it at the back, a fill takes the front, a cancel unlinks its node in O(1) wherever it stands.
+// - The registry (see Registry) maps an id (its 128 bits) to the last recorded copy and remembers
+//   where the id's resting copy is, so a cancel costs one hash look-up and no search. Orders that
+//   replay enters have entries without ids until someone asks (see name_resting).
 // The book keeps its own copies: nothing it holds is shared with a caller.
 class OrderBook {
 public:
@@ -235,8 +238,8 @@ public:
 
     std::optional<BestLevel> best_bid() const noexcept;
     std::optional<BestLevel> best_ask() const noexcept;
-    double buy_volume() const noexcept { return volume(bids_); }
-    double sell_volume() const noexcept { return volume(asks_); }
+    double buy_volume() const noexcept { return volume(OrderType::Buy); }
+    double sell_volume() const noexcept { return volume(OrderType::Sell); }
     std::optional<double> spread() const noexcept;
 
     // "Best Bid: ..., Best Ask: ... (Spread: ...)\nOpen Buy Volume: ..., Open Sell Volume: ..."
@@ -264,7 +267,18 @@ private:
     static std::size_t index(OrderType side) noexcept { return side == OrderType::Buy ? 0 : 1; }
     Side& side_map(OrderType side) noexcept { return side == OrderType::Buy ? bids_ : asks_; }
     const Side& side_map(OrderType side) const noexcept { return side == OrderType::Buy ? bids_ : asks_; }
-    double volume(const Side& side) const noexcept;
+    // The sum of a side's open quantities in the listings' order from -0.0, kept (as a level keeps
+    // its total) while the side changes only by orders joining the back of its last level in that
+    // order, and walked again otherwise: buy_volume() and repr() of a deep book (50 000 orders on
+    // 3 000 levels a side) walk 0.23-0.31 ms, where the previous core's contiguous slots walked
+    // 0.10-0.15 ms; asked again of a side that has not changed, it is one read.
+    double volume(OrderType side) const noexcept;
+    // A level's orders changed other than by one joining at its back: its total and its side's
+    // are forgotten.
+    void quantity_changed(Level& level) noexcept {
+        level.quantity_known = false;
+        side_total_known_[index(level.side)] = false;
+    }
     // Visits the nodes of `levels` (iterators over a side's map, in the order given) in that
     // order and queue order. A level's queue is a chain of dependent loads through the pool, so
     // the walk follows the chains of several levels at once and then visits what it gathered in
@@ -448,6 +462,7 @@ private:
         OrderId id;
         std::uint64_t orders_ahead = 0;
         double quantity_ahead = 0.0;
+        double quantity = 0.0;  // its own open quantity
     };
     // Whether the best level of `side` changed since `touch` was taken; `touch` becomes the
     // present one.
@@ -480,6 +495,8 @@ private:
     PriceIndex level_index_[2];
     RefIndex refs_;  // reference -> its resting node
     std::size_t resting_count_[2] = {0, 0};
+    mutable double side_total_[2] = {-0.0, -0.0};  // see volume()
+    mutable bool side_total_known_[2] = {true, true};
 };
 
 template <class Iterator, class Visit>

@@ -35,57 +35,6 @@ std::optional<Order> OrderBook::get_order(std::string_view id) const noexcept {
     return Registry::value(*entry);
 }
 
-Result<const OrderId*> OrderBook::order_id(std::uint64_t ref, IdGenerator& ids) {
-    const std::uint32_t node = node_under(ref);
-    if (node == no_index) {
-        return nullptr;
-    }
-    Registry::Entry& entry = registry_.at(nodes_[node].entry);
-    if (!entry.named) {
-        auto id = ids.next();
-        if (!id) {
-            return std::unexpected(std::move(id.error()));
-        }
-        registry_.reserve_names(1);
-        registry_.name(entry, *id);
-    }
-    return &entry.id;
-}
-
-Result<void> OrderBook::name_resting(IdGenerator& ids, std::optional<OrderType> side) {
-    auto names = draw_names(ids, side);
-    if (!names) {
-        return std::unexpected(std::move(names.error()));
-    }
-    commit_names(*names);
-    return {};
-}
-
-Result<std::vector<OrderBook::Naming>> OrderBook::draw_names(IdGenerator& ids, std::optional<OrderType> side) {
-    std::vector<Naming> names;
-    if (registry_.unnamed() == 0) {
-        return names;
-    }
-    for (const OrderType each : {OrderType::Buy, OrderType::Sell}) {
-        if (side && *side != each) {
-            continue;
-        }
-        for (const auto& [price, level] : side_map(each)) {
-            for (std::uint32_t node = levels_[level].head; node != no_index; node = nodes_[node].next) {
-                if (!registry_.at(nodes_[node].entry).named) {
-                    auto id = ids.next();
-                    if (!id) {
-                        return std::unexpected(std::move(id.error()));
-                    }
-                    names.push_back(Naming{nodes_[node].entry, *id});
-                }
-            }
-        }
-    }
-    registry_.reserve_names(names.size());
-    return names;
-}
-
 std::pair<std::vector<LevelDepth>, std::vector<LevelDepth>> OrderBook::depth(std::uint64_t levels) const {
     std::pair<std::vector<LevelDepth>, std::vector<LevelDepth>> sides;
     const auto collect = [&](auto level, auto end, std::size_t count, std::vector<LevelDepth>& out) {
@@ -164,11 +113,18 @@ std::optional<BestLevel> OrderBook::best_ask() const noexcept {
     return BestLevel{price, nodes_[levels_[level].head].quantity};
 }
 
-double OrderBook::volume(const Side& side) const noexcept {
+double OrderBook::volume(OrderType side) const noexcept {
+    const std::size_t at = index(side);
+    if (side_total_known_[at]) {
+        return side_total_[at];
+    }
     // Summed from -0.0 in ascending price and FIFO order: an empty side gives -0.0, and the order
     // of addition decides the last bits of the total.
     double total = -0.0;
-    walk_in_order(side.begin(), side.end(), [&](std::uint32_t node) { total += nodes_[node].quantity; });
+    const Side& levels = side_map(side);
+    walk_in_order(levels.begin(), levels.end(), [&](std::uint32_t node) { total += nodes_[node].quantity; });
+    side_total_[at] = total;
+    side_total_known_[at] = true;
     return total;
 }
 
@@ -216,6 +172,7 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
     std::size_t level_total = 0;
     for (const OrderType side_type : {OrderType::Buy, OrderType::Sell}) {
         std::size_t count = 0;
+        double side_walked = -0.0;
         for (const auto& [price, level_index] : side_map(side_type)) {
             const std::string where = " at " + std::to_string(price);
             const Level& level = levels_[level_index];
@@ -241,6 +198,7 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
                 }
                 ++walked_count;
                 walked += resting.quantity;
+                side_walked += resting.quantity;
                 const Registry::Entry& entry = registry_.at(resting.entry);
                 if (!entry.in_use || entry.copies == 0) {
                     return "resting order unknown to the registry" + where;
@@ -263,6 +221,9 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
             }
             count += walked_count;
             ++level_total;
+        }
+        if (side_total_known_[index(side_type)] && side_total_[index(side_type)] != side_walked) {
+            return "the side's known total is not the sum of its orders";
         }
         if (count != resting_count_[index(side_type)]) {
             return "resting count out of step";

@@ -293,6 +293,7 @@ Result<OrderBook> OrderBook::restore(std::string_view state) {
             level.price_in_ticks = price;
             level.side = side;
             level.quantity_known = false;
+            book.side_total_known_[index(side)] = false;
             for (std::uint64_t k = 0; k < order_count; ++k) {
                 const std::uint32_t entry_place = place[*again.get<std::uint32_t>()];
                 const double quantity = *again.get<double>();

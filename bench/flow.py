@@ -339,3 +339,45 @@ def per_call_replay(mod, rows):
             if oid is not None:
                 cancel(oid)
     return book
+
+
+def deep_replay_events(mod, resting=50_000, n=200_000, seed=5):
+    """The deep replay profile, as two OrderBook.replay arrays: `resting` adds that fill some 40
+    levels a side (the setup), then `n` events that keep the book at that size: a fifth new
+    orders, a fifth cancels of random resting orders and three fifths amendments of random
+    resting orders (half lower the quantity in place, half move the order to another of the 40
+    levels). Nothing crosses, so every event applies: long queues, touched at random places."""
+    import numpy as np
+    rng = random.Random(seed)
+    B = mod.OrderBook
+    live, rows, setup = [], [], []
+
+    def price(side):
+        return 9_999 - rng.randrange(40) if side == 0 else 10_001 + rng.randrange(40)
+
+    def add(into):
+        side = rng.randrange(2)
+        order = [len(setup) + len(rows), side, price(side), float(rng.randrange(1, 11))]
+        live.append(order)
+        into.append((B.ADD, *order[1:], order[0]))
+    for _ in range(resting):
+        add(setup)
+    for _ in range(n):
+        roll = rng.randrange(5)
+        if roll == 0:
+            add(rows)
+            continue
+        k = rng.randrange(len(live))
+        ref, side, p, q = live[k]
+        if roll == 1:
+            live[k] = live[-1]
+            live.pop()
+            rows.append((B.CANCEL, 0, 0, 0.0, ref))
+        elif roll == 2 and q > 1.0:
+            live[k][3] = q - 1.0
+            rows.append((B.AMEND, side, p, q - 1.0, ref))
+        else:
+            live[k][2] = price(side)
+            rows.append((B.AMEND, side, live[k][2], q, ref))
+    dtype = np.dtype(B.EVENT_FIELDS)
+    return np.array(setup, dtype=dtype), np.array(rows, dtype=dtype)

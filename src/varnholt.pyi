@@ -10,7 +10,8 @@ compare by number with their own members and with integers and are
 unhashable.  No class can be subclassed.
 """
 
-from typing import Any, ClassVar, Iterable, Protocol, final
+from collections.abc import Iterable
+from typing import Any, ClassVar, Protocol, final
 
 __all__ = ["Order", "Fill", "OrderBook", "OrderType", "OrderStatus"]
 
@@ -159,8 +160,12 @@ class _ReplayResult(Protocol):
     fills: _RecordArray
     bids: _RecordArray
     asks: _RecordArray
-    next: int
-    stopped: int
+    @property
+    def next(self) -> int:
+        """The index of the first event not applied (``len(events)`` when it ran through)."""
+    @property
+    def stopped(self) -> int:
+        """The ``OrderBook.STOP_*`` bits of the conditions met; 0 when it ran through."""
 
 @final
 class OrderBook:
@@ -195,12 +200,12 @@ class OrderBook:
     REASON_LIVE_REF: ClassVar[int]
     REASON_NO_REF: ClassVar[int]
     REASON_EXCEEDS: ClassVar[int]
-    # What stopped a replay (bits of ``result.stopped``).
+    # Why replay() stopped (result.stopped, bits).
     STOP_FILL: ClassVar[int]
     STOP_TOUCH: ClassVar[int]
     STOP_QUEUE: ClassVar[int]
     STOP_TIME: ClassVar[int]
-    # Self-trade prevention policies (``self_trade``).
+    # Self-trade policies (the self_trade property).
     STP_OFF: ClassVar[int]
     STP_CANCEL_RESTING: ClassVar[int]
     STP_CANCEL_INCOMING: ClassVar[int]
@@ -218,9 +223,9 @@ class OrderBook:
         """Return the tick size for informational purposes"""
     @property
     def self_trade(self) -> int:
-        """What a match between two orders of one (non-zero) owner does:
-        ``STP_OFF`` (the default), ``STP_CANCEL_RESTING``, ``STP_CANCEL_INCOMING``
-        or ``STP_DECREMENT``."""
+        """What a match between two orders of one non-zero owner does: ``STP_OFF``
+        (they trade, the default), ``STP_CANCEL_RESTING``, ``STP_CANCEL_INCOMING`` or
+        ``STP_DECREMENT``.  Another value raises ``ValueError``."""
     @self_trade.setter
     def self_trade(self, self_trade: int) -> None: ...
     def create_order(
@@ -240,6 +245,14 @@ class OrderBook:
         the resting order's price.  An order whose quantity is NaN or
         infinite is refused with ``ValueError`` "quantity must be a finite
         number".
+        """
+    def add_as(self, order: Order, ref: int, owner: int = 0) -> list[Fill]:
+        """Adds an order exactly as ``add`` does; what rests of it rests under
+        the reference ``ref``, which ``replay`` events and fills then name.
+
+        ``owner`` (0 for none, below 2**32) is whose order it is, for
+        self-trade prevention.  A ``ref`` that already rests, or ``NO_REF``,
+        raises ``ValueError`` before anything changes.
         """
     def cancel(self, order_id: str) -> bool:
         """Cancels an order by its ID."""
@@ -307,10 +320,6 @@ class OrderBook:
     def forget_filled(self) -> int:
         """Removes every filled order from the registry, except an id that
         still has resting copies; returns how many it removed."""
-    def add_as(self, order: Order, ref: int, owner: int = 0) -> list[Fill]:
-        """What ``add(order)`` does, with what rests of the order resting under
-        ``ref`` (so that ``replay`` events and fills name it) and carrying
-        ``owner``."""
     def replay(
         self,
         events: _ArrayInterface | bytes | bytearray | memoryview,
@@ -347,6 +356,14 @@ class OrderBook:
         The result's ``events`` (dtype ``EVENT_RESULT_FIELDS``), ``fills``
         (``FILL_FIELDS``), ``bids`` and ``asks`` (``LEVEL_FIELDS``, shape
         ``(snapshots, depth)``) expose the array interface.
+
+        It begins at event ``start`` and stops after the first event that
+        meets a condition given (a fill naming a ref in ``watch``, a change
+        of the best bid or ask with ``touch=True``, a change of what rests
+        ahead of a ref in ``queue``), or before the first event whose
+        timestamp is at least ``until`` (feed layout only); ``result.next``
+        and ``result.stopped`` say where and why.  Orders it enters carry
+        ``owner``.
         """
     def order_id(self, ref: int) -> str | None:
         """The id of the order resting under a reference given to ``replay``."""

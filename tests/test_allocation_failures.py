@@ -27,12 +27,15 @@ MOST_ALLOCATIONS = 5000
 
 
 def resting_book():
-    """Asks at 100 (two), 101 and 103, bids at 98 and 97."""
+    """Asks at 100 (two), 101 and 103, bids at 98 and 97; the ask at 103 and the bid at 98 are
+    owner 7's (refs 11 and 12), and a match between two of its orders cancels the resting one."""
     book = varnholt.OrderBook()
-    for price, quantity in [(100, 1.0), (100, 2.0), (101, 1.5), (103, 1.0)]:
+    book.self_trade = book.STP_CANCEL_RESTING
+    for price, quantity in [(100, 1.0), (100, 2.0), (101, 1.5)]:
         book.add(sell(price, quantity))
-    for price, quantity in [(98, 1.0), (97, 2.0)]:
-        book.add(buy(price, quantity))
+    book.add_as(sell(103, 1.0), 11, 7)
+    book.add_as(buy(98, 1.0), 12, 7)
+    book.add(buy(97, 2.0))
     return book
 
 
@@ -40,6 +43,7 @@ def resting_book():
 CROSSING = buy(101, 5.0)     # takes 100, 100 and part of 101, rests nothing
 NOT_CROSSING = buy(99, 1.0)
 ALL_OR_NONE = buy(101, 4.5)  # exactly what the asks up to 101 hold
+OWN_SWEEP = buy(103, 6.0)    # takes 100, 100 and 101, cancels owner 7's ask at 103, rests 1.5
 
 
 class FeedEvents:
@@ -74,7 +78,11 @@ OPERATIONS = {
     "take all_or_none": lambda book, bid, state: book.take(ALL_OR_NONE, True),
     "amend to a crossing price": lambda book, bid, state: book.amend(bid, None, 101),
     "amend in place": lambda book, bid, state: book.amend(bid, 0.5),
+    "add_as across one's own ask": lambda book, bid, state: book.add_as(OWN_SWEEP, 13, 7),
+    "amend across one's own ask": lambda book, bid, state: book.amend(book.order_id(12), None, 103),
     "replay": lambda book, bid, state: book.replay(FEED, depth=2),
+    "replay with stop conditions and an owner": lambda book, bid, state: book.replay(
+        FEED, depth=2, touch=True, watch=[2], queue=[11, 12], owner=7),
     "replay from bytes": lambda book, bid, state: book.replay(FEED_BYTES, depth=2, layout=FEED_LAYOUT),
     "replay from bytearray": lambda book, bid, state: book.replay(FEED_BYTEARRAY, depth=2, layout=FEED_LAYOUT),
     "replay from memoryview": lambda book, bid, state: book.replay(FEED_MEMORYVIEW, depth=2, layout=FEED_LAYOUT),

@@ -9,6 +9,7 @@ import pickle
 import subprocess
 import sys
 import threading
+import uuid
 
 import numpy as np
 import pytest
@@ -358,20 +359,105 @@ def test_a_crossed_book_is_kept_saved_and_still_matches():
     assert book.depth() == ([(101, 2.0, 1)], [(102, 0.5, 1)])
 
 
-def test_depth_snapshots_are_what_depth_says_after_those_events():
+# Each way of seeing a replayed order's id: the order under ref 1 (a sell at 101, 2 lots).
+ID_VIEWS = {
+    "order_id": lambda book: book.order_id(1),
+    "listing": lambda book: book.sell_orders[0].id,
+    "pickle": lambda book: pickle.loads(pickle.dumps(book)).order_id(1),
+    "copy": lambda book: copy.copy(book).sell_orders[0].id,
+    "fill": lambda book: book.add(Order(OrderType.Buy, 101, 0.5))[0].sell_id,
+}
+
+
+@pytest.mark.parametrize("first", ID_VIEWS)
+def test_a_replayed_order_gets_one_random_id_whichever_way_it_is_first_seen(first):
+    book = OrderBook()
+    book.replay(events((ADD, 1, 101, 2.0, 1), (ADD, 0, 99, 1.0, 2)))
+    oid = ID_VIEWS[first](book)
+    assert uuid.UUID(oid).version == 4 and str(uuid.UUID(oid)) == oid
+    assert [view(book) for view in ID_VIEWS.values()] == [oid] * len(ID_VIEWS)
+    assert book.get_order(oid).price_in_ticks == 101 and book.order_id(2) != oid
+
+
+@pytest.mark.parametrize("start", [0, 5])
+def test_depth_snapshots_are_what_depth_says_after_those_events(start):
+    # Snapshots count the events from `start`, the first one applied.
     flow = [(ADD, i % 2, 100 - i % 5 if i % 2 == 0 else 101 + i % 5, 1.0 + i % 3, i) for i in range(40)]
     flow += [(CANCEL, 0, 0, 1.0, r) for r in range(0, 40, 3)] + [(IOC, 0, 103, 7.0, 99)]
     book, driver = OrderBook(), PerCall(OrderBook())
-    result = book.replay(events(*flow), depth=3, every=4)
+    book.replay(events(*flow[:start]))
+    result = book.replay(events(*flow), depth=3, every=4, start=start)
     bids, asks = np.asarray(result.bids), np.asarray(result.asks)
-    assert bids.shape == asks.shape == (len(flow) // 4, 3)
+    assert bids.shape == asks.shape == ((len(flow) - start) // 4, 3)
     for i, event in enumerate(flow):
         driver.apply(i, *event)
-        if (i + 1) % 4 == 0:
+        if i >= start and (i - start + 1) % 4 == 0:
             want_bids, want_asks = driver.book.depth(3)
-            for got, want in ((bids[i // 4], want_bids), (asks[i // 4], want_asks)):
+            row = (i - start) // 4
+            for got, want in ((bids[row], want_bids), (asks[row], want_asks)):
                 want = want + [(0, 0.0, 0)] * (3 - len(want))
                 assert [(int(p), float(q), int(n)) for p, q, n in got.tolist()] == want
+
+
+# After QUEUE (asks of 5 and 2 at 100, refs 1 and 2; a bid at 99, ref 3), at times 10, 11, ...
+STOPPING = [(ADD, 1, 101, 1.0, 4),     # behind the touch: nothing any condition sees
+            (ADD, 1, 100, 1.0, 5),     # joins the best ask: its total changes; ref 5 comes
+            (CANCEL, 0, 0, 0.0, 4),    # nothing
+            (EXECUTE, 0, 0, 1.0, 2),   # ref 2, ahead of ref 5, trades at the touch
+            (ADD, 0, 98, 1.0, 6)]      # nothing
+
+
+@pytest.mark.parametrize("conditions, stops", [
+    ({}, [(5, 0)]),
+    ({"touch": True}, [(2, B.STOP_TOUCH), (4, B.STOP_TOUCH), (5, 0)]),
+    ({"watch": [2]}, [(4, B.STOP_FILL), (5, 0)]),
+    ({"watch": iter([3, 4])}, [(5, 0)]),
+    ({"queue": [5]}, [(2, B.STOP_QUEUE), (4, B.STOP_QUEUE), (5, 0)]),
+    ({"queue": {1}}, [(5, 0)]),   # nothing ahead of the front order changes
+    ({"until": 13}, [(3, B.STOP_TIME)]),
+    ({"touch": True, "watch": [2], "queue": [5]},
+     [(2, B.STOP_TOUCH | B.STOP_QUEUE), (4, B.STOP_FILL | B.STOP_TOUCH | B.STOP_QUEUE), (5, 0)]),
+])
+def test_replay_stops_after_the_event_that_meets_a_condition(conditions, stops):
+    book = OrderBook()
+    book.replay(feed(*QUEUE))
+    array = feed(*[event + (0, 10 + i) for i, event in enumerate(STOPPING)])
+    got, at = [], 0
+    while at < len(STOPPING) and (not got or got[-1][1] != B.STOP_TIME):
+        result = book.replay(array, start=at, depth=2, **conditions)
+        assert len(result.events) == result.next - at
+        # A snapshot after each event applied, the last one the book as the replay left it.
+        bids, asks = np.asarray(result.bids), np.asarray(result.asks)
+        assert bids.shape == asks.shape == (result.next - at, 2)
+        if len(bids):
+            assert [[tuple(level) for level in side[-1].tolist() if level[2]] for side in (bids, asks)] == \
+                [list(side) for side in book.depth(2)]
+        got.append((result.next, result.stopped))
+        at = result.next
+    assert got == stops
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda book, array: book.replay(array, start=6), ValueError, r"start must be at most the number of events \(5\)"),
+    (lambda book, array: book.replay(events((ADD, 0, 90, 1.0, 9)), until=5), ValueError,
+     "until needs events of OrderBook.FEED_EVENT_FIELDS"),
+    (lambda book, array: book.replay(array, 0, 1, 0), TypeError,
+     r"OrderBook.replay\(\) takes from 1 to 3 positional arguments but 4 were given"),
+    (lambda book, array: book.replay(array, watch=5), TypeError, "'int' object is not iterable"),
+    (lambda book, array: book.replay(array, queue=[-1]), OverflowError, "can't convert negative int to unsigned"),
+])
+def test_refused_stop_conditions_change_nothing(call, error, message):
+    book = OrderBook()
+    book.replay(feed(*QUEUE))
+    before = book_by_ref(book, {})
+    with pytest.raises(error, match=message):
+        call(book, feed(*[event + (0, 10 + i) for i, event in enumerate(STOPPING)]))
+    assert book_by_ref(book, {}) == before
+
+
+def test_a_replay_from_the_end_applies_nothing():
+    result = OrderBook().replay(feed(*QUEUE), start=len(QUEUE), touch=True)
+    assert (len(result.events), result.next, result.stopped) == (0, len(QUEUE), 0)
 
 
 def test_refs_live_across_calls_and_orders_are_ordinary_orders():

@@ -42,10 +42,11 @@ void RestingAdd(benchmark::State& state) {
     const auto count = static_cast<std::size_t>(state.range(0));
     const auto orders = make_orders(count, OrderType::Buy, 10'000, 100);
     CountingClock clock;
+    Environment environment{system_environment().ids, clock};
     OrderBook book(0.01);
     for (auto _ : state) {
         for (const Order& order : orders) {
-            benchmark::DoNotOptimize(book.add(order, clock));
+            benchmark::DoNotOptimize(book.add(order, environment));
         }
         state.PauseTiming();
         for (const Order& order : orders) {
@@ -66,11 +67,12 @@ void time_cancels(benchmark::State& state, const std::vector<Order>& orders) {
     }
     std::shuffle(ids.begin(), ids.end(), std::mt19937_64(2));
     CountingClock clock;
+    Environment environment{system_environment().ids, clock};
     OrderBook book(0.01);
     for (auto _ : state) {
         state.PauseTiming();
         for (const Order& order : orders) {
-            (void)book.add(order, clock);
+            (void)book.add(order, environment);
         }
         state.ResumeTiming();
         for (const OrderId& id : ids) {
@@ -104,14 +106,15 @@ void Sweep(benchmark::State& state) {
     const auto asks = make_orders(count, OrderType::Sell, 10'000, 1'000);
     auto sweep = make_order(OrderType::Buy, 20'000, static_cast<double>(count), system_environment());
     CountingClock clock;
+    Environment environment{system_environment().ids, clock};
     for (auto _ : state) {
         state.PauseTiming();
         auto book = std::make_unique<OrderBook>(0.01);
         for (const Order& order : asks) {
-            (void)book->add(order, clock);
+            (void)book->add(order, environment);
         }
         state.ResumeTiming();
-        benchmark::DoNotOptimize(book->add(*sweep, clock));
+        benchmark::DoNotOptimize(book->add(*sweep, environment));
         state.PauseTiming();
         book.reset();
         state.ResumeTiming();

@@ -80,7 +80,7 @@ PyResult<Ref> to_python(Traded<Outcome>&& traded) {
 
 Traded<std::vector<Fill>> book_add(OrderBook& self, Order incoming_order) {
     Traded<std::vector<Fill>> traded;
-    traded.done = self.add(incoming_order, system_wall_clock(), &traded.made);
+    traded.done = self.add(incoming_order, system_environment(), &traded.made);
     return traded;
 }
 
@@ -102,7 +102,7 @@ Traded<std::vector<Fill>> book_add_as(OrderBook& self, Order incoming_order, std
         return traded;
     }
     incoming_order.owner = *own;
-    traded.done = self.add_as(incoming_order, ref, system_wall_clock(), &traded.made);
+    traded.done = self.add_as(incoming_order, ref, system_environment(), &traded.made);
     return traded;
 }
 
@@ -125,8 +125,16 @@ std::optional<BestLevel> book_best_ask(const OrderBook& self) { return self.best
 double book_buy_volume(const OrderBook& self) { return self.buy_volume(); }
 double book_sell_volume(const OrderBook& self) { return self.sell_volume(); }
 std::optional<double> book_spread(const OrderBook& self) { return self.spread(); }
-RestingOrders book_buy_orders(const OrderBook& self) { return {&self, OrderType::Buy}; }
-RestingOrders book_sell_orders(const OrderBook& self) { return {&self, OrderType::Sell}; }
+// A listing shows ids: the side's orders that replay entered get theirs first (see
+// naming_view in pickling.hpp for why a reading borrow may do that).
+Result<RestingOrders> resting_orders(const OrderBook& self, OrderType side) {
+    if (auto named = naming_view(self).name_resting(system_environment().ids, side); !named) {
+        return std::unexpected(std::move(named.error()));
+    }
+    return RestingOrders{&self, side};
+}
+Result<RestingOrders> book_buy_orders(const OrderBook& self) { return resting_orders(self, OrderType::Buy); }
+Result<RestingOrders> book_sell_orders(const OrderBook& self) { return resting_orders(self, OrderType::Sell); }
 double book_tick_size(const OrderBook& self) { return self.tick_size(); }
 std::string book_summary(const OrderBook& self) { return self.summary(); }
 
@@ -163,20 +171,22 @@ std::optional<std::pair<std::uint64_t, double>> book_queue_position(const OrderB
 
 Traded<std::vector<Fill>> book_take(OrderBook& self, Order order, std::optional<bool> all_or_none) {
     Traded<std::vector<Fill>> traded;
-    traded.done = self.take(order, all_or_none.value_or(false), system_wall_clock(), &traded.made);
+    traded.done = self.take(order, all_or_none.value_or(false), system_environment(), &traded.made);
     return traded;
 }
 
 Traded<std::optional<std::vector<Fill>>> book_amend(OrderBook& self, std::string_view order_id, OrNone<double> quantity,
                                                     OrNone<std::int64_t> price_in_ticks) {
     Traded<std::optional<std::vector<Fill>>> traded;
-    traded.done = self.amend(order_id, quantity.value, price_in_ticks.value, system_wall_clock(), &traded.made);
+    traded.done = self.amend(order_id, quantity.value, price_in_ticks.value, system_environment(), &traded.made);
     return traded;
 }
 
 std::uint64_t book_forget_filled(OrderBook& self) { return self.forget_filled(); }
 
-const OrderId* book_order_id(const OrderBook& self, std::uint64_t ref) { return self.order_id(ref); }
+Result<const OrderId*> book_order_id(const OrderBook& self, std::uint64_t ref) {
+    return naming_view(self).order_id(ref, system_environment().ids);
+}
 
 // The records of a replay, published as OrderBook.EVENT_FIELDS and its kin (see replay.hpp).
 constexpr Field event_fields[] = {
@@ -257,7 +267,9 @@ PyResult<Ref> book_replay(OrderBook& self, Records<event_layout, feed_event_layo
                           std::optional<std::uint64_t> start, OrNone<std::uint64_t> until, RefList watch,
                           std::optional<bool> touch, RefList queue, std::optional<std::uint64_t> owner,
                           OrNone<LayoutChoice<event_layout, feed_event_layout>> layout_named, Out<ReplayResult> out) {
-    ReplayOptions options{static_cast<std::size_t>(depth.value_or(0)), static_cast<std::size_t>(every.value_or(1))};
+    ReplayOptions options;
+    options.depth = static_cast<std::size_t>(depth.value_or(0));
+    options.every = static_cast<std::size_t>(every.value_or(1));
     if (options.every == 0) {
         return fail(error(PyExc_ValueError, "every must be at least 1"));
     }
@@ -470,9 +482,9 @@ PyMethodDef book_methods[] = {
     method_row<&book_order_id, order_id_params>(
         "order_id",
         "order_id($self, ref)\n--\n\nThe id of the order resting under a reference given to replay(), or None."),
-    no_arguments_row<&reduce<OrderBook>>("__reduce__", reduce_doc),
-    no_arguments_row<&copy_of<OrderBook>>("__copy__", copy_doc),
-    method_row<&deep_copy_of<OrderBook>, book_deepcopy_params>("__deepcopy__", deepcopy_doc),
+    no_arguments_row<&reduce_book>("__reduce__", reduce_doc),
+    no_arguments_row<&copy_book>("__copy__", copy_doc),
+    method_row<&deep_copy_book, book_deepcopy_params>("__deepcopy__", deepcopy_doc),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -43,8 +43,8 @@ std::uint32_t OrderBook::first_copy(const Registry::Entry& entry) const noexcept
 }
 
 Result<std::optional<std::vector<Fill>>> OrderBook::amend(std::string_view id, std::optional<double> quantity,
-                                                          std::optional<std::int64_t> price_in_ticks, WallClock& clock,
-                                                          BeforeCommit* before_commit) {
+                                                          std::optional<std::int64_t> price_in_ticks,
+                                                          Environment& environment, BeforeCommit* before_commit) {
     using Amended = std::optional<std::vector<Fill>>;
     // The price is checked before the quantity, as when an order is made.
     if (price_in_ticks && *price_in_ticks <= 0) {
@@ -63,7 +63,7 @@ Result<std::optional<std::vector<Fill>>> OrderBook::amend(std::string_view id, s
         return Amended{};
     }
     std::vector<Fill> fills;
-    auto plan = plan_amendment(*found, quantity, price_in_ticks, clock, fills, nullptr);
+    auto plan = plan_amendment(*found, quantity, price_in_ticks, environment.clock, &environment.ids, fills, nullptr);
     if (!plan) {
         return std::unexpected(std::move(plan.error()));
     }
@@ -81,7 +81,8 @@ Result<std::optional<std::vector<Fill>>> OrderBook::amend(std::string_view id, s
 
 Result<OrderBook::AmendmentPlan> OrderBook::plan_amendment(Registry::Entry& entry, std::optional<double> quantity,
                                                            std::optional<std::int64_t> price_in_ticks, WallClock& clock,
-                                                           std::vector<Fill>& fills, std::vector<Matched>* matched) {
+                                                           IdGenerator* ids, std::vector<Fill>& fills,
+                                                           std::vector<Matched>* matched) {
     AmendmentPlan plan;
     plan.node = first_copy(entry);
     if (plan.node == no_index) {
@@ -105,9 +106,12 @@ Result<OrderBook::AmendmentPlan> OrderBook::plan_amendment(Registry::Entry& entr
     }
     plan.after.timestamp = *timestamp;
     plan.moves = true;
-    auto planned = plan_sweep(plan.after, clock, fills, matched, plan.self_trades);
+    auto planned = plan_sweep(plan.after, clock, fills, matched, plan.self_trades, ids, plan.names);
     if (!planned) {
         return std::unexpected(std::move(planned.error()));
+    }
+    if (!plan.names.empty()) {
+        registry_.reserve_names(plan.names.size());
     }
     plan.rests = planned->is_open();
     if (plan.rests) {
@@ -121,7 +125,7 @@ Order OrderBook::commit_amendment(AmendmentPlan&& plan, const std::vector<Fill>&
     RestingNode& node = nodes_[plan.node];
     if (plan.in_place) {
         node.quantity = plan.after.quantity;
-        levels_[node.level].quantity_known = false;
+        quantity_changed(levels_[node.level]);
         Registry::record(entry, plan.after);
         return plan.after;
     }
@@ -132,6 +136,7 @@ Order OrderBook::commit_amendment(AmendmentPlan&& plan, const std::vector<Fill>&
     // its new one. The old level stays until then, since the order may rest there again.
     const std::uint32_t old_level = node.level;
     Order moved = plan.after;
+    commit_names(plan.names);
     unlink(plan.node);
     commit_sweep(moved, fills, plan.self_trades);
     if (plan.rests) {
@@ -142,6 +147,7 @@ Order OrderBook::commit_amendment(AmendmentPlan&& plan, const std::vector<Fill>&
             refs_.erase(hash_number(nodes_[plan.node].ref), plan.node);
         }
         nodes_.release(plan.node);
+        drop_if_unnamed(entry);  // a replayed order that filled on its way: nobody has its id
     }
     if (levels_[old_level].count == 0) {
         erase_level(old_level);

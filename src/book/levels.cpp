@@ -55,7 +55,7 @@ OrderBook::RestPlan OrderBook::prepare_rest(const Order& order, std::uint64_t re
     return RestPlan{no_index, std::move(made)};
 }
 
-bool OrderBook::rest_if_quiet(const Order& order, std::uint64_t ref) {
+bool OrderBook::rest_if_quiet(const Order& order, std::uint64_t ref) {  // an unnamed order
     const bool buying = order.side == OrderType::Buy;
     const Side& opposite = buying ? asks_ : bids_;
     if (!opposite.empty() && (buying ? opposite.begin()->first <= order.price_in_ticks
@@ -67,7 +67,7 @@ bool OrderBook::rest_if_quiet(const Order& order, std::uint64_t ref) {
         (ref != no_ref && !refs_.has_room_for_one())) {
         return false;
     }
-    commit_rest(order, RestPlan{level, {}}, nullptr, ref);
+    commit_rest(order, RestPlan{level, {}, false}, nullptr, ref);
     return true;
 }
 
@@ -84,7 +84,9 @@ void OrderBook::commit_rest(const Order& order, RestPlan&& plan, Registry::Entry
         level_index_[index(order.side)].insert(hash_number(static_cast<std::uint64_t>(order.price_in_ticks)),
                                                level_index);
     }
-    Registry::Entry& entry = known != nullptr ? *known : registry_.emplace_reserved(order.id);
+    Registry::Entry& entry = known != nullptr ? *known
+                             : plan.named     ? registry_.emplace_reserved(order.id)
+                                              : registry_.emplace_unnamed_reserved();
     Registry::record(entry, order);
     entry.owner = order.owner;
     const bool moved = node != no_index;  // a moved node keeps its reference, still indexed
@@ -110,6 +112,13 @@ void OrderBook::commit_rest(const Order& order, RestPlan&& plan, Registry::Entry
     if (level.quantity_known) {
         level.known_quantity += order.quantity;  // exactly the walk's next step
     }
+    // The side's total likewise, when the order joins the level its walk visits last.
+    const std::size_t at = index(order.side);
+    if (side_total_known_[at] && side_map(order.side).rbegin()->second == level_index) {
+        side_total_[at] += order.quantity;
+    } else {
+        side_total_known_[at] = false;
+    }
     if (ref != no_ref && !moved) {
         refs_.insert(hash_number(ref), node);
     }
@@ -126,7 +135,7 @@ void OrderBook::unlink(std::uint32_t node) noexcept {
     (resting.previous != no_index ? nodes_[resting.previous].next : level.head) = resting.next;
     (resting.next != no_index ? nodes_[resting.next].previous : level.tail) = resting.previous;
     --level.count;
-    level.quantity_known = false;
+    quantity_changed(level);
     --resting_count_[index(level.side)];
     Registry::Entry& entry = registry_.at(resting.entry);
     --entry.copies;

@@ -8,7 +8,8 @@
 namespace varnholt {
 
 Result<Order> OrderBook::plan_sweep(const Order& incoming, WallClock& clock, std::vector<Fill>& fills,
-                                    std::vector<Matched>* matched, SelfTrades& self_trades) const {
+                                    std::vector<Matched>* matched, SelfTrades& self_trades, IdGenerator* ids,
+                                    std::vector<Naming>& names) const {
     Order left = incoming;
     if (!left.is_open()) {
         return left;
@@ -58,6 +59,14 @@ Result<Order> OrderBook::plan_sweep(const Order& incoming, WallClock& clock, std
                 }
                 continue;
             }
+            if (ids != nullptr && !registry_.at(nodes_[node].entry).named) {
+                auto id = ids->next();  // the fill shows it to the caller
+                if (!id) {
+                    return std::unexpected(std::move(id.error()));
+                }
+                names.push_back(Naming{nodes_[node].entry, *id});
+                resting.id = *id;
+            }
             auto timestamp = clock.now_ns();
             if (!timestamp) {
                 return std::unexpected(std::move(timestamp.error()));
@@ -100,19 +109,20 @@ void OrderBook::cancel_for_self_trade(std::uint32_t node, double open) noexcept 
     remove(node);
     if (entry.copies == 0) {
         Registry::record(entry, cancelled);
+        drop_if_unnamed(entry);  // nobody had its id
     }
 }
 
 void OrderBook::commit_sweep(Order& incoming, const std::vector<Fill>& fills, const SelfTrades& self_trades) noexcept {
     const bool buying = incoming.side == OrderType::Buy;
     Side& opposite = buying ? asks_ : bids_;
-    const auto front = [&] { return levels_[buying ? opposite.begin()->second : opposite.rbegin()->second].head; };
+    const auto best_front = [&] { return levels_[buying ? opposite.begin()->second : opposite.rbegin()->second].head; };
     std::size_t step = 0;
     // The self-trade steps planned before the next fill, each at the front of the best level.
     const auto prevent_until = [&](std::size_t fill) {
         for (; step < self_trades.steps.size() && self_trades.steps[step].before_fill == fill; ++step) {
             const SelfTradeStep& planned = self_trades.steps[step];
-            const std::uint32_t node = front();
+            const std::uint32_t node = best_front();
             if (planned.cancels_resting) {
                 cancel_for_self_trade(node, nodes_[node].quantity);
                 continue;
@@ -125,7 +135,7 @@ void OrderBook::commit_sweep(Order& incoming, const std::vector<Fill>& fills, co
                 continue;
             }
             nodes_[node].quantity = resting.quantity;
-            levels_[nodes_[node].level].quantity_known = false;
+            quantity_changed(levels_[nodes_[node].level]);
             Registry::record(registry_.at(nodes_[node].entry), resting);
         }
     };
@@ -145,12 +155,14 @@ void OrderBook::commit_sweep(Order& incoming, const std::vector<Fill>& fills, co
         reduce_by(resting, planned.quantity);
         reduce_by(incoming, planned.quantity);
         nodes_[front].quantity = resting.quantity;
-        level.quantity_known = false;
+        quantity_changed(level);
         // A partly filled resting order keeps its place at the front, and its registry entry
         // (known by index) records the change.
-        Registry::record(registry_.at(nodes_[front].entry), resting);
+        Registry::Entry& entry = registry_.at(nodes_[front].entry);
+        Registry::record(entry, resting);
         if (!resting.is_open()) {
             remove(front);
+            drop_if_unnamed(entry);
         }
     }
     prevent_until(fills.size());
@@ -160,16 +172,19 @@ void OrderBook::commit_sweep(Order& incoming, const std::vector<Fill>& fills, co
 }
 
 Result<OrderBook::EntryPlan> OrderBook::plan_entry(const Order& arriving, TimeInForce time_in_force,
-                                                   std::uint64_t ref, WallClock& clock, std::vector<Fill>& fills,
-                                                   std::vector<Matched>* matched) {
+                                                   std::uint64_t ref, WallClock& clock, IdGenerator* ids,
+                                                   std::vector<Fill>& fills, std::vector<Matched>* matched) {
     if (!std::isfinite(arriving.quantity)) {
         return invalid_value("quantity must be a finite number");
     }
     const std::size_t first_fill = fills.size();
-    EntryPlan plan{arriving, time_in_force, ref, false, false, {}, false, {}};
-    auto planned = plan_sweep(arriving, clock, fills, matched, plan.self_trades);
+    EntryPlan plan{arriving, time_in_force, ref, false, false, {}, false, ids != nullptr, {}, {}};
+    auto planned = plan_sweep(arriving, clock, fills, matched, plan.self_trades, ids, plan.names);
     if (!planned) {
         return std::unexpected(std::move(planned.error()));
+    }
+    if (!plan.names.empty()) {
+        registry_.reserve_names(plan.names.size());
     }
     // An order that the self-trade rule ended has its remainder cancelled, which for a
     // fill-or-kill means it did not fill: it is killed as one that found too little.
@@ -196,7 +211,8 @@ Result<OrderBook::EntryPlan> OrderBook::plan_entry(const Order& arriving, TimeIn
     plan.rests = time_in_force == TimeInForce::GoodTillCancelled && arriving.is_open() && planned->is_open();
     if (plan.rests) {
         plan.rest = prepare_rest(*planned, ref);
-    } else {
+        plan.rest.named = plan.named;
+    } else if (plan.named) {
         registry_.reserve_one();
     }
     return plan;
@@ -207,12 +223,12 @@ std::optional<Order> OrderBook::commit_entry(EntryPlan&& plan, const std::vector
         return std::nullopt;
     }
     Order incoming = plan.arriving;
+    commit_names(plan.names);
     commit_sweep(incoming, fills, plan.self_trades);
     if (plan.rests) {
         commit_rest(incoming, std::move(plan.rest), nullptr, plan.ref);
         return incoming;
     }
-    Registry::Entry& entry = registry_.emplace_reserved(incoming.id);
     if (plan.time_in_force != TimeInForce::GoodTillCancelled) {
         if (plan.filled_by_sum && !plan.self_trades.incoming_ended) {
             incoming.quantity = 0.0;  // what rounding left is no quantity it still wants
@@ -221,6 +237,14 @@ std::optional<Order> OrderBook::commit_entry(EntryPlan&& plan, const std::vector
         if (incoming.is_open()) {
             incoming.status = OrderStatus::Canceled;  // an immediate order's remainder is dropped
         }
+    }
+    if (!plan.named) {
+        // A replayed order that does not rest: nobody has its id, so nobody could look it up, and
+        // replaying immediate orders grows neither memory nor pickles.
+        return incoming;
+    }
+    Registry::Entry& entry = registry_.emplace_reserved(incoming.id);
+    if (plan.time_in_force != TimeInForce::GoodTillCancelled) {
         if (entry.copies > 0) {
             // Its id names orders that rest: the registry's value stays theirs, not one that
             // says Filled or Canceled while they trade on.
@@ -243,9 +267,11 @@ Result<void> show(BeforeCommit* before_commit, const std::vector<Fill>& fills) {
 
 }  // namespace
 
-Result<std::vector<Fill>> OrderBook::add(const Order& arriving, WallClock& clock, BeforeCommit* before_commit) {
+Result<std::vector<Fill>> OrderBook::add(const Order& arriving, Environment& environment,
+                                         BeforeCommit* before_commit) {
     std::vector<Fill> fills;  // allocates only when something trades
-    auto plan = plan_entry(arriving, TimeInForce::GoodTillCancelled, no_ref, clock, fills, nullptr);
+    auto plan = plan_entry(arriving, TimeInForce::GoodTillCancelled, no_ref, environment.clock, &environment.ids, fills,
+                           nullptr);
     if (!plan) {
         return std::unexpected(std::move(plan.error()));
     }
@@ -256,7 +282,7 @@ Result<std::vector<Fill>> OrderBook::add(const Order& arriving, WallClock& clock
     return fills;
 }
 
-Result<std::vector<Fill>> OrderBook::add_as(const Order& arriving, std::uint64_t ref, WallClock& clock,
+Result<std::vector<Fill>> OrderBook::add_as(const Order& arriving, std::uint64_t ref, Environment& environment,
                                             BeforeCommit* before_commit) {
     if (ref == no_ref) {
         return invalid_value("ref must not be NO_REF");
@@ -265,7 +291,8 @@ Result<std::vector<Fill>> OrderBook::add_as(const Order& arriving, std::uint64_t
         return invalid_value("ref " + std::to_string(ref) + " already names a resting order");
     }
     std::vector<Fill> fills;
-    auto plan = plan_entry(arriving, TimeInForce::GoodTillCancelled, ref, clock, fills, nullptr);
+    auto plan = plan_entry(arriving, TimeInForce::GoodTillCancelled, ref, environment.clock, &environment.ids, fills,
+                           nullptr);
     if (!plan) {
         return std::unexpected(std::move(plan.error()));
     }
@@ -276,11 +303,11 @@ Result<std::vector<Fill>> OrderBook::add_as(const Order& arriving, std::uint64_t
     return fills;
 }
 
-Result<std::vector<Fill>> OrderBook::take(const Order& order, bool all_or_none, WallClock& clock,
+Result<std::vector<Fill>> OrderBook::take(const Order& order, bool all_or_none, Environment& environment,
                                           BeforeCommit* before_commit) {
     std::vector<Fill> fills;
     const auto time_in_force = all_or_none ? TimeInForce::FillOrKill : TimeInForce::ImmediateOrCancel;
-    auto plan = plan_entry(order, time_in_force, no_ref, clock, fills, nullptr);
+    auto plan = plan_entry(order, time_in_force, no_ref, environment.clock, &environment.ids, fills, nullptr);
     if (!plan) {
         return std::unexpected(std::move(plan.error()));
     }

@@ -35,11 +35,6 @@ std::optional<Order> OrderBook::get_order(std::string_view id) const noexcept {
     return Registry::value(*entry);
 }
 
-const OrderId* OrderBook::order_id(std::uint64_t ref) const noexcept {
-    const std::uint32_t node = node_under(ref);
-    return node != no_index ? &registry_.at(nodes_[node].entry).id : nullptr;
-}
-
 std::pair<std::vector<LevelDepth>, std::vector<LevelDepth>> OrderBook::depth(std::uint64_t levels) const {
     std::pair<std::vector<LevelDepth>, std::vector<LevelDepth>> sides;
     const auto collect = [&](auto level, auto end, std::size_t count, std::vector<LevelDepth>& out) {
@@ -118,11 +113,18 @@ std::optional<BestLevel> OrderBook::best_ask() const noexcept {
     return BestLevel{price, nodes_[levels_[level].head].quantity};
 }
 
-double OrderBook::volume(const Side& side) const noexcept {
+double OrderBook::volume(OrderType side) const noexcept {
+    const std::size_t at = index(side);
+    if (side_total_known_[at]) {
+        return side_total_[at];
+    }
     // Summed from -0.0 in ascending price and FIFO order: an empty side gives -0.0, and the order
     // of addition decides the last bits of the total.
     double total = -0.0;
-    walk_in_order(side.begin(), side.end(), [&](std::uint32_t node) { total += nodes_[node].quantity; });
+    const Side& levels = side_map(side);
+    walk_in_order(levels.begin(), levels.end(), [&](std::uint32_t node) { total += nodes_[node].quantity; });
+    side_total_[at] = total;
+    side_total_known_[at] = true;
     return total;
 }
 
@@ -170,6 +172,7 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
     std::size_t level_total = 0;
     for (const OrderType side_type : {OrderType::Buy, OrderType::Sell}) {
         std::size_t count = 0;
+        double side_walked = -0.0;
         for (const auto& [price, level_index] : side_map(side_type)) {
             const std::string where = " at " + std::to_string(price);
             const Level& level = levels_[level_index];
@@ -195,6 +198,7 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
                 }
                 ++walked_count;
                 walked += resting.quantity;
+                side_walked += resting.quantity;
                 const Registry::Entry& entry = registry_.at(resting.entry);
                 if (!entry.in_use || entry.copies == 0) {
                     return "resting order unknown to the registry" + where;
@@ -218,6 +222,9 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
             count += walked_count;
             ++level_total;
         }
+        if (side_total_known_[index(side_type)] && side_total_[index(side_type)] != side_walked) {
+            return "the side's known total is not the sum of its orders";
+        }
         if (count != resting_count_[index(side_type)]) {
             return "resting count out of step";
         }
@@ -230,6 +237,7 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
         return "level pool out of step with the sides";
     }
     std::size_t copies = 0;
+    std::size_t unnamed = 0;
     for (const Registry::Entry& entry : registry_.places()) {
         if (!entry.in_use) {
             continue;
@@ -237,10 +245,19 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
         if (!entry.recorded && entry.copies == 0) {
             return "registry keeps an entry with neither a value nor resting orders";
         }
-        if (registry_.find(entry.id) != &entry) {
+        if (!entry.named) {
+            // An order nobody asked the id of rests alone under its entry, which goes with it.
+            if (!entry.located || entry.copies != 1) {
+                return "an entry without an id is not one resting order's";
+            }
+            ++unnamed;
+        } else if (registry_.find(entry.id) != &entry) {
             return "registry slot does not lead to its entry";
         }
         copies += entry.copies;
+    }
+    if (unnamed != registry_.unnamed()) {
+        return "registry miscounts its entries without an id";
     }
     if (copies != resting_total) {
         return "registry and levels disagree on the resting orders";

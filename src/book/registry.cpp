@@ -27,12 +27,7 @@ const Registry::Entry* Registry::find(std::string_view id) const noexcept {
     return parsed ? find(*parsed) : nullptr;
 }
 
-Registry::Entry& Registry::emplace_reserved(const OrderId& id) noexcept {
-    const std::uint32_t hash = hash_id(id);
-    const std::uint32_t found = table_.find(hash, [&](std::uint32_t index) { return entries_[index].id == id; });
-    if (found != table_.none) {
-        return entries_[found];
-    }
+Registry::Entry& Registry::take_place() noexcept {
     std::uint32_t index;
     if (free_head_ == no_index) {
         index = static_cast<std::uint32_t>(entries_.size());
@@ -43,16 +38,44 @@ Registry::Entry& Registry::emplace_reserved(const OrderId& id) noexcept {
         entries_[index] = Entry{};
     }
     Entry& entry = entries_[index];
-    entry.id = id;
     entry.in_use = true;
-    table_.insert(hash, index);
     return entry;
+}
+
+Registry::Entry& Registry::emplace_reserved(const OrderId& id) noexcept {
+    const std::uint32_t hash = hash_id(id);
+    const std::uint32_t found = table_.find(hash, [&](std::uint32_t index) { return entries_[index].id == id; });
+    if (found != table_.none) {
+        return entries_[found];
+    }
+    Entry& entry = take_place();
+    entry.id = id;
+    entry.named = true;
+    table_.insert(hash, index_of(entry));
+    return entry;
+}
+
+Registry::Entry& Registry::emplace_unnamed_reserved() noexcept {
+    ++unnamed_;
+    return take_place();
+}
+
+void Registry::name(Entry& entry, const OrderId& id) noexcept {
+    entry.id = id;
+    entry.named = true;
+    --unnamed_;
+    table_.insert(hash_id(id), index_of(entry));
 }
 
 void Registry::erase(Entry& entry) noexcept {
     const std::uint32_t index = index_of(entry);
-    table_.erase(hash_id(entry.id), index);
+    if (entry.named) {
+        table_.erase(hash_id(entry.id), index);
+    } else {
+        --unnamed_;
+    }
     entry.in_use = false;
+    entry.named = false;
     entry.recorded = false;
     entry.copies = 0;
     entry.node = free_head_;

@@ -20,6 +20,10 @@ namespace varnholt {
 // exactly one, knows which it is, so a cancel goes straight to it. An entry can therefore
 // outlive its recording: a cancelled id whose order still rests at another price keeps an
 // unrecorded entry until that order leaves.
+//
+// An order entered by replay has an entry without an id (unnamed) until someone asks for its id:
+// such an entry is in no hash slot (no id finds it), always has exactly one resting node, and
+// goes when that node leaves. name() gives it its id, drawn by the book when asked.
 class Registry {
 public:
     struct Entry {
@@ -30,6 +34,7 @@ public:
         bool recorded : 1 = false;     // whether the value is visible as the registry's value
         bool in_use : 1 = false;       // false for a place on the free list
         bool from_caller : 1 = false;  // the value was recorded by update_order, not by the book
+        bool named : 1 = false;        // `id` is the entry's id and the table finds it
         // The owner of the id's orders (see Order::owner), set when one of them rests or ends; kept
         // in the padding before the price, so that it costs no memory and the sweep, which reads
         // the entry's id anyway, reads it from the same line.
@@ -66,6 +71,15 @@ public:
     }
     // emplace() after reserve_one(): allocates nothing and cannot fail.
     Entry& emplace_reserved(const OrderId& id) noexcept;
+    // An entry without an id, after reserve_one(): allocates nothing and cannot fail.
+    Entry& emplace_unnamed_reserved() noexcept;
+    // Room in the table for `count` more ids (of unnamed entries being named).
+    void reserve_names(std::size_t count) { table_.reserve(table_.size() + count); }
+    // Gives an unnamed entry its id, which no other entry has (a freshly drawn one), after
+    // reserve_names(): allocates nothing and cannot fail.
+    void name(Entry& entry, const OrderId& id) noexcept;
+    // How many entries in use have no id yet.
+    std::size_t unnamed() const noexcept { return unnamed_; }
     // Room for `count` entries in all.
     void reserve(std::size_t count) {
         table_.reserve(count);
@@ -94,6 +108,7 @@ public:
     std::uint32_t index_of(const Entry& entry) const noexcept {
         return static_cast<std::uint32_t>(&entry - entries_.data());
     }
+    // Named entries (those an id finds).
     std::size_t size() const noexcept { return table_.size(); }
     std::size_t longest_probe_run() const noexcept { return table_.longest_probe_run(); }
     // Every place, free ones included (`in_use` tells them apart).
@@ -101,10 +116,12 @@ public:
 
 private:
     std::uint32_t find_index(const OrderId& id) const noexcept;
+    Entry& take_place() noexcept;  // a free place, in use; room made by reserve_one()
 
     std::vector<Entry> entries_;
     IndexTable<75> table_;
     std::uint32_t free_head_ = no_index;
+    std::size_t unnamed_ = 0;
 };
 
 }  // namespace varnholt

@@ -1,5 +1,6 @@
 // Saved states of a book: save_state() writes the layout the README describes, restore() checks
 // a state whole before it builds the book from it.
+#include <algorithm>
 #include <bit>
 #include <cmath>
 
@@ -67,10 +68,31 @@ private:
 
 }  // namespace
 
-std::string OrderBook::save_state() const {
+Result<OrderBook> OrderBook::copy(IdGenerator& ids) {
+    // The ids are drawn and their room made first, then the copy (which may run out of memory),
+    // and only then do both books give them: the table's room is copied with it.
+    auto names = draw_names(ids, std::nullopt);
+    if (!names) {
+        return std::unexpected(std::move(names.error()));
+    }
+    OrderBook copied(*this);
+    commit_names(*names);
+    copied.commit_names(*names);
+    return copied;
+}
+
+Result<std::string> OrderBook::save_state(IdGenerator& ids) {
+    // As for a copy: the state is written with the drawn ids, which the book gives only once the
+    // state is made. Sorted by entry, they come in the order the registry is written.
+    auto names = draw_names(ids, std::nullopt);
+    if (!names) {
+        return std::unexpected(std::move(names.error()));
+    }
+    std::sort(names->begin(), names->end(), [](const Naming& a, const Naming& b) { return a.entry < b.entry; });
+    std::size_t next_name = 0;
     std::string state;
     const std::size_t copies = resting_count_[0] + resting_count_[1];
-    state.reserve(5 + 8 + 1 + 8 + registry_.size() * (entry_bytes + owner_bytes) + 16 +
+    state.reserve(5 + 8 + 1 + 8 + (registry_.size() + registry_.unnamed()) * (entry_bytes + owner_bytes) + 16 +
                   (bids_.size() + asks_.size()) * 16 + copies * copy_bytes);
     ByteWriter out(state);
     write_state_header(out, StateKind::OrderBook, book_state_version);
@@ -78,7 +100,7 @@ std::string OrderBook::save_state() const {
     out.put(static_cast<std::uint8_t>(self_trade_));
     // Entries are numbered in the state as they come; free places are left out.
     std::vector<std::uint32_t> number(registry_.places().size(), 0);
-    out.put(static_cast<std::uint64_t>(registry_.size()));
+    out.put(static_cast<std::uint64_t>(registry_.size() + registry_.unnamed()));
     std::uint32_t next = 0;
     for (std::uint32_t place = 0; place < registry_.places().size(); ++place) {
         const Registry::Entry& entry = registry_.places()[place];
@@ -89,7 +111,11 @@ std::string OrderBook::save_state() const {
         out.put(static_cast<std::uint8_t>(!entry.recorded ? 0 : entry.from_caller ? 2 : 1));
         out.put(entry.owner);
         // An unrecorded entry (kept only for its resting copies) has no value: zeros.
-        write_order(out, entry.recorded ? Registry::value(entry) : Order{entry.id, {}, {}, 0, 0.0, 0});
+        Order value = entry.recorded ? Registry::value(entry) : Order{entry.id, {}, {}, 0, 0.0, 0};
+        if (!entry.named) {
+            value.id = (*names)[next_name++].id;
+        }
+        write_order(out, value);
     }
     for (const Side* side : {&bids_, &asks_}) {
         out.put(static_cast<std::uint64_t>(side->size()));
@@ -105,6 +131,7 @@ std::string OrderBook::save_state() const {
             }
         }
     }
+    commit_names(*names);
     return state;
 }
 
@@ -266,6 +293,7 @@ Result<OrderBook> OrderBook::restore(std::string_view state) {
             level.price_in_ticks = price;
             level.side = side;
             level.quantity_known = false;
+            book.side_total_known_[index(side)] = false;
             for (std::uint64_t k = 0; k < order_count; ++k) {
                 const std::uint32_t entry_place = place[*again.get<std::uint32_t>()];
                 const double quantity = *again.get<double>();

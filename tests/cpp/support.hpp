@@ -77,7 +77,8 @@ inline std::string observe(const OrderBook& book, const std::vector<std::string>
                 << int(o->status) << ' ' << o->timestamp << '\n';
         }
     }
-    out << book.summary() << '\n' << book.resting_count(OrderType::Buy) << ' ' << book.resting_count(OrderType::Sell);
+    out << book.summary() << '\n' << book.resting_count(OrderType::Buy) << ' ' << book.resting_count(OrderType::Sell)
+        << ' ' << book.unnamed_count() << " without ids";
     return out.str();
 }
 

@@ -134,7 +134,7 @@ std::string first_difference(const std::string& before, const std::string& after
 using Step = std::function<void(Fixture&)>;
 
 void add(Fixture& f, Order order) {
-    auto result = f.book.add(order, f.env.clock);
+    auto result = f.book.add(order, f.env.environment);
     ASSERT_TRUE(result) << result.error().message;
 }
 
@@ -161,7 +161,7 @@ std::vector<Step> scenario() {
         // A buy sweeping 100 and 101 and part of 102; its remainder rests at a new bid level.
         [](Fixture& f) {
             Order& sweep = f.order(OrderType::Buy, 102, 6.0);
-            auto fills = f.book.add(sweep, f.env.clock);
+            auto fills = f.book.add(sweep, f.env.environment);
             f.expect(fills && fills->size() == 5u, "the sweep makes five fills");
         },
         // Rests: on the crowded level (its buffer must grow), on new levels of both sides.
@@ -180,30 +180,30 @@ std::vector<Step> scenario() {
         [](Fixture& f) { f.expect(f.book.cancel(f.ids[8]), "cancel of a filled order"); },
         // A sell sweeping the bids entirely, its remainder resting as the new best ask.
         [](Fixture& f) {
-            auto fills = f.book.add(f.order(OrderType::Sell, 1, 20.0), f.env.clock);
+            auto fills = f.book.add(f.order(OrderType::Sell, 1, 20.0), f.env.environment);
             f.expect(fills && !fills->empty(), "the sell sweeps the bids");
         },
         // Immediate orders: an immediate-or-cancel taking part of the asks, a fill-or-kill that
         // cannot fill (nothing happens) and one that can.
         [](Fixture& f) {
-            auto fills = f.book.take(f.order(OrderType::Buy, 103, 1.5), false, f.env.clock);
+            auto fills = f.book.take(f.order(OrderType::Buy, 103, 1.5), false, f.env.environment);
             f.expect(fills && fills->size() == 1, "the immediate order takes part of the best ask");
         },
         [](Fixture& f) {
-            auto fills = f.book.take(f.order(OrderType::Buy, 103, 1000.0), true, f.env.clock);
+            auto fills = f.book.take(f.order(OrderType::Buy, 103, 1000.0), true, f.env.environment);
             f.expect(fills && fills->empty(), "the fill-or-kill is killed");
         },
         [](Fixture& f) {
-            auto fills = f.book.take(f.order(OrderType::Buy, 110, 1.0), true, f.env.clock);
+            auto fills = f.book.take(f.order(OrderType::Buy, 110, 1.0), true, f.env.environment);
             f.expect(fills && fills->size() == 1, "the fill-or-kill fills");
         },
         // Amendments: in place, to a higher quantity at the same price, and to a price that
         // crosses, so that it trades and rests at a new level.
-        [](Fixture& f) { f.expect(f.book.amend(f.ids[3], 0.25, std::nullopt, f.env.clock).has_value(), "in place"); },
-        [](Fixture& f) { f.expect(f.book.amend(f.ids[3], 4.0, std::nullopt, f.env.clock).has_value(), "higher"); },
+        [](Fixture& f) { f.expect(f.book.amend(f.ids[3], 0.25, std::nullopt, f.env.environment).has_value(), "in place"); },
+        [](Fixture& f) { f.expect(f.book.amend(f.ids[3], 4.0, std::nullopt, f.env.environment).has_value(), "higher"); },
         [](Fixture& f) { add(f, f.order(OrderType::Buy, 50, 30.0)); },
         [](Fixture& f) {
-            auto fills = f.book.amend(f.ids.back(), std::nullopt, 103, f.env.clock);
+            auto fills = f.book.amend(f.ids.back(), std::nullopt, 103, f.env.environment);
             f.expect(fills && *fills && (*fills)->size() > 3, "the amended bid sweeps the asks and rests");
         },
         [](Fixture& f) { f.expect(f.book.forget_filled() > 0, "filled orders forgotten"); },
@@ -245,16 +245,61 @@ std::vector<Step> scenario() {
         [](Fixture& f) { f.feed({EventKind::Add, 1, 201, 1.0, 14}); },
         [](Fixture& f) { f.feed({EventKind::Amend, 1, 205, 2.0, 12}); },
         [](Fixture& f) { f.feed({EventKind::Cancel, 0, 0, 0.0, 13}); },
-        // A copy and a saved state restored: the book they read stays as it was, and what they
-        // make is the same book.
+        // Orders replay entered get their ids when asked: by a per-call order that trades with
+        // one (its fill shows the id), by order_id, by a listing (name_resting of one side).
+        // Posted bids at 300 cross the asks, which a per-call sell at 300 does not reach.
+        [](Fixture& f) { f.feed({EventKind::Post, 0, 300, 1.0, 20}); },
+        [](Fixture& f) { f.feed({EventKind::Post, 0, 300, 1.0, 21}); },
+        [](Fixture& f) { f.feed({EventKind::Post, 1, 400, 1.0, 22}); },
         [](Fixture& f) {
-            const OrderBook copied = f.book.copy();
-            Paused paused;
-            f.expect(observe(copied, f.ids) == observe(f.book, f.ids), "the copy is the same book");
-            f.expect(!copied.find_broken_invariant(), "the copy is intact");
+            auto fills = f.book.add(f.order(OrderType::Sell, 300, 1.5), f.env.environment);
+            f.expect(fills && fills->size() == 2, "a sell trades with two unnamed bids");
+        },
+        [](Fixture& f) { f.feed({EventKind::Post, 0, 300, 1.0, 23}); },
+        [](Fixture& f) { f.expect(f.book.order_id(23, f.env.ids).has_value(), "order_id names an order"); },
+        [](Fixture& f) { f.expect(f.book.name_resting(f.env.ids, OrderType::Sell).has_value(), "a side is named"); },
+        // Own orders and the self-trade rule: an owned ask under a reference; an owned bid that
+        // sweeps the asks, cancels that ask on the way and rests under its own reference; an
+        // owned ask amended across that bid, where both lose the smaller quantity.
+        // (A policy is set by a step of its own: it allocates nothing.)
+        [](Fixture& f) { f.book.set_self_trade(SelfTrade::CancelResting); },
+        [](Fixture& f) {
+            Order ask = f.order(OrderType::Sell, 500, 2.0);
+            ask.owner = 9;
+            auto fills = f.book.add_as(ask, 40, f.env.environment);
+            f.expect(fills && fills->empty() && f.book.order_id(40, f.env.ids).value_or(nullptr) != nullptr, "the owned ask rests");
         },
         [](Fixture& f) {
-            auto restored = OrderBook::restore(f.book.save_state());
+            Order bid = f.order(OrderType::Buy, 500, 1000.0);
+            bid.owner = 9;
+            auto fills = f.book.add_as(bid, 41, f.env.environment);
+            f.expect(fills && f.book.order_id(40, f.env.ids).value_or(nullptr) == nullptr && f.book.order_id(41, f.env.ids).value_or(nullptr) != nullptr,
+                     "the owned ask is cancelled and the bid rests");
+        },
+        [](Fixture& f) {
+            Order ask = f.order(OrderType::Sell, 600, 1.0);
+            ask.owner = 9;
+            f.expect(f.book.add_as(ask, 42, f.env.environment).has_value(), "an owned ask above the bid");
+        },
+        [](Fixture& f) { f.book.set_self_trade(SelfTrade::Decrement); },
+        [](Fixture& f) {
+            auto fills = f.book.amend(f.ids.back(), std::nullopt, 500, f.env.environment);
+            f.expect(fills && *fills && (*fills)->empty() && f.book.order_id(42, f.env.ids).value_or(nullptr) == nullptr,
+                     "the amended ask and the bid are decremented, no fill");
+        },
+        // A copy and a saved state restored (both name every order first): the book they read
+        // stays as it was, and what they make is the same book.
+        [](Fixture& f) {
+            auto copied = f.book.copy(f.env.ids);
+            f.expect(copied.has_value(), "the book copies");
+            if (copied) {
+                Paused paused;
+                f.expect(observe(*copied, f.ids) == observe(f.book, f.ids), "the copy is the same book");
+                f.expect(!copied->find_broken_invariant(), "the copy is intact");
+            }
+        },
+        [](Fixture& f) {
+            auto restored = OrderBook::restore(f.book.save_state(f.env.ids).value());
             f.expect(restored.has_value(), "the saved state restores");
             if (restored) {
                 Paused paused;
@@ -319,7 +364,7 @@ TEST(ClockFailure, MidSweepChangesNothing) {
         Order sweep = f.order(OrderType::Buy, 102, 6.0);
         const std::string before = observe(f.book, f.ids);
         f.env.clock.fail_from_read = f.env.clock.reads + failing_fill;
-        auto result = f.book.add(sweep, f.env.clock);
+        auto result = f.book.add(sweep, f.env.environment);
         ASSERT_FALSE(result);
         EXPECT_EQ(result.error().kind, ErrorKind::Internal);
         EXPECT_EQ(result.error().message.rfind("Time went backwards", 0), 0u);
@@ -327,10 +372,76 @@ TEST(ClockFailure, MidSweepChangesNothing) {
         EXPECT_EQ(observe(f.book, f.ids), before);
         EXPECT_FALSE(f.book.get_order(sweep.id.view()));
         f.env.clock.fail_from_read = std::numeric_limits<std::uint64_t>::max();
-        auto fills = f.book.add(sweep, f.env.clock);
+        auto fills = f.book.add(sweep, f.env.environment);
         ASSERT_TRUE(fills);
         EXPECT_EQ(fills->size(), 3u);
     }
+}
+
+// Every query that names replayed orders draws all its ids before it gives any: with the random
+// source failing, each one fails and changes nothing (not even which orders have ids), and
+// afterwards gives each order one id for good.
+TEST(RandomFailure, NamingChangesNothing) {
+    using Query = std::function<bool(Fixture&)>;  // whether it succeeded
+    const std::vector<std::pair<const char*, Query>> queries = {
+        {"order_id", [](Fixture& f) { return f.book.order_id(2, f.env.ids).has_value(); }},
+        {"a listing", [](Fixture& f) { return f.book.name_resting(f.env.ids, OrderType::Sell).has_value(); }},
+        {"a copy", [](Fixture& f) { return f.book.copy(f.env.ids).has_value(); }},
+        {"a saved state", [](Fixture& f) { return f.book.save_state(f.env.ids).has_value(); }},
+        {"a per-call sweep",
+         [](Fixture& f) { return f.book.add(f.orders[1], f.env.environment).has_value(); }},
+        {"an amendment that sweeps",
+         [](Fixture& f) { return f.book.amend(f.ids[0], std::nullopt, 101, f.env.environment).has_value(); }},
+    };
+    for (const auto& [what, query] : queries) {
+        Fixture f;
+        add(f, f.order(OrderType::Buy, 90, 1.0));  // named: the per-call amendment's order
+        f.order(OrderType::Buy, 102, 2.5);          // the per-call sweep's, made before the source fails
+        for (std::uint64_t ref = 1; ref <= 3; ++ref) {
+            f.feed({EventKind::Add, 1, 99 + static_cast<std::int64_t>(ref), 1.0, ref});
+        }
+        const std::string before = observe(f.book, f.ids);
+        EXPECT_EQ(f.book.unnamed_count(), 3u) << what;
+        f.env.ids.discard();  // the next id is drawn from the source
+        f.env.random.failing = true;
+        EXPECT_FALSE(query(f)) << what;
+        EXPECT_EQ(observe(f.book, f.ids), before) << what;
+        EXPECT_FALSE(f.book.find_broken_invariant()) << what;
+        f.env.random.failing = false;
+        EXPECT_TRUE(query(f)) << what;
+        EXPECT_FALSE(f.book.find_broken_invariant()) << what;
+        EXPECT_LT(f.book.unnamed_count(), 3u) << what;
+        // Asked again, an id is the one given.
+        if (const auto id = f.book.order_id(3, f.env.ids); id && *id != nullptr) {
+            const OrderId first = **id;
+            EXPECT_EQ(**f.book.order_id(3, f.env.ids), first) << what;
+            EXPECT_EQ(f.book.get_order(first.view().view())->price_in_ticks, 102) << what;
+            EXPECT_EQ(f.book.copy(f.env.ids)->order_id(3, f.env.ids).value()->view().view(), first.view().view()) << what;
+        }
+    }
+}
+
+// A per-call sweep's fills show the ids of the replayed orders it trades with, which order_id
+// gives afterwards for an order still resting; one filled away leaves no record (nobody had its
+// id before the fill).
+TEST(Naming, FillsShowTheIdsOrderIdGives) {
+    Fixture f;
+    f.feed({EventKind::Add, 1, 100, 1.0, 1});
+    f.feed({EventKind::Add, 1, 100, 2.0, 2});
+    auto fills = f.book.add(f.order(OrderType::Buy, 100, 2.0), f.env.environment);
+    ASSERT_TRUE(fills);
+    ASSERT_EQ(fills->size(), 2u);
+    const auto id = f.book.order_id(2, f.env.ids);
+    ASSERT_TRUE(id && *id != nullptr);
+    EXPECT_EQ((*fills)[1].sell_id.view(), (*id)->view().view());
+    EXPECT_EQ(f.book.get_order((*fills)[0].sell_id.view())->status, OrderStatus::Filled);
+    EXPECT_EQ(f.book.unnamed_count(), 0u);
+    // Replayed orders that fill away unnamed leave nothing behind.
+    f.feed({EventKind::Add, 0, 90, 1.0, 3});
+    f.feed({EventKind::Add, 1, 90, 1.0, 4}, 1);
+    EXPECT_EQ(f.book.unnamed_count(), 0u);
+    EXPECT_EQ(f.book.forget_filled(), 2u);  // the per-call order and the one it filled, not refs 3 and 4
+    EXPECT_FALSE(f.book.find_broken_invariant());
 }
 
 }  // namespace

@@ -32,9 +32,9 @@ std::vector<Order> resting(const OrderBook& book, OrderType side) {
 TEST(OrderBook, IncomingSellTradesAtEachBidsPrice) {
     FakeEnvironment env;
     OrderBook book(0.01);
-    ASSERT_TRUE(book.add(make(env, OrderType::Buy, 101, 1), env.clock));
-    ASSERT_TRUE(book.add(make(env, OrderType::Buy, 100, 1), env.clock));
-    auto fills = book.add(make(env, OrderType::Sell, 99, 2), env.clock);
+    ASSERT_TRUE(book.add(make(env, OrderType::Buy, 101, 1), env.environment));
+    ASSERT_TRUE(book.add(make(env, OrderType::Buy, 100, 1), env.environment));
+    auto fills = book.add(make(env, OrderType::Sell, 99, 2), env.environment);
     ASSERT_TRUE(fills);
     ASSERT_EQ(fills->size(), 2u);
     EXPECT_DOUBLE_EQ((*fills)[0].price, 1.01);
@@ -46,10 +46,10 @@ TEST(OrderBook, IncomingSellTradesAtEachBidsPrice) {
 TEST(OrderBook, RefusesNonFiniteQuantitiesBeforeChangingAnything) {
     FakeEnvironment env;
     OrderBook book;
-    ASSERT_TRUE(book.add(make(env, OrderType::Sell, 100, 1), env.clock));
+    ASSERT_TRUE(book.add(make(env, OrderType::Sell, 100, 1), env.environment));
     for (double quantity : {std::nan(""), std::numeric_limits<double>::infinity()}) {
         Order order = make(env, OrderType::Buy, 100, quantity);
-        auto result = book.add(order, env.clock);
+        auto result = book.add(order, env.environment);
         ASSERT_FALSE(result);
         EXPECT_EQ(result.error().message, "quantity must be a finite number");
         EXPECT_FALSE(book.get_order(order.id.view()));
@@ -61,7 +61,7 @@ TEST(OrderBook, CancelLooksOnlyAtTheLevelOfTheRecordedValue) {
     FakeEnvironment env;
     OrderBook book;
     Order buy = make(env, OrderType::Buy, 100, 1);
-    ASSERT_TRUE(book.add(buy, env.clock));
+    ASSERT_TRUE(book.add(buy, env.environment));
     Order moved = buy;
     moved.price_in_ticks = 90;
     book.update_order(moved);
@@ -71,7 +71,7 @@ TEST(OrderBook, CancelLooksOnlyAtTheLevelOfTheRecordedValue) {
     expect_intact(book);
     EXPECT_FALSE(book.cancel(buy.id.view()));
     // A later match of that copy records it again, and then it can be cancelled.
-    auto fills = book.add(make(env, OrderType::Sell, 100, 0.5), env.clock);
+    auto fills = book.add(make(env, OrderType::Sell, 100, 0.5), env.environment);
     ASSERT_TRUE(fills && fills->size() == 1);
     ASSERT_TRUE(book.get_order(buy.id.view()));
     EXPECT_TRUE(book.cancel(buy.id.view()));
@@ -84,9 +84,9 @@ TEST(OrderBook, SameOrderAddedTwiceRestsTwiceAndCancelsTogether) {
     OrderBook book;
     Order buy = make(env, OrderType::Buy, 100, 1);
     Order other = make(env, OrderType::Buy, 100, 1);
-    ASSERT_TRUE(book.add(buy, env.clock));
-    ASSERT_TRUE(book.add(other, env.clock));
-    ASSERT_TRUE(book.add(buy, env.clock));
+    ASSERT_TRUE(book.add(buy, env.environment));
+    ASSERT_TRUE(book.add(other, env.environment));
+    ASSERT_TRUE(book.add(buy, env.environment));
     EXPECT_EQ(resting(book, OrderType::Buy).size(), 3u);
     EXPECT_TRUE(book.cancel(buy.id.view()));
     const auto left = resting(book, OrderType::Buy);
@@ -99,15 +99,15 @@ TEST(OrderBook, CancelTakesOutEveryCopyOfAnIdWhereverItRests) {
     FakeEnvironment env;
     OrderBook book;
     Order buy = make(env, OrderType::Buy, 100, 1);
-    ASSERT_TRUE(book.add(buy, env.clock));
-    ASSERT_TRUE(book.add(make(env, OrderType::Buy, 99, 1), env.clock));
-    ASSERT_TRUE(book.add(buy, env.clock));
+    ASSERT_TRUE(book.add(buy, env.environment));
+    ASSERT_TRUE(book.add(make(env, OrderType::Buy, 99, 1), env.environment));
+    ASSERT_TRUE(book.add(buy, env.environment));
     Order elsewhere = buy;  // the id of a resting order at two more prices
     elsewhere.price_in_ticks = 98;
-    ASSERT_TRUE(book.add(elsewhere, env.clock));
+    ASSERT_TRUE(book.add(elsewhere, env.environment));
     elsewhere.price_in_ticks = 97;
-    ASSERT_TRUE(book.add(elsewhere, env.clock));
-    auto amended = book.amend(buy.id.view(), std::nullopt, 96, env.clock);  // the first copy moves
+    ASSERT_TRUE(book.add(elsewhere, env.environment));
+    auto amended = book.amend(buy.id.view(), std::nullopt, 96, env.environment);  // the first copy moves
     ASSERT_TRUE(amended && *amended);
     expect_intact(book);
     EXPECT_TRUE(book.cancel(buy.id.view()));
@@ -141,32 +141,32 @@ TEST(OrderBook, AnOperationStoppedBeforeItsCommitChangesNothing) {
     for (const auto& [price, quantity] : {std::pair{100, 1.0}, {100, 2.0}, {101, 1.5}}) {
         const Order ask = make(env, OrderType::Sell, price, quantity);
         ids.emplace_back(ask.id.view());
-        ASSERT_TRUE(book.add(ask, env.clock));
+        ASSERT_TRUE(book.add(ask, env.environment));
     }
     const Order bid = make(env, OrderType::Buy, 98, 1.0);
     ids.emplace_back(bid.id.view());
-    ASSERT_TRUE(book.add(bid, env.clock));
+    ASSERT_TRUE(book.add(bid, env.environment));
     const Order incoming = make(env, OrderType::Buy, 101, 4.0);
     ids.emplace_back(incoming.id.view());
     const std::string before = testing::observe(book, ids);
-    const std::string saved = book.save_state();
+    const std::string saved = book.save_state(env.ids).value();
     RefusingBeforeCommit stop;
     using Run = std::function<bool(BeforeCommit*)>;  // whether the operation succeeded
     const std::vector<std::pair<Run, std::vector<double>>> operations = {
-        {[&](BeforeCommit* shown) { return book.add(incoming, env.clock, shown).has_value(); }, {1.0, 2.0, 1.0}},
-        {[&](BeforeCommit* shown) { return book.take(incoming, false, env.clock, shown).has_value(); }, {1.0, 2.0, 1.0}},
-        {[&](BeforeCommit* shown) { return book.take(incoming, true, env.clock, shown).has_value(); }, {1.0, 2.0, 1.0}},
+        {[&](BeforeCommit* shown) { return book.add(incoming, env.environment, shown).has_value(); }, {1.0, 2.0, 1.0}},
+        {[&](BeforeCommit* shown) { return book.take(incoming, false, env.environment, shown).has_value(); }, {1.0, 2.0, 1.0}},
+        {[&](BeforeCommit* shown) { return book.take(incoming, true, env.environment, shown).has_value(); }, {1.0, 2.0, 1.0}},
         {[&](BeforeCommit* shown) {
-             return book.amend(bid.id.view(), std::nullopt, 100, env.clock, shown).has_value();
+             return book.amend(bid.id.view(), std::nullopt, 100, env.environment, shown).has_value();
          }, {1.0}},
-        {[&](BeforeCommit* shown) { return book.amend(bid.id.view(), 0.5, std::nullopt, env.clock, shown).has_value(); },
+        {[&](BeforeCommit* shown) { return book.amend(bid.id.view(), 0.5, std::nullopt, env.environment, shown).has_value(); },
          {}},
     };
     for (const auto& [run, fills] : operations) {
         EXPECT_FALSE(run(&stop));
         EXPECT_EQ(stop.seen, fills);
         EXPECT_EQ(testing::observe(book, ids), before);
-        EXPECT_EQ(book.save_state(), saved);
+        EXPECT_EQ(book.save_state(env.ids).value(), saved);
         expect_intact(book);
     }
     stop.refuse = false;
@@ -185,13 +185,13 @@ TEST(OrderBook, RandomFlowKeepsEveryInvariant) {
         const auto roll = random() % 10;
         if (roll == 5 && !known.empty()) {
             // The same order again: a second resting copy under one id.
-            ASSERT_TRUE(book.add(known[random() % known.size()], env.clock));
+            ASSERT_TRUE(book.add(known[random() % known.size()], env.environment));
         } else if (roll < 6 || known.empty()) {
             const auto side = random() % 2 == 0 ? OrderType::Buy : OrderType::Sell;
             const auto price = static_cast<std::int64_t>(90 + random() % 21);
             const double quantity = static_cast<double>(1 + random() % 8) * 0.5;
             Order order = make(env, side, price, quantity);
-            ASSERT_TRUE(book.add(order, env.clock));
+            ASSERT_TRUE(book.add(order, env.environment));
             known.push_back(order);
         } else if (roll < 8) {
             book.cancel(known[random() % known.size()].id.view());
@@ -203,7 +203,7 @@ TEST(OrderBook, RandomFlowKeepsEveryInvariant) {
                 case 1: {
                     Order order = make(env, random() % 2 == 0 ? OrderType::Buy : OrderType::Sell,
                                        static_cast<std::int64_t>(90 + random() % 21), 0.5 * double(1 + random() % 12));
-                    ASSERT_TRUE(book.take(order, random() % 2 == 0, env.clock));
+                    ASSERT_TRUE(book.take(order, random() % 2 == 0, env.environment));
                     known.push_back(order);
                     break;
                 }
@@ -211,7 +211,7 @@ TEST(OrderBook, RandomFlowKeepsEveryInvariant) {
                     const auto quantity = random() % 3 == 0 ? std::nullopt : std::optional<double>(0.5 * double(1 + random() % 8));
                     const auto price = random() % 2 == 0 ? std::nullopt
                                                          : std::optional<std::int64_t>(90 + random() % 21);
-                    ASSERT_TRUE(book.amend(some.id.view(), quantity, price, env.clock));
+                    ASSERT_TRUE(book.amend(some.id.view(), quantity, price, env.environment));
                     break;
                 }
                 case 3: {
@@ -260,14 +260,14 @@ TEST(OrderBook, CrowdedLevelKeepsTimePriorityThroughChurn) {
         const auto roll_cancel = cancel_below[phase];
         if (roll < roll_add || fifo.empty()) {
             fifo.push_back(make(env, OrderType::Sell, 100, 1));
-            ASSERT_TRUE(book.add(fifo.back(), env.clock));
+            ASSERT_TRUE(book.add(fifo.back(), env.environment));
         } else if (roll < roll_cancel) {
             const std::size_t victim = random() % fifo.size();
             ASSERT_TRUE(book.cancel(fifo[victim].id.view()));
             fifo.erase(fifo.begin() + static_cast<std::ptrdiff_t>(victim));
         } else {
             const auto taken = std::min<std::size_t>(fifo.size(), 1 + random() % 40);
-            auto fills = book.add(make(env, OrderType::Buy, 100, static_cast<double>(taken)), env.clock);
+            auto fills = book.add(make(env, OrderType::Buy, 100, static_cast<double>(taken)), env.environment);
             ASSERT_TRUE(fills);
             ASSERT_EQ(fills->size(), taken);
             for (std::size_t i = 0; i < taken; ++i) {
@@ -298,7 +298,7 @@ TEST(OrderBook, CraftedPricesDoNotShareAProbeRun) {
     for (std::uint64_t k = 1; rested < 40'000; ++k) {
         const auto price = static_cast<std::int64_t>(k * inverse_of_golden);
         if (price > 0) {
-            ASSERT_TRUE(book.add(make(env, OrderType::Buy, price, 1.0), env.clock));
+            ASSERT_TRUE(book.add(make(env, OrderType::Buy, price, 1.0), env.environment));
             ++rested;
         }
     }
@@ -389,7 +389,9 @@ TEST(Replay, ExecutionOfAnOrderBehindTheFrontKeepsItsPlace) {
     EXPECT_EQ(out.fills[0].resting_ref, 41u);
     EXPECT_EQ(out.fills[0].incoming_ref, no_ref);
     EXPECT_EQ(out.fills[0].timestamp, 7u);
-    const OrderId* id = book.order_id(41);
+    auto named = book.order_id(41, env.ids);
+    ASSERT_TRUE(named);
+    const OrderId* id = *named;
     ASSERT_NE(id, nullptr);
     const auto position = book.queue_position(id->view());
     ASSERT_TRUE(position);

@@ -29,20 +29,20 @@ OrderBook busy_book(FakeEnvironment& env, unsigned seed, int steps, std::vector<
         const auto price = static_cast<std::int64_t>(95 + random() % 11);
         if (roll < 6 || known.empty()) {
             known.push_back(make(env, side, price, 0.5 * double(1 + random() % 8)));
-            EXPECT_TRUE(book.add(known.back(), env.clock));
+            EXPECT_TRUE(book.add(known.back(), env.environment));
         } else if (roll == 6) {
-            EXPECT_TRUE(book.add(known[random() % known.size()], env.clock));
+            EXPECT_TRUE(book.add(known[random() % known.size()], env.environment));
         } else if (roll < 9) {
             book.cancel(known[random() % known.size()].id.view());
         } else if (roll == 9) {
-            EXPECT_TRUE(book.amend(known[random() % known.size()].id.view(), 0.5 * double(1 + random() % 8), price, env.clock));
+            EXPECT_TRUE(book.amend(known[random() % known.size()].id.view(), 0.5 * double(1 + random() % 8), price, env.environment));
         } else if (roll == 10) {
             Order moved = known[random() % known.size()];
             moved.price_in_ticks += 3;
             book.update_order(moved);
         } else {
             known.push_back(make(env, side, price, 2.0));
-            EXPECT_TRUE(book.take(known.back(), random() % 2 == 0, env.clock));
+            EXPECT_TRUE(book.take(known.back(), random() % 2 == 0, env.environment));
         }
     }
     for (const Order& order : known) {
@@ -58,15 +58,15 @@ TEST(Snapshot, RoundTripsKeepEverythingAndTheCopyIsIndependent) {
         FakeEnvironment env;
         std::vector<std::string> ids;
         OrderBook book = busy_book(env, seed, 400, &ids);
-        const std::string state = book.save_state();
+        const std::string state = book.save_state(env.ids).value();
         const std::string seen = observe(book, ids);
         auto restored = OrderBook::restore(state);
         ASSERT_TRUE(restored) << restored.error().message;
         EXPECT_FALSE(restored->find_broken_invariant());
         EXPECT_TRUE(observe(*restored, ids) == seen);
-        OrderBook copy = book.copy();
+        OrderBook copy = book.copy(env.ids).value();
         EXPECT_FALSE(copy.find_broken_invariant());
-        EXPECT_TRUE(copy.save_state() == state);
+        EXPECT_TRUE(copy.save_state(env.ids).value() == state);
         EXPECT_TRUE(observe(copy, ids) == seen);
         // The same orders then go to all three: the same fills, and the original is untouched
         // by what happens to the others.
@@ -75,8 +75,8 @@ TEST(Snapshot, RoundTripsKeepEverythingAndTheCopyIsIndependent) {
             const auto side = i % 2 == 0 ? OrderType::Buy : OrderType::Sell;
             const Order order = make(later, side, 95 + i % 11, 3.0);
             ids.emplace_back(order.id.view());
-            auto a = restored->add(order, later.clock);
-            auto b = copy.add(order, later.clock);
+            auto a = restored->add(order, later.environment);
+            auto b = copy.add(order, later.environment);
             ASSERT_TRUE(a && b);
             ASSERT_EQ(a->size(), b->size());
             for (std::size_t f = 0; f < a->size(); ++f) {
@@ -85,7 +85,7 @@ TEST(Snapshot, RoundTripsKeepEverythingAndTheCopyIsIndependent) {
             }
         }
         EXPECT_TRUE(observe(*restored, ids) == observe(copy, ids));
-        EXPECT_TRUE(book.save_state() == state);
+        EXPECT_TRUE(book.save_state(env.ids).value() == state);
         EXPECT_FALSE(copy.find_broken_invariant());
     }
 }
@@ -94,7 +94,7 @@ TEST(Snapshot, RoundTripsKeepEverythingAndTheCopyIsIndependent) {
 // book whose invariants hold.
 TEST(Snapshot, DamagedStatesAreRefusedOrSound) {
     FakeEnvironment env;
-    const std::string state = busy_book(env, 7, 60).save_state();
+    const std::string state = busy_book(env, 7, 60).save_state(env.ids).value();
     std::mt19937_64 random(3);
     int refused = 0;
     for (std::size_t i = 0; i < state.size(); ++i) {

@@ -9,10 +9,10 @@ from varnholt_replay.formats.itch import ItchReader
 from varnholt_replay.runner import Options, make_job, replay_itch
 
 
-def message(kind: str, locate: int, *fields: tuple[int | bytes, int]) -> bytes:
+def message(kind: str, locate: int, *fields: tuple[int | bytes, int], time: int = 123456789) -> bytes:
     """A message laid out field by field: (value, width) pairs after the
     common header (type, stock locate, tracking number, 6-byte timestamp)."""
-    body = kind.encode() + locate.to_bytes(2, "big") + (0).to_bytes(2, "big") + (123456789).to_bytes(6, "big")
+    body = kind.encode() + locate.to_bytes(2, "big") + (0xFFFF).to_bytes(2, "big") + time.to_bytes(6, "big")
     for value, width in fields:
         body += value.ljust(width) if isinstance(value, bytes) else value.to_bytes(width, "big")
     return len(body).to_bytes(2, "big") + body
@@ -75,6 +75,21 @@ def test_each_message_becomes_one_feed_event(tmp_path, block_bytes):
     starts = np.cumsum([0] + [len(m) for m in SESSION])
     assert offsets.tolist() == starts[[3, 4, 6, 7, 8, 9, 10, 13, 14]].tolist()
     assert events["timestamp"].tolist() == [123456789] * 9
+
+
+def test_events_and_their_fills_carry_each_messages_time(tmp_path):
+    # Times up to the 6-byte field's top, each its own, beside a tracking number of all ones.
+    times = [34_200_000_000_000 + 7 * k for k in range(3)] + [2**48 - 1]
+    path = tmp_path / "t.itch"
+    path.write_bytes(b"".join([directory(7, b"ALPHA"),
+                               message("A", 7, (5, 8), (b"S", 1), (100, 4), (b"ALPHA", 8), (1_000_000, 4), time=times[0]),
+                               message("E", 7, (5, 8), (15, 4), (1, 8), time=times[1]),
+                               message("U", 7, (5, 8), (8, 8), (50, 4), (1_010_000, 4), time=times[2]),
+                               message("E", 7, (8, 8), (50, 4), (2, 8), time=times[3])]))
+    events, _ = joined(read(path)[0], 7)
+    assert events["timestamp"].tolist() == times
+    fills = np.asarray(OrderBook(bk.TICK_SIZE).replay(events).fills)
+    assert fills[["resting_ref", "timestamp"]].tolist() == [(5, times[1]), (8, times[3])]
 
 
 def test_symbols_replay_to_the_reference(itch_file):

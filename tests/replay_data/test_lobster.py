@@ -31,6 +31,18 @@ def test_messages_read_like_csv(lobster_files, block_bytes):
     assert [b.first_line for b in blocks] == list(np.cumsum([1] + [len(b) for b in blocks[:-1]]))
 
 
+def test_feed_events_and_their_fills_carry_each_messages_time(tmp_path):
+    # A new order, a partial execution, a visible execution of what is left, each at its own time.
+    path = write_lines(tmp_path / "m.csv", ["34200.000000001,1,5,100,10000,-1", "34200.5,4,5,30,10000,-1",
+                                            "57599.999999999,4,5,70,10000,-1"])
+    messages = next(read_messages(path))
+    events, applied = messages.events()
+    assert events["timestamp"].tolist() == messages.time[applied].tolist() == [
+        34_200_000_000_001, 34_200_500_000_000, 57_599_999_999_999]
+    fills = np.asarray(bk.OrderBook(bk.TICK_SIZE).replay(events).fills)
+    assert fills[["resting_ref", "timestamp"]].tolist() == [(5, 34_200_500_000_000), (5, 57_599_999_999_999)]
+
+
 @pytest.mark.parametrize("text, nanoseconds", [
     ("34200.1", 34_200_100_000_000),
     ("34200.000000001", 34_200_000_000_001),

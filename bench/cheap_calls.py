@@ -6,6 +6,9 @@ Each row replays n events one call at a time, each call one event that adds an o
 (non-crossing buys 9000-9999 ticks and sells 10001-11000, refs all different), and the reference
 row adds the same orders with `add` on a book of its own. The inputs (Order objects, one-event
 arrays and bytes) are built before the clock starts; the cyclic GC is off while a loop runs.
+The last row stops each call on a watched fill: an immediate-or-cancel buy, the k-th of
+one array of n, trades with the k-th resting sell, whose ref is watched (its book is made with
+one replay of n posts before the clock starts; each call stops after its one event, checked).
 Every run of every row is interleaved with the others (round robin), and each row is given as the
 median of its runs and the median of the runs' ratios to the add run of the same round. Before
 timing, every way of calling is checked to leave the same book as the adds.
@@ -71,6 +74,18 @@ def ways(orders, arrays, packed):
         replay, out = book.replay, book.replay(b"")
         return lambda: [replay(event, out=out).events[0] for event in packed]
 
+    # A stop on a watched fill: the book holds one sell of 1 lot at each of n prices, under refs
+    # 1..n (posted before the clock starts); call k replays the k-th of n immediate-or-cancel buys
+    # of 1 lot, which trades with the front sell, watched, and stops there.
+    n = len(orders)
+    posts = np.array([(B.POST, 1, 10_001 + k, 1.0, k + 1) for k in range(n)], dtype=B.EVENT_FIELDS).tobytes()
+    takes = np.array([(B.IOC, 0, 10_001 + k, 1.0, n + k + 1) for k in range(n)], dtype=B.EVENT_FIELDS).tobytes()
+    watches = [(k + 1,) for k in range(n)]
+
+    def replay_stop_on_fill(book):
+        replay, out = book.replay, book.replay(posts)
+        return lambda: [replay(takes, start=k, watch=watches[k], out=out).next for k in range(n)]
+
     return {
         "add(order)": add,
         "replay(array) + np.asarray(fills)": replay_array_numpy_reads,
@@ -79,6 +94,7 @@ def ways(orders, arrays, packed):
         "replay(bytes, out=r)": replay_bytes_out,
         "replay(bytes, out=r) + len(r.fills)": replay_bytes_out_count,
         "replay(bytes, out=r) + r.events[0]": replay_bytes_out_record,
+        "replay(all, start=k, watch=..., out=r)": replay_stop_on_fill,
     }
 
 
@@ -104,6 +120,10 @@ def main():
     # Every way leaves the same book: the same resting orders, level by level.
     books = {}
     for name, make in calls.items():
+        if "watch" in name:
+            if make(OrderBook())() != list(range(1, n + 1)):
+                sys.exit("a call meant to stop on its watched fill did not stop after its event; no timings")
+            continue
         book = OrderBook()
         make(book)()
         books[name] = book.depth(2_000)
@@ -121,7 +141,7 @@ def main():
     for name, runs in times.items():
         ratio = statistics.median(t / a for t, a in zip(runs, adds))
         target = ""
-        if name.endswith("len(r.fills)"):
+        if name.endswith("len(r.fills)") or "watch" in name:
             target = f"<= 2x add  {'met' if ratio <= 2 else 'NOT MET'}"
         print(f"{name:<38} {statistics.median(runs):>8,.0f} {ratio:>7.2f}  {target}")
     return 0

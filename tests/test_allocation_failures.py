@@ -86,6 +86,7 @@ OPERATIONS = {
     "replay from bytes": lambda book, bid, state: book.replay(FEED_BYTES, depth=2, layout=FEED_LAYOUT),
     "replay from bytearray": lambda book, bid, state: book.replay(FEED_BYTEARRAY, depth=2, layout=FEED_LAYOUT),
     "replay from memoryview": lambda book, bid, state: book.replay(FEED_MEMORYVIEW, depth=2, layout=FEED_LAYOUT),
+    "replay stopping on a watched fill": lambda book, bid, state: book.replay(FEED, depth=2, watch=[2], touch=True),
     "replay into out": lambda book, bid, state: book.replay(FEED_BYTES, depth=2, layout=FEED_LAYOUT, out=OUT),
     "copy": lambda book, bid, state: copy.copy(book),
     "deepcopy": lambda book, bid, state: copy.deepcopy(book),

@@ -267,7 +267,9 @@ PyResult<Ref> book_replay(OrderBook& self, Records<event_layout, feed_event_layo
                           std::optional<std::uint64_t> start, OrNone<std::uint64_t> until, RefList watch,
                           std::optional<bool> touch, RefList queue, std::optional<std::uint64_t> owner,
                           OrNone<LayoutChoice<event_layout, feed_event_layout>> layout_named, Out<ReplayResult> out) {
-    ReplayOptions options{static_cast<std::size_t>(depth.value_or(0)), static_cast<std::size_t>(every.value_or(1))};
+    ReplayOptions options;
+    options.depth = static_cast<std::size_t>(depth.value_or(0));
+    options.every = static_cast<std::size_t>(every.value_or(1));
     if (options.every == 0) {
         return fail(error(PyExc_ValueError, "every must be at least 1"));
     }

@@ -462,13 +462,14 @@ private:
         OrderId id;
         std::uint64_t orders_ahead = 0;
         double quantity_ahead = 0.0;
+        double quantity = 0.0;  // its own open quantity
     };
     // Whether the best level of `side` changed since `touch` was taken; `touch` becomes the
     // present one.
     bool touch_changed(OrderType side, TouchState& touch) const noexcept;
     // Whether the order under a queued reference may have changed place since `queued` was taken
     // (looked at before any level's total is worked out again).
-    bool queue_may_have_changed(const QueueState& queued) const noexcept;
+    bool queue_may_have_changed(const QueueState& queued, const ReplayEvent& event) const noexcept;
     // Where the order under `ref` stands now, its level's total left known.
     QueueState queue_state(std::uint64_t ref) const noexcept;
     // The feed verbs of apply(): a new order (checked) rested without matching, an execution or

@@ -261,10 +261,11 @@ std::vector<Step> scenario() {
         // Own orders and the self-trade rule: an owned ask under a reference; an owned bid that
         // sweeps the asks, cancels that ask on the way and rests under its own reference; an
         // owned ask amended across that bid, where both lose the smaller quantity.
+        // (A policy is set by a step of its own: it allocates nothing.)
+        [](Fixture& f) { f.book.set_self_trade(SelfTrade::CancelResting); },
         [](Fixture& f) {
             Order ask = f.order(OrderType::Sell, 500, 2.0);
             ask.owner = 9;
-            f.book.set_self_trade(SelfTrade::CancelResting);
             auto fills = f.book.add_as(ask, 40, f.env.environment);
             f.expect(fills && fills->empty() && f.book.order_id(40, f.env.ids).value_or(nullptr) != nullptr, "the owned ask rests");
         },
@@ -280,8 +281,8 @@ std::vector<Step> scenario() {
             ask.owner = 9;
             f.expect(f.book.add_as(ask, 42, f.env.environment).has_value(), "an owned ask above the bid");
         },
+        [](Fixture& f) { f.book.set_self_trade(SelfTrade::Decrement); },
         [](Fixture& f) {
-            f.book.set_self_trade(SelfTrade::Decrement);
             auto fills = f.book.amend(f.ids.back(), std::nullopt, 500, f.env.environment);
             f.expect(fills && *fills && (*fills)->empty() && f.book.order_id(42, f.env.ids).value_or(nullptr) == nullptr,
                      "the amended ask and the bid are decremented, no fill");

@@ -74,3 +74,117 @@ def real_lobster_prefix(tmp_path: Path, name: str, messages: int | None):
         with zipfile.ZipFile(archive) as bundle, bundle.open(inner) as text:
             (tmp_path / inner).write_bytes(b"".join(text.readline() for _ in range(messages)))
     return make_job(tmp_path / member)
+
+
+# Backtests ---------------------------------------------------------------------------
+
+def feed_events(*rows):
+    """A feed-event array from rows (kind, side, price, quantity, ref, time[, new_ref])."""
+    from varnholt_replay import book as bk
+
+    events = bk.empty_events(len(rows))
+    for k, row in enumerate(rows):
+        kind, side, price, quantity, ref, time = row[:6]
+        events[k] = (kind, side, price, quantity, ref, row[6] if len(row) > 6 else bk.NO_REF, time)
+    return events
+
+
+def random_history(rng, count: int):
+    """A seeded feed history on a few levels (bids 100-104, asks 105-109): posts, executions,
+    reductions, cancels and replacements of resting orders, times a few ns apart (some equal)."""
+    from varnholt import OrderBook as B
+
+    live: dict[int, list] = {}
+    rows, time, next_ref = [], 1000, 1
+    for _ in range(count):
+        time += rng.choice((0, 1, 3, 8))
+        choice = rng.random()
+        if len(live) < 3 or choice < 0.4:
+            side = rng.randrange(2)
+            price = rng.randrange(100, 105) if side == 0 else rng.randrange(105, 110)
+            quantity = float(rng.randrange(1, 6))
+            rows.append((B.POST, side, price, quantity, next_ref, time))
+            live[next_ref] = [side, price, quantity]
+            next_ref += 1
+            continue
+        ref = rng.choice(sorted(live))
+        side, price, held = live[ref]
+        if choice < 0.65:
+            lots = float(rng.randrange(1, int(held) + 1))
+            rows.append((B.EXECUTE, 0, 0, lots, ref, time))
+        elif choice < 0.75 and held > 1:
+            lots = float(rng.randrange(1, int(held)))
+            rows.append((B.REDUCE, 0, 0, lots, ref, time))
+        elif choice < 0.9:
+            rows.append((B.CANCEL, 0, 0, 0.0, ref, time))
+            lots = held
+        else:
+            new_price = rng.randrange(100, 105) if side == 0 else rng.randrange(105, 110)
+            new_ref = ref if rng.random() < 0.3 else next_ref
+            next_ref += new_ref != ref
+            rows.append((B.REPLACE, 0, new_price, held, ref, time, new_ref))
+            del live[ref]
+            live[new_ref] = [side, new_price, held]
+            continue
+        live[ref][2] -= lots
+        if live[ref][2] <= 0 or rows[-1][0] == B.CANCEL:
+            del live[ref]
+    return feed_events(*rows)
+
+
+class RandomTrader:
+    """A strategy that acts at random (seeded) and logs everything it was shown."""
+
+    def __init__(self, seed: int, immediate: float = 0.2, tick: int = 1, around: int = 105) -> None:
+        import random
+
+        self.rng = random.Random(seed)
+        self.immediate, self.tick, self.around = immediate, tick, around
+        self.log: list = []
+
+    def price(self, ctx) -> int:
+        """A price a few ticks either side of the best bid (or of ``around`` before there is one)."""
+        best = ctx.best_bid
+        return (best[0] if best else self.around) + self.rng.randrange(-5, 6) * self.tick
+
+    def __call__(self, ctx) -> None:
+        rng = self.rng
+        self.log.append((ctx.time, ctx.reason, ctx.best_bid, ctx.best_ask, tuple(ctx.fills), tuple(ctx.acks),
+                         ctx.position, round(ctx.cash, 9), sorted(ctx.orders.items())))
+        for _ in range(rng.randrange(3)):
+            working = [order for order, known in ctx.orders.items() if known.open]
+            choice = rng.random()
+            if choice < 0.5 or not working:
+                act = ctx.buy if rng.random() < 0.5 else ctx.sell
+                act(self.price(ctx), float(rng.randrange(1, 6)), immediate=rng.random() < self.immediate)
+            elif choice < 0.8:
+                ctx.amend(rng.choice(working), quantity=rng.choice((None, float(rng.randrange(1, 6)))),
+                          price_in_ticks=rng.choice((None, self.price(ctx))))
+            else:
+                ctx.cancel(rng.choice(working))
+        low = self.price(ctx)
+        ctx.wait(touch=rng.random() < 0.5, bid_between=(low, low + 3 * self.tick) if rng.random() < 0.3 else None,
+                 ask_between=(low + 4 * self.tick, low + 6 * self.tick) if rng.random() < 0.3 else None,
+                 until=ctx.time + rng.randrange(1, 40) if rng.random() < 0.4 else None, acks=rng.random() < 0.7)
+
+
+class Script:
+    """A strategy that sends given actions at given times (its calls come from ``wait(until=...)``)
+    and keeps what each call showed it.  Actions: ``("buy"|"sell", price, quantity[, immediate])``,
+    ``("amend", order, quantity, price)``, ``("cancel", order)``; own orders are numbered from 1."""
+
+    def __init__(self, steps: dict[int, list[tuple]]) -> None:
+        self.steps = sorted(steps.items())
+        self.seen: list = []
+
+    def __call__(self, ctx) -> None:
+        self.seen.append((ctx.time, ctx.reason, ctx.position, dict(ctx.orders)))
+        while self.steps and self.steps[0][0] <= ctx.time:
+            for action in self.steps.pop(0)[1]:
+                if action[0] in ("buy", "sell"):
+                    getattr(ctx, action[0])(*action[1:])
+                elif action[0] == "amend":
+                    ctx.amend(action[1], quantity=action[2], price_in_ticks=action[3])
+                else:
+                    ctx.cancel(action[1])
+        ctx.wait(until=self.steps[0][0] if self.steps else None)

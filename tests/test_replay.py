@@ -774,3 +774,14 @@ def test_a_replay_holds_the_book_and_lets_other_threads_run():
     thread.join()
     assert "Already mutably borrowed" in seen and len(other.buy_orders) > 0
     assert book.buy_orders == [] and book.sell_orders == []
+
+
+@pytest.mark.parametrize("make", [events, feed])
+def test_an_order_that_enters_again_where_it_stood_has_moved_for_a_queue_watch(make):
+    # A higher quantity takes the order out and in again at the back, where it already stood:
+    # the same place, but a new entry in the queue (in either layout, with or without times).
+    book = OrderBook()
+    book.replay(make((ADD, 1, 101, 1.0, 1), (ADD, 1, 101, 1.0, 2)))
+    result = book.replay(make((AMEND, 1, 101, 2.0, 2), (AMEND, 1, 101, 3.0, 2)), queue=[2])
+    assert (result.next, result.stopped) == (1, OrderBook.STOP_QUEUE)
+    assert book.queue_position(book.order_id(2)) == (1, 1.0)

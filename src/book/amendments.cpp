@@ -132,15 +132,23 @@ Order OrderBook::commit_amendment(AmendmentPlan&& plan, const std::vector<Fill>&
     if (!plan.moves) {
         return plan.after;
     }
-    // The node itself moves, with its reference: out of its level, then (after the sweep) into
-    // its new one. The old level stays until then, since the order may rest there again.
+    // The order leaves its level and, after the sweep, rests in its new one as a new node with
+    // its reference, so that a queue stop condition sees that it entered again even where it ends
+    // at the very place it left (the node is the order's identity there: replayed orders have no
+    // ids to compare). The old level stays until then, since the order may rest there again.
     const std::uint32_t old_level = node.level;
     Order moved = plan.after;
     commit_names(plan.names);
     unlink(plan.node);
     commit_sweep(moved, fills, plan.self_trades);
     if (plan.rests) {
-        commit_rest(moved, std::move(plan.rest), &entry, nodes_[plan.node].ref, plan.node);
+        // The reference leaves the index first, so inserting it again needs no room.
+        const std::uint64_t ref = nodes_[plan.node].ref;
+        if (ref != no_ref) {
+            refs_.erase(hash_number(ref), plan.node);
+        }
+        commit_rest(moved, std::move(plan.rest), &entry, ref);
+        nodes_.release(plan.node);  // only now, so that the new node is another one
     } else {
         Registry::record(entry, moved);
         if (nodes_[plan.node].ref != no_ref) {

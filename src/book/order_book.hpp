@@ -462,7 +462,6 @@ private:
         OrderId id;
         std::uint64_t orders_ahead = 0;
         double quantity_ahead = 0.0;
-        double quantity = 0.0;  // its own open quantity
     };
     // Whether the best level of `side` changed since `touch` was taken; `touch` becomes the
     // present one.

@@ -158,10 +158,8 @@ bool OrderBook::queue_may_have_changed(const QueueState& queued, const ReplayEve
     // The node itself, without looking the reference up: one that left has no level (or another
     // order's reference), and one that left and came back under the same reference and level
     // made that level forget its total.
-    // An event naming the order may move it to the back where it already stood (see below).
     const RestingNode& node = nodes_[queued.node];
-    return event.ref == queued.ref || node.ref != queued.ref || node.level != queued.level ||
-           !levels_[queued.level].quantity_known;
+    return node.ref != queued.ref || node.level != queued.level || !levels_[queued.level].quantity_known;
 }
 
 OrderBook::QueueState OrderBook::queue_state(std::uint64_t ref) const noexcept {
@@ -176,7 +174,6 @@ OrderBook::QueueState OrderBook::queue_state(std::uint64_t ref) const noexcept {
     state.level = resting.level;
     state.price_in_ticks = level.price_in_ticks;
     state.id = registry_.at(resting.entry).id;
-    state.quantity = resting.quantity;
     // Summed from 0.0 in queue order, as queue_position() sums it.
     for (std::uint32_t node = level.head; node != state.node; node = nodes_[node].next) {
         ++state.orders_ahead;
@@ -262,12 +259,7 @@ Result<void> OrderBook::replay(const std::byte* events, std::size_t count, Event
             }
             const QueueState now = queue_state(queued[q].ref);
             const QueueState& was = queued[q];
-            // An amendment up at the order's own price sends it to the back: for the last order
-            // of its level that changes no number above (the node moves with its reference), so
-            // the event itself tells it.
-            const bool requeued = event.kind == static_cast<std::uint8_t>(EventKind::Amend) && event.ref == was.ref &&
-                                  out.events[out.applied - 1].status == applied && event.quantity > was.quantity;
-            const bool same = !requeued && now.node == was.node &&
+            const bool same = now.node == was.node &&
                               (now.node == no_index ||
                                (now.level == was.level && now.price_in_ticks == was.price_in_ticks && now.id == was.id &&
                                 now.orders_ahead == was.orders_ahead && now.quantity_ahead == was.quantity_ahead));

@@ -1,13 +1,17 @@
-// Batch replay: whole arrays of order events applied inside the core, and the feed verbs (post,
-// execute, reduce, replace) that only a replay has.
+// Batch replay: whole arrays of order events applied inside the core, event by event, with the
+// stop conditions a caller may set (the feed verbs themselves are in feed_verbs.cpp).
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
 
 #include "order_book.hpp"
+#include "replay_events.hpp"
 
 namespace varnholt {
+
+using namespace replay_events;
+
 namespace {
 
 ReplayEvent event_at(const std::byte* events, std::size_t index, EventLayout layout) noexcept {
@@ -57,27 +61,6 @@ private:
     std::uint64_t now_ = 0;
     bool read_ = false;
 };
-
-constexpr auto applied = static_cast<std::uint8_t>(EventStatus::Applied);
-
-void reject(EventOutcome& outcome, RejectReason reason) noexcept {
-    outcome.status = static_cast<std::uint8_t>(EventStatus::Rejected);
-    outcome.reason = static_cast<std::uint8_t>(reason);
-}
-
-bool positive_and_finite(double quantity) noexcept { return quantity > 0.0 && std::isfinite(quantity); }
-
-// Room for `extra` more records, growing geometrically (reserve() alone grows to the exact size,
-// which would copy the whole vector for every event that trades).
-void make_room(std::vector<FillRecord>& records, std::size_t extra) {
-    if (extra == 0) {
-        return;
-    }
-    const std::size_t needed = records.size() + extra;
-    if (needed > records.capacity()) {
-        records.reserve(std::max(needed, 2 * records.capacity()));
-    }
-}
 
 // The references of a watch list, for one look-up per fill: open addressing over a power-of-two
 // table in which no_ref marks a free slot (a watched no_ref is kept apart).
@@ -321,24 +304,6 @@ Result<void> OrderBook::replay(const std::byte* events, std::size_t count, Event
     return {};
 }
 
-namespace {
-
-// The reason a new order's own values refuse it, checked in this order; None when they are good.
-RejectReason new_order_fault(const ReplayEvent& event, bool reads_side) noexcept {
-    if (reads_side && event.side > 1) {
-        return RejectReason::Side;
-    }
-    if (!positive_and_finite(event.quantity)) {
-        return RejectReason::Quantity;
-    }
-    if (event.price_in_ticks <= 0) {
-        return RejectReason::Price;
-    }
-    return RejectReason::None;
-}
-
-}  // namespace
-
 Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, std::size_t row, std::uint32_t owner,
                               EventLayout layout, Environment& environment, std::vector<Fill>& fills,
                               std::vector<Matched>& matched, ReplayOutput& out) {
@@ -451,136 +416,6 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, std::
             return replace(event, owner, environment, outcome);
     }
     reject(outcome, RejectReason::Kind);
-    return {};
-}
-
-Result<Order> OrderBook::unnamed_order(const ReplayEvent& event, OrderType side, WallClock& clock) {
-    auto timestamp = clock.now_ns();
-    if (!timestamp) {
-        return std::unexpected(std::move(timestamp.error()));
-    }
-    return Order{OrderId{}, side, OrderStatus::Open, event.price_in_ticks, event.quantity, *timestamp};
-}
-
-Result<void> OrderBook::post(const ReplayEvent& event, std::uint32_t owner, Environment& environment,
-                             EventOutcome& outcome) {
-    auto order = unnamed_order(event, static_cast<OrderType>(event.side), environment.clock);
-    if (!order) {
-        return std::unexpected(std::move(order.error()));
-    }
-    order->owner = owner;
-    RestPlan plan = prepare_rest(*order, event.ref);
-    plan.named = false;
-    commit_rest(*order, std::move(plan), nullptr, event.ref);
-    outcome.status = applied;
-    return {};
-}
-
-Result<void> OrderBook::execute_or_reduce(const ReplayEvent& event, std::size_t index, bool executes,
-                                          WallClock& clock, EventOutcome& outcome, ReplayOutput& out) {
-    if (!positive_and_finite(event.quantity)) {
-        reject(outcome, RejectReason::Quantity);
-        return {};
-    }
-    const std::uint32_t node = node_under(event.ref);
-    if (node == no_index) {
-        outcome.status = static_cast<std::uint8_t>(EventStatus::UnknownRef);
-        return {};
-    }
-    if (event.quantity > nodes_[node].quantity) {
-        reject(outcome, RejectReason::Exceeds);
-        return {};
-    }
-    // Everything that can fail comes first: the fill's time and its room in the output.
-    std::uint64_t timestamp = 0;
-    if (executes) {
-        auto now = clock.now_ns();
-        if (!now) {
-            return std::unexpected(std::move(now.error()));
-        }
-        timestamp = *now;
-        make_room(out.fills, 1);
-    }
-    Level& level = levels_[nodes_[node].level];
-    Registry::Entry& entry = registry_.at(nodes_[node].entry);
-    Order order = order_of(node);
-    outcome = EventOutcome{applied, static_cast<std::uint8_t>(order.side), order.price_in_ticks, 0.0, 0, 0, 0};
-    if (executes) {
-        out.fills.push_back(FillRecord{index, event.ref, no_ref, order.price_in_ticks, event.quantity, timestamp});
-        outcome.fills = 1;
-        outcome.at_front = level.head == node ? 1 : 0;
-    }
-    reduce_by(order, event.quantity);
-    outcome.quantity = order.quantity;
-    if (order.is_open()) {
-        nodes_[node].quantity = order.quantity;
-        quantity_changed(level);
-        Registry::record(entry, order);  // it keeps its place
-        return {};
-    }
-    // Nothing left: it leaves. Executed, it is recorded Filled, as a sweep records what it fills;
-    // reduced, it leaves as a cancel takes it, and the registry forgets it. Either way the value
-    // stays for the id's other nodes while any rest (the same order added again by the per-call
-    // add), so that they can still be looked up and cancelled. An order nobody asked the id of
-    // leaves no record either way: nobody could look it up.
-    remove(node);
-    if (entry.copies == 0) {
-        if (executes && entry.named) {
-            Registry::record(entry, order);
-        } else {
-            registry_.erase(entry);
-        }
-    }
-    return {};
-}
-
-Result<void> OrderBook::replace(const ReplayEvent& event, std::uint32_t owner, Environment& environment,
-                                EventOutcome& outcome) {
-    RejectReason fault = new_order_fault(event, false);
-    if (fault == RejectReason::None && event.new_ref == no_ref) {
-        fault = RejectReason::NoRef;
-    }
-    if (fault != RejectReason::None) {
-        reject(outcome, fault);
-        return {};
-    }
-    const std::uint32_t node = node_under(event.ref);
-    if (node == no_index) {
-        outcome.status = static_cast<std::uint8_t>(EventStatus::UnknownRef);
-        return {};
-    }
-    if (event.new_ref != event.ref && node_under(event.new_ref) != no_index) {
-        reject(outcome, RejectReason::LiveRef);
-        return {};
-    }
-    const std::uint32_t old_level = nodes_[node].level;
-    const OrderType side = levels_[old_level].side;
-    auto order = unnamed_order(event, side, environment.clock);
-    if (!order) {
-        return std::unexpected(std::move(order.error()));
-    }
-    order->owner = owner;
-    RestPlan plan = prepare_rest(*order, event.new_ref);
-    plan.named = false;
-    // The old order leaves first, so that its reference is free for the new order; its level is
-    // erased only after the new one rests, which may be in that very level. Its node is released
-    // only then too, so that the new order never takes it: a queue stop condition tells the two
-    // orders apart by their nodes (replayed orders have no ids to compare).
-    const std::uint32_t old_entry = nodes_[node].entry;
-    unlink(node);
-    if (nodes_[node].ref != no_ref) {
-        refs_.erase(hash_number(nodes_[node].ref), node);
-    }
-    Registry::Entry& entry = registry_.at(old_entry);
-    if (entry.copies == 0) {
-        registry_.erase(entry);  // as a cancel takes it; the value stays for other nodes of the id
-    }
-    commit_rest(*order, std::move(plan), nullptr, event.new_ref);
-    nodes_.release(node);
-    if (levels_[old_level].count == 0) {
-        erase_level(old_level);
-    }
-    outcome = EventOutcome{applied, static_cast<std::uint8_t>(side), event.price_in_ticks, event.quantity, 0, 0, 0};
     return {};
 }
 

@@ -258,6 +258,9 @@ public:
     std::size_t longest_id_probe_run() const noexcept;
 
 private:
+    // add() and add_as(): a good-till-cancelled order entered, resting under `ref` (or no_ref).
+    Result<std::vector<Fill>> enter(const Order& arriving, std::uint64_t ref, Environment& environment,
+                                    BeforeCommit* before_commit);
     using Side = std::map<std::int64_t, std::uint32_t>;  // price -> level index
     using PriceIndex = IndexTable<50>;
     using RefIndex = IndexTable<50>;

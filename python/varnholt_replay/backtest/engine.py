@@ -274,6 +274,7 @@ class _Pass:
         self.response_by_kind = backtest.latency.__dict__.get("_response_by_kind")
         self.variants = [_Variant(Context(self, v), strategy) for v, strategy in enumerate(self.strategies)]
         self.end = int(self.seen[-1]) if len(h) else 0
+        self.event_count = len(h)
 
     # the queue of what happens, in exchange time
 
@@ -368,11 +369,16 @@ class _Pass:
             at = bisect_left(self.touches, after)
             if at < len(self.touches):
                 wake, reason = self.touches[at], TOUCH
-        for band, changes in zip((context.bid_band, context.ask_band), self.price_changes):
-            if band is not None:
-                found = _first_outside(changes, after, band, len(self.history) if wake is None else wake)
-                if found is not None:
-                    wake, reason = found, TOUCH
+        if context.bid_band is not None:
+            found = _first_outside(self.price_changes[0], after, context.bid_band,
+                                   self.event_count if wake is None else wake)
+            if found is not None:
+                wake, reason = found, TOUCH
+        if context.ask_band is not None:
+            found = _first_outside(self.price_changes[1], after, context.ask_band,
+                                   self.event_count if wake is None else wake)
+            if found is not None:
+                wake, reason = found, TOUCH
         when = None if wake is None else self.seen_list[wake]
         if context.timer is not None and (when is None or context.timer <= when):
             reason = TIMER | (TOUCH if context.timer == when else 0)
@@ -604,12 +610,23 @@ def _first_outside(changes: tuple[list[int], list[int]], start: int, band: tuple
     side (-1: the side is empty), given by where it changes, is outside ``[low, high]``."""
     low, high = band
     events, prices = changes
-    at = max(bisect_right(events, start) - 1, 0)  # the change in force at ``start``
-    while at < len(events):
-        event = max(events[at], start)
+    # the change in force at ``start`` (the only one that can lie before it), then the ones
+    # after; mostly a step or two (running maxima found them no faster than this walk)
+    at = bisect_right(events, start) - 1
+    if at < 0:
+        at = 0
+    elif at < len(events):
+        if start >= before:
+            return None
+        price = prices[at]
+        if price < low or price > high:
+            return start
+        at += 1
+    for at in range(at, len(events)):
+        event = events[at]
         if event >= before:
             return None
-        if not low <= prices[at] <= high:
+        price = prices[at]
+        if price < low or price > high:
             return event
-        at += 1
     return None

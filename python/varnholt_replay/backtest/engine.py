@@ -28,6 +28,7 @@ from .latency import Latency
 
 START, TOUCH, FILL, ACK, TIMER = 1, 2, 4, 8, 16
 """Why a strategy is called (bits of ``Context.reason``)."""
+_WOKEN = TOUCH | TIMER  # the reasons a wait gives, dropped when the strategy has waited anew since
 
 OWN_FILL_FIELDS = [("order", np.int64), ("side", np.uint8), ("price_in_ticks", np.int64), ("quantity", np.float64),
                    ("timestamp", np.int64), ("event", np.int64), ("aggressive", np.bool_)]
@@ -38,6 +39,7 @@ and whether the own order took liquidity."""
 _TAKER_REF = OrderBook.NO_REF - 1  # the ref of the immediate order that probes a copy of the book
 _FILL_STAGE, _ARRIVE_STAGE, _CALL_STAGE = 0, 1, 2  # at one time: history's fills, then arrivals, then calls
 _EXECUTE = OrderBook.EXECUTE
+_BUY = bk.BUY
 _MOVES = np.zeros(256, dtype=bool)  # kinds that act on a resting order, the ones that can use up taken lots
 _MOVES[[OrderBook.EXECUTE, OrderBook.REDUCE, OrderBook.CANCEL, OrderBook.REPLACE]] = True
 
@@ -63,7 +65,7 @@ class Ack(NamedTuple):
     timestamp: int  # the exchange's time (for a rejection by latency, when it would have arrived)
 
 
-@dataclass
+@dataclass(slots=True)
 class _Own:
     """An own order at the exchange."""
 
@@ -101,6 +103,7 @@ class Context:
 
     def __init__(self, engine: _Pass, variant: int) -> None:
         self._engine = engine
+        self._variant: _Variant  # its state at the exchange, set by the engine
         self.variant = variant
         self.time = 0
         self.reason = 0
@@ -273,6 +276,8 @@ class _Pass:
         self.entry_by_kind = backtest.latency.__dict__.get("_entry_by_kind")
         self.response_by_kind = backtest.latency.__dict__.get("_response_by_kind")
         self.variants = [_Variant(Context(self, v), strategy) for v, strategy in enumerate(self.strategies)]
+        for variant in self.variants:
+            variant.context._variant = variant
         self.end = int(self.seen[-1]) if len(h) else 0
         self.event_count = len(h)
 
@@ -313,7 +318,7 @@ class _Pass:
     # the strategy's side
 
     def call(self, time: int, variant: _Variant, reason: int, version: int, report: tuple | None = None) -> None:
-        if reason & (TOUCH | TIMER) and version != variant.wait_version:
+        if reason & _WOKEN and version != variant.wait_version:
             return  # a wait the strategy has changed since
         context = variant.context
         self.report(context, reason, report)
@@ -324,7 +329,7 @@ class _Pass:
         queue = self.queue
         while queue and queue[0][0] == time and queue[0][1] == _CALL_STAGE and queue[0][6][0] is variant:
             _, _, _, _, _, _, (_, more, more_version, more_report) = heappop(queue)
-            if more & (TOUCH | TIMER) and more_version != variant.wait_version:
+            if more & _WOKEN and more_version != variant.wait_version:
                 continue
             if more != ACK or context.woken_by_acks:
                 reason |= more
@@ -344,17 +349,17 @@ class _Pass:
         if reason == FILL:
             fill, known = report  # type: ignore[misc]
             context.fills.append(fill)
-            signed = fill[3] if fill[1] == bk.BUY else -fill[3]
+            signed = fill[3] if fill[1] == _BUY else -fill[3]
             context.position += signed
             context.cash -= signed * fill[2] * self.tick_size
-            self.know(context, fill[0], known)
+            order = fill[0]
         elif reason == ACK:
             ack, known = report  # type: ignore[misc]
             context.acks.append(ack)
-            self.know(context, ack.order, known)
-
-    @staticmethod
-    def know(context: Context, order: int, known: Known) -> None:
+            order = ack.order
+        else:
+            return
+        # what the strategy knows of the order: the latest report by the exchange's time
         before = context.orders.get(order)
         if before is None or before.as_of <= known.as_of:
             context.orders[order] = known
@@ -389,7 +394,7 @@ class _Pass:
     def send_new(self, context: Context, side: int, price: int, quantity: float, immediate: bool) -> int:
         if not (price > 0 and quantity > 0 and np.isfinite(quantity)):
             raise ValueError("an own order needs a positive price and a positive, finite quantity")
-        variant = self.variants[context.variant]
+        variant = context._variant
         order = variant.next_order  # numbered per variant, so that a variant's ids do not depend on the others
         variant.next_order += 1
         context.orders[order] = Known(side, int(price), float(quantity), True, -1)
@@ -397,7 +402,7 @@ class _Pass:
         return order
 
     def send(self, context: Context, kind: str, action: tuple) -> None:
-        variant = self.variants[context.variant]
+        variant = context._variant
         if kind != "new" and action[0] not in context.orders:
             raise ValueError(f"no own order {action[0]} in this variant")
         variant.actions += 1
@@ -429,7 +434,8 @@ class _Pass:
             own = _Own(order, side, price, quantity, at)
             variant.orders[order] = own
             self.enter(variant, own, time, immediate)
-            self.respond(variant, kind, time, Ack(kind, order, True, time), self.known(own, time))
+            self.respond(variant, kind, time, Ack(kind, order, True, time),
+                         Known(own.side, own.price, own.remaining, own.open, time))
             return
         found = variant.orders.get(action[0])
         if found is None or not found.open:
@@ -451,7 +457,8 @@ class _Pass:
                 own.price, own.remaining, own.arrived = price, quantity, at
                 own.version += 1
                 self.enter(variant, own, time, False)
-        self.respond(variant, kind, time, Ack(kind, own.id, True, time), self.known(own, time))
+        self.respond(variant, kind, time, Ack(kind, own.id, True, time),
+                     Known(own.side, own.price, own.remaining, own.open, time))
 
     @staticmethod
     def known(own: _Own, time: int) -> Known:

@@ -522,11 +522,16 @@ class _Pass:
                 del variant.taken[ref]
 
     def look_for_fill(self, variant: _Variant, own: _Own, start: int) -> None:
-        """Queues the first execution from ``start`` on of an order behind the own order."""
-        found = _first_behind(self.executions[own.side], own.side, own.price, own.arrived, start)
-        if found is not None:
-            rank = -own.price if own.side == bk.BUY else own.price
-            self.push(self.stamps_list[found], _FILL_STAGE, found, rank, own.entry, (variant, own, own.version, found))
+        """Queues the first execution from ``start`` on of an order behind the own order: at a
+        worse price, or at its price of an order entered from its arrival on."""
+        executions = self.executions[own.side]
+        rank = -own.price if own.side == _BUY else own.price  # worse is larger
+        at = _first_at_least(executions.behind, bisect_left(executions.events, start),
+                             rank * executions.scale + own.arrived + 1)
+        if at is not None:
+            found = executions.events[at]
+            heappush(self.queue, (self.stamps_list[found], _FILL_STAGE, found, rank, own.entry, next(self.sequence),
+                                  (variant, own, own.version, found)))
 
     def passive_fill(self, time: int, variant: _Variant, own: _Own, version: int, event: int) -> None:
         if own.version != version or not own.open:
@@ -564,15 +569,6 @@ class _Pass:
             mid = (int(h.best_bid["price_in_ticks"][-1]) + int(h.best_ask["price_in_ticks"][-1])) / 2 * self.tick_size
         return Outcome(fills, position, cash, cash + position * mid, variant.actions, variant.rejected,
                        variant.calls, variant.seconds)
-
-
-def _first_behind(executions: _Executions, side: int, price: int, arrived: int, start: int) -> int | None:
-    """The first execution from event ``start`` on of an order behind an own order at ``price``
-    that arrived before event ``arrived``: at a worse price, or at its price and entered later."""
-    scale = executions.scale
-    threshold = (-price if side == bk.BUY else price) * scale + arrived + 1
-    at = _first_at_least(executions.behind, bisect_left(executions.events, start), threshold)
-    return None if at is None else executions.events[at]
 
 
 def _keys(prices: np.ndarray, sign: int, scale: int, plus: np.ndarray) -> np.ndarray:

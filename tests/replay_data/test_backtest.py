@@ -6,9 +6,11 @@ from __future__ import annotations
 
 import random
 
+import numpy as np
 import pytest
 from varnholt import OrderBook as B
 from varnholt_replay.backtest import ACK, FILL, START, Backtest, History, Latency, Measured, lobster_history
+from varnholt_replay.backtest.engine import _first_at_least, _running_maxima
 from varnholt_replay.backtest.reference import run_reference
 from varnholt_replay.book import BUY, SELL
 
@@ -238,3 +240,16 @@ def test_actions_sent_beside_a_rejected_row_are_rejected(at):
 @pytest.mark.parametrize("at, response", [(100, 50), (700, 35), (1300, 20), (5000, 10)])
 def test_measured_response_latency_is_interpolated_between_exchange_times(at, response):
     assert MEASURED.response(at) == response
+
+
+@pytest.mark.parametrize("length", [1, 2, 3, 7, 8, 9, 64, 100])
+def test_the_first_key_at_least_a_threshold_is_the_one_a_walk_finds(length):
+    """The look for the first execution behind an own order skips spans of keys by their running
+    maxima: every start and threshold gives what walking the keys gives, spans that end at the
+    last key and thresholds above every key included."""
+    keys = np.array(random.Random(length).choices(range(-20, 20), k=length), dtype=np.int64)
+    maxima = _running_maxima(keys)
+    for start in range(length + 2):
+        for threshold in range(-21, 22):
+            walked = next((at for at in range(start, length) if keys[at] >= threshold), None)
+            assert _first_at_least(maxima, start, threshold) == walked

@@ -11,11 +11,12 @@ order traded through the own order's place, and fills it (see :class:`Backtest`)
 from __future__ import annotations
 
 import copy
-import heapq
-import time as clock
+import itertools
 from bisect import bisect_left, bisect_right
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
+from heapq import heappop, heappush
+from time import perf_counter
 from typing import NamedTuple
 
 import numpy as np
@@ -27,6 +28,7 @@ from .latency import Latency
 
 START, TOUCH, FILL, ACK, TIMER = 1, 2, 4, 8, 16
 """Why a strategy is called (bits of ``Context.reason``)."""
+_WOKEN = TOUCH | TIMER  # the reasons a wait gives, dropped when the strategy has waited anew since
 
 OWN_FILL_FIELDS = [("order", np.int64), ("side", np.uint8), ("price_in_ticks", np.int64), ("quantity", np.float64),
                    ("timestamp", np.int64), ("event", np.int64), ("aggressive", np.bool_)]
@@ -37,6 +39,7 @@ and whether the own order took liquidity."""
 _TAKER_REF = OrderBook.NO_REF - 1  # the ref of the immediate order that probes a copy of the book
 _FILL_STAGE, _ARRIVE_STAGE, _CALL_STAGE = 0, 1, 2  # at one time: history's fills, then arrivals, then calls
 _EXECUTE = OrderBook.EXECUTE
+_BUY = bk.BUY
 _MOVES = np.zeros(256, dtype=bool)  # kinds that act on a resting order, the ones that can use up taken lots
 _MOVES[[OrderBook.EXECUTE, OrderBook.REDUCE, OrderBook.CANCEL, OrderBook.REPLACE]] = True
 
@@ -62,7 +65,7 @@ class Ack(NamedTuple):
     timestamp: int  # the exchange's time (for a rejection by latency, when it would have arrived)
 
 
-@dataclass
+@dataclass(slots=True)
 class _Own:
     """An own order at the exchange."""
 
@@ -100,6 +103,7 @@ class Context:
 
     def __init__(self, engine: _Pass, variant: int) -> None:
         self._engine = engine
+        self._variant: _Variant  # its state at the exchange, set by the engine
         self.variant = variant
         self.time = 0
         self.reason = 0
@@ -196,20 +200,22 @@ class Backtest:
 
 
 class _Executions(NamedTuple):
-    """The applied executions of one side, in event order: as arrays, and as lists for the
-    first steps of a look, which mostly end within a few executions."""
+    """The applied executions of one side, in event order, keyed for the look for the first one
+    behind an own order: an execution at a worse price than the own order's, or at its price of
+    an order entered later, has a key at least the own order's (the price, signed so that worse
+    is larger, times ``scale``, plus one more than the index of the entering event)."""
 
-    event: np.ndarray
-    price: np.ndarray
-    entered: np.ndarray
-    lists: tuple[list[int], list[int], list[int]]
+    events: list[int]
+    behind: list[list]  # running maxima of the keys (see _running_maxima)
+    scale: int
 
 
 class _Variant:
     """A variant's state at the exchange."""
 
-    def __init__(self, context: Context) -> None:
+    def __init__(self, context: Context, strategy: Strategy) -> None:
         self.context = context
+        self.strategy = strategy
         self.index = context.variant
         self.orders: dict[int, _Own] = {}
         self.used: dict[int, float] = {}  # history event -> what own fills took of its execution
@@ -232,7 +238,6 @@ class _Pass:
         self.strategies = list(strategies)
         self.seen = backtest.latency.seen(h.times)
         self.seen_list = self.seen.tolist()  # bisected at every call: 0.9 us a look, NumPy's searchsorted 1.7 us
-        self.stamps = h.times
         # the best prices per event as plain arrays, -1 where a side is empty (outside every band)
         self.best_prices = tuple(np.where(best["quantity"] > 0, best["price_in_ticks"], -1)
                                  for best in (h.best_bid, h.best_ask))
@@ -250,44 +255,57 @@ class _Pass:
             self.price_changes.append((at.tolist(), prices[at].tolist()))
         self.quantity = h.events["quantity"]
         executed = np.flatnonzero((h.events["kind"] == _EXECUTE) & h.applied)
+        scale = len(h) + 2  # above every entering index + 1, and every arrival + 1
         self.executions = tuple(
-            _Executions(*columns, tuple(column.tolist() for column in columns))
-            for columns in ((executed[mine], h.price[executed][mine], h.entered[executed][mine])
-                            for mine in (h.side[executed] == side for side in (bk.BUY, bk.SELL))))
+            _Executions(executed[mine].tolist(), _running_maxima(_keys(
+                h.price[executed][mine], -1 if side == bk.BUY else 1, scale, h.entered[executed][mine] + 1)), scale)
+            for side, mine in ((side, h.side[executed] == side) for side in (bk.BUY, bk.SELL)))
         # the events after which the best bid or ask (price or quantity) differs from before
         # them (before the first: both sides empty)
         moved = np.zeros(len(h), dtype=bool)
         for prices, quantities in zip(self.best_prices, self.best_quantities):
             moved |= np.diff(prices, prepend=-1) != 0
             moved |= np.diff(quantities, prepend=0.0) != 0
-        self.touches = np.flatnonzero(moved)
+        self.touches = np.flatnonzero(moved).tolist()
+        self.stamps_list = h.times.tolist()  # bisected at every arrival, read at every look
         self.book = bk.new_book(backtest.tick_size)  # the history's book, replayed as far as an arrival needs
         self.book_at = 0
         self.queue: list[tuple] = []
-        self.sequence = 0
-        self.variants = [_Variant(Context(self, v)) for v in range(len(self.strategies))]
+        self.sequence = itertools.count(1)  # breaks ties in the queue: first pushed, first out
+        # constant latencies by kind, read without the general look-up (None: measured rows)
+        self.entry_by_kind = backtest.latency.__dict__.get("_entry_by_kind")
+        self.response_by_kind = backtest.latency.__dict__.get("_response_by_kind")
+        self.variants = [_Variant(Context(self, v), strategy) for v, strategy in enumerate(self.strategies)]
+        for variant in self.variants:
+            variant.context._variant = variant
         self.end = int(self.seen[-1]) if len(h) else 0
+        self.event_count = len(h)
 
     # the queue of what happens, in exchange time
 
+    # An entry is (time, stage, a, b, c, sequence, what): the stage says what it is (a fill of
+    # an own order, an action's arrival, a call of a strategy) and ``what`` holds the arguments
+    # of its handler.  The handlers are called with positional arguments straight from the entry
+    # (the 64 variants on AMZN level 1, profiled: 5.4 s of 65 in the loop itself with the kind's
+    # name compared and the arguments sliced, 2.6 s of 37 so).
+
     def push(self, time: int, stage: int, a: int, b: int, c: int, what: tuple) -> None:
-        self.sequence += 1
-        heapq.heappush(self.queue, (time, stage, a, b, c, self.sequence, what))
+        heappush(self.queue, (time, stage, a, b, c, next(self.sequence), what))
 
     def run(self) -> list[Outcome]:
         if len(self.history):
             for variant in self.variants:
-                self.push(int(self.seen[0]), _CALL_STAGE, variant.index, 0, 0, ("call", variant, START, 0, None))
-        queue = self.queue
+                self.push(self.seen_list[0], _CALL_STAGE, variant.index, 0, 0, (variant, START, 0, None))
+        queue, end = self.queue, self.end
+        passive_fill, arrive, call = self.passive_fill, self.arrive, self.call
         while queue:
-            time, _, _, _, _, _, what = heapq.heappop(queue)
-            kind = what[0]
-            if kind == "fill":
-                self.passive_fill(time, *what[1:])
-            elif kind == "arrive":
-                self.arrive(time, *what[1:])
-            elif time <= self.end:
-                self.call(time, *what[1:])
+            time, stage, _, _, _, _, what = heappop(queue)
+            if stage == _FILL_STAGE:
+                passive_fill(time, what[0], what[1], what[2], what[3])
+            elif stage == _ARRIVE_STAGE:
+                arrive(time, what[0], what[1], what[2])
+            elif time <= end:
+                call(time, what[0], what[1], what[2], what[3])
         return [self.outcome(v) for v in self.variants]
 
     def top(self, side: int, index: int) -> tuple[int, float] | None:
@@ -300,7 +318,7 @@ class _Pass:
     # the strategy's side
 
     def call(self, time: int, variant: _Variant, reason: int, version: int, report: tuple | None = None) -> None:
-        if reason & (TOUCH | TIMER) and version != variant.wait_version:
+        if reason & _WOKEN and version != variant.wait_version:
             return  # a wait the strategy has changed since
         context = variant.context
         self.report(context, reason, report)
@@ -308,10 +326,10 @@ class _Pass:
             return  # handed over at the next call
         # reports due at the same time go to the same call (the queue holds a variant's calls of
         # one time side by side)
-        while self.queue and self.queue[0][0] == time and self.queue[0][6][0] == "call" \
-                and self.queue[0][6][1] is variant:
-            _, _, _, _, _, _, (_, _, more, more_version, more_report) = heapq.heappop(self.queue)
-            if more & (TOUCH | TIMER) and more_version != variant.wait_version:
+        queue = self.queue
+        while queue and queue[0][0] == time and queue[0][1] == _CALL_STAGE and queue[0][6][0] is variant:
+            _, _, _, _, _, _, (_, more, more_version, more_report) = heappop(queue)
+            if more & _WOKEN and more_version != variant.wait_version:
                 continue
             if more != ACK or context.woken_by_acks:
                 reason |= more
@@ -321,9 +339,9 @@ class _Pass:
         if reason & TIMER:
             context.timer = None
         variant.calls += 1
-        started = clock.perf_counter()
-        self.strategies[context.variant](context)
-        variant.seconds += clock.perf_counter() - started
+        started = perf_counter()
+        variant.strategy(context)
+        variant.seconds += perf_counter() - started
         context.fills, context.acks = [], []
         self.schedule_wait(variant)
 
@@ -331,17 +349,17 @@ class _Pass:
         if reason == FILL:
             fill, known = report  # type: ignore[misc]
             context.fills.append(fill)
-            signed = fill[3] if fill[1] == bk.BUY else -fill[3]
+            signed = fill[3] if fill[1] == _BUY else -fill[3]
             context.position += signed
             context.cash -= signed * fill[2] * self.tick_size
-            self.know(context, fill[0], known)
+            order = fill[0]
         elif reason == ACK:
             ack, known = report  # type: ignore[misc]
             context.acks.append(ack)
-            self.know(context, ack.order, known)
-
-    @staticmethod
-    def know(context: Context, order: int, known: Known) -> None:
+            order = ack.order
+        else:
+            return
+        # what the strategy knows of the order: the latest report by the exchange's time
         before = context.orders.get(order)
         if before is None or before.as_of <= known.as_of:
             context.orders[order] = known
@@ -353,25 +371,30 @@ class _Pass:
         after = context.seen + 1
         wake, reason = None, 0
         if context.waiting_touch:
-            at = int(self.touches.searchsorted(after))
+            at = bisect_left(self.touches, after)
             if at < len(self.touches):
-                wake, reason = int(self.touches[at]), TOUCH
-        for band, changes in zip((context.bid_band, context.ask_band), self.price_changes):
-            if band is not None:
-                found = _first_outside(changes, after, band, len(self.history) if wake is None else wake)
-                if found is not None:
-                    wake, reason = found, TOUCH
-        when = None if wake is None else int(self.seen[wake])
+                wake, reason = self.touches[at], TOUCH
+        if context.bid_band is not None:
+            found = _first_outside(self.price_changes[0], after, context.bid_band,
+                                   self.event_count if wake is None else wake)
+            if found is not None:
+                wake, reason = found, TOUCH
+        if context.ask_band is not None:
+            found = _first_outside(self.price_changes[1], after, context.ask_band,
+                                   self.event_count if wake is None else wake)
+            if found is not None:
+                wake, reason = found, TOUCH
+        when = None if wake is None else self.seen_list[wake]
         if context.timer is not None and (when is None or context.timer <= when):
             reason = TIMER | (TOUCH if context.timer == when else 0)
             when = max(context.timer, context.time)
         if when is not None:
-            self.push(when, _CALL_STAGE, variant.index, 0, 0, ("call", variant, reason, variant.wait_version, None))
+            self.push(when, _CALL_STAGE, variant.index, 0, 0, (variant, reason, variant.wait_version, None))
 
     def send_new(self, context: Context, side: int, price: int, quantity: float, immediate: bool) -> int:
         if not (price > 0 and quantity > 0 and np.isfinite(quantity)):
             raise ValueError("an own order needs a positive price and a positive, finite quantity")
-        variant = self.variants[context.variant]
+        variant = context._variant
         order = variant.next_order  # numbered per variant, so that a variant's ids do not depend on the others
         variant.next_order += 1
         context.orders[order] = Known(side, int(price), float(quantity), True, -1)
@@ -379,11 +402,12 @@ class _Pass:
         return order
 
     def send(self, context: Context, kind: str, action: tuple) -> None:
-        variant = self.variants[context.variant]
+        variant = context._variant
         if kind != "new" and action[0] not in context.orders:
             raise ValueError(f"no own order {action[0]} in this variant")
         variant.actions += 1
-        latency = self.latency.entry_at(kind, context.time)
+        constant = self.entry_by_kind
+        latency = constant[kind] if constant is not None else self.latency.entry_at(kind, context.time)
         if latency < 0:
             variant.rejected += 1
             arrival = context.time - latency
@@ -394,22 +418,24 @@ class _Pass:
             else:
                 self.respond(variant, kind, arrival, ack, context.orders[action[0]])
             return
-        self.push(context.time + latency, _ARRIVE_STAGE, 0, 0, 0, ("arrive", variant, kind, action))
+        self.push(context.time + latency, _ARRIVE_STAGE, 0, 0, 0, (variant, kind, action))
 
     def respond(self, variant: _Variant, kind: str, time: int, ack: Ack, known: Known) -> None:
-        at = time + self.latency.response_at(kind, time)
-        self.push(at, _CALL_STAGE, variant.index, 0, 0, ("call", variant, ACK, 0, (ack, known)))
+        constant = self.response_by_kind
+        at = time + (max(constant[kind], 0) if constant is not None else self.latency.response_at(kind, time))
+        self.push(at, _CALL_STAGE, variant.index, 0, 0, (variant, ACK, 0, (ack, known)))
 
     # the exchange's side
 
     def arrive(self, time: int, variant: _Variant, kind: str, action: tuple) -> None:
-        at = self.history.index_after(time)
+        at = bisect_right(self.stamps_list, time)  # the first event stamped after the arrival
         if kind == "new":
             order, side, price, quantity, immediate = action
             own = _Own(order, side, price, quantity, at)
             variant.orders[order] = own
             self.enter(variant, own, time, immediate)
-            self.respond(variant, kind, time, Ack(kind, order, True, time), self.known(own, time))
+            self.respond(variant, kind, time, Ack(kind, order, True, time),
+                         Known(own.side, own.price, own.remaining, own.open, time))
             return
         found = variant.orders.get(action[0])
         if found is None or not found.open:
@@ -431,7 +457,8 @@ class _Pass:
                 own.price, own.remaining, own.arrived = price, quantity, at
                 own.version += 1
                 self.enter(variant, own, time, False)
-        self.respond(variant, kind, time, Ack(kind, own.id, True, time), self.known(own, time))
+        self.respond(variant, kind, time, Ack(kind, own.id, True, time),
+                     Known(own.side, own.price, own.remaining, own.open, time))
 
     @staticmethod
     def known(own: _Own, time: int) -> Known:
@@ -495,12 +522,16 @@ class _Pass:
                 del variant.taken[ref]
 
     def look_for_fill(self, variant: _Variant, own: _Own, start: int) -> None:
-        """Queues the first execution from ``start`` on of an order behind the own order."""
-        found = _first_behind(self.executions[own.side], own.side, own.price, own.arrived, start)
-        if found is not None:
-            rank = -own.price if own.side == bk.BUY else own.price
-            self.push(int(self.stamps[found]), _FILL_STAGE, found, rank, own.entry,
-                      ("fill", variant, own, own.version, found))
+        """Queues the first execution from ``start`` on of an order behind the own order: at a
+        worse price, or at its price of an order entered from its arrival on."""
+        executions = self.executions[own.side]
+        rank = -own.price if own.side == _BUY else own.price  # worse is larger
+        at = _first_at_least(executions.behind, bisect_left(executions.events, start),
+                             rank * executions.scale + own.arrived + 1)
+        if at is not None:
+            found = executions.events[at]
+            heappush(self.queue, (self.stamps_list[found], _FILL_STAGE, found, rank, own.entry, next(self.sequence),
+                                  (variant, own, own.version, found)))
 
     def passive_fill(self, time: int, variant: _Variant, own: _Own, version: int, event: int) -> None:
         if own.version != version or not own.open:
@@ -522,9 +553,10 @@ class _Pass:
         order stays in the book)."""
         fill = (own.id, own.side, price, lots, time, event, aggressive)
         variant.fills.append(fill)
-        at = time + self.latency.response_at("fill", time)
+        constant = self.response_by_kind
+        at = time + (max(constant["fill"], 0) if constant is not None else self.latency.response_at("fill", time))
         known = Known(own.side, own.price, own.remaining, rests and own.open and own.remaining > 0, time)
-        self.push(at, _CALL_STAGE, variant.index, 0, 0, ("call", variant, FILL, 0, (fill, known)))
+        self.push(at, _CALL_STAGE, variant.index, 0, 0, (variant, FILL, 0, (fill, known)))
 
     def outcome(self, variant: _Variant) -> Outcome:
         fills = np.array(variant.fills, dtype=OWN_FILL_FIELDS)
@@ -539,29 +571,40 @@ class _Pass:
                        variant.calls, variant.seconds)
 
 
-def _first_behind(executions: _Executions, side: int, price: int, arrived: int, start: int) -> int | None:
-    """The first execution from event ``start`` on of an order behind an own order at ``price``
-    that arrived before event ``arrived``: at a worse price, or at its price and entered later."""
-    events, prices, entered = executions.lists
-    first = bisect_left(events, start)
-    # the first steps in Python: the example's busiest variant on AMZN level 5 finds 7 looks in
-    # 10 within 16 steps (0.21 s of CPU in NumPy windows alone, 0.12 s so)
-    for at in range(first, min(first + 16, len(events))):
-        there = prices[at]
-        if (there < price if side == bk.BUY else there > price) or (there == price and entered[at] >= arrived):
-            return events[at]
-    first += 16
-    span = 64
-    while first < len(executions.event):
-        window = executions.price[first:first + span]
-        worse = window < price if side == bk.BUY else window > price
-        hit = worse | ((window == price) & (executions.entered[first:first + span] >= arrived))
-        at = int(hit.argmax())
-        if hit[at]:
-            return int(executions.event[first + at])
-        first += span
-        span *= 4  # most own orders fill soon or wait long: short looks first, then long ones
-    return None
+def _keys(prices: np.ndarray, sign: int, scale: int, plus: np.ndarray) -> np.ndarray:
+    """``sign * prices * scale + plus``, exact: in int64 where it fits, else in Python ints."""
+    if len(prices) and int(np.abs(prices).max()) * scale + scale >= 2 ** 62:
+        prices, plus = prices.astype(object), plus.astype(object)
+    return sign * prices * scale + plus
+
+
+def _running_maxima(keys: np.ndarray) -> list[list]:
+    """Level ``k``: the largest of ``keys[i:i + 2**k]`` for every ``i`` where the span fits."""
+    levels = [keys]
+    span = 1
+    while span < len(keys):
+        levels.append(np.maximum(levels[-1][:-span], levels[-1][span:]))
+        span *= 2
+    return [level.tolist() for level in levels]
+
+
+def _first_at_least(maxima: list[list], at: int, threshold) -> int | None:
+    """The first position from ``at`` on whose key is at least ``threshold`` (see
+    :func:`_running_maxima`): spans of 1, 2, 4, ... keys are skipped while they hold none, then
+    the span that holds it is halved down to the key: 2 log2(distance) steps, where a walk over
+    the keys took the distance (the example's 64 variants on AMZN level 1, profiled: 15 % of the
+    time walked, 10 % in spans; unprofiled, 14.6 s of CPU before, 11.7 s after)."""
+    levels = len(maxima)
+    k = 0
+    while k < levels and at < len(maxima[k]) and maxima[k][at] < threshold:
+        at += 1 << k
+        k += 1
+    # the first key at least ``threshold``, if any, is within ``2**k`` keys from ``at``
+    while k > 0:
+        k -= 1
+        if at < len(maxima[k]) and maxima[k][at] < threshold:
+            at += 1 << k
+    return at if at < len(maxima[0]) and maxima[0][at] >= threshold else None
 
 
 def _first_outside(changes: tuple[list[int], list[int]], start: int, band: tuple[int, int],
@@ -570,12 +613,23 @@ def _first_outside(changes: tuple[list[int], list[int]], start: int, band: tuple
     side (-1: the side is empty), given by where it changes, is outside ``[low, high]``."""
     low, high = band
     events, prices = changes
-    at = max(bisect_right(events, start) - 1, 0)  # the change in force at ``start``
-    while at < len(events):
-        event = max(events[at], start)
+    # the change in force at ``start`` (the only one that can lie before it), then the ones
+    # after; mostly a step or two (running maxima found them no faster than this walk)
+    at = bisect_right(events, start) - 1
+    if at < 0:
+        at = 0
+    elif at < len(events):
+        if start >= before:
+            return None
+        price = prices[at]
+        if price < low or price > high:
+            return start
+        at += 1
+    for at in range(at, len(events)):
+        event = events[at]
         if event >= before:
             return None
-        if not low <= prices[at] <= high:
+        price = prices[at]
+        if price < low or price > high:
             return event
-        at += 1
     return None

@@ -431,7 +431,7 @@ class HostileMachine(BookMachine):
             elif name == "queue_position":
                 want = model.queue_position(conv["order_id"])
             elif name == "order_id":
-                want = None  # this flow enters no order under a reference
+                want = model.order_id(conv["ref"])
             elif name == "take":
                 want = model.take(twin(conv["order"]), conv["all_or_none"])
             elif name == "amend":

@@ -462,6 +462,8 @@ class HostileMachine(BookMachine):
                 check_fill(got_fill, want_fill)
         elif name in ("depth", "volume_at", "queue_position"):
             assert normal(result) == normal(want)
+        elif name == "order_id":
+            assert result == want
         elif name == "get_order":
             check_order(result, want)
         elif name == "fill":

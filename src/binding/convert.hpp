@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <climits>
 #include <cstdint>
 #include <optional>
@@ -176,7 +177,12 @@ struct RefList {
 template <>
 struct Arg<RefList> {
     static constexpr bool reads_before_borrow = true;
-    std::vector<std::uint64_t> refs;
+    // A strategy watches a few refs: up to this many are held without allocating (one call that
+    // stops on a watched fill made a vector of one ref each time).
+    static constexpr std::size_t held_inline = 8;
+    std::array<std::uint64_t, held_inline> few{};
+    std::size_t count = 0;
+    std::vector<std::uint64_t> many;
     static PyResult<Arg> convert(PyObject* object) {
         Arg list;
         if (object == Py_None) {
@@ -191,7 +197,7 @@ struct Arg<RefList> {
             if (!ref) {
                 return fail(std::move(ref.error()));
             }
-            list.refs.push_back(ref->get());
+            list.push(ref->get());
         }
         if (PyErr_Occurred() != nullptr) {
             return fail(fetch_error());
@@ -199,7 +205,23 @@ struct Arg<RefList> {
         return list;
     }
     static Arg absent() { return Arg{}; }
-    RefList get() const noexcept { return RefList{refs}; }
+    RefList get() const noexcept {
+        return RefList{count <= held_inline ? std::span<const std::uint64_t>(few.data(), count)
+                                            : std::span<const std::uint64_t>(many)};
+    }
+
+private:
+    void push(std::uint64_t ref) {
+        if (count < held_inline) {
+            few[count] = ref;
+        } else {
+            if (count == held_inline) {
+                many.assign(few.begin(), few.end());
+            }
+            many.push_back(ref);
+        }
+        ++count;
+    }
 };
 
 // A parameter that is accepted and not looked at (the memo of __deepcopy__).

@@ -293,6 +293,9 @@ Result<void> OrderBook::replay(const std::byte* events, std::size_t count, Event
             break;
         }
         const std::size_t row = i - start;
+        if (row == LongRun::long_run_events && options.long_run != nullptr) [[unlikely]] {
+            options.long_run->started();
+        }
         const std::size_t fills_before = out.fills.size();
         if (stops) [[unlikely]] {
             room(out.events, row + 1, 1, total);

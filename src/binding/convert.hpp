@@ -188,16 +188,35 @@ struct Arg<RefList> {
         if (object == Py_None) {
             return list;
         }
+        const auto add = [&](PyObject* item) -> std::optional<PyError> {
+            auto ref = Arg<std::uint64_t>::convert(item);
+            if (!ref) {
+                return std::move(ref.error());
+            }
+            list.push(ref->get());
+            return std::nullopt;
+        };
+        // A tuple or list is read by index, as its iterator reads it (a list's length is looked at
+        // again after each item, whose __index__ may change it), without making an iterator (part of
+        // 8,706 -> 6,909 instructions for a call that stops on a watched fill; see book_replay).
+        if (PyTuple_CheckExact(object) || PyList_CheckExact(object)) {
+            const bool tuple = PyTuple_CheckExact(object);
+            for (Py_ssize_t i = 0; i < (tuple ? PyTuple_Size(object) : PyList_Size(object)); ++i) {
+                Ref item = Ref::borrow(tuple ? PyTuple_GetItem(object, i) : PyList_GetItem(object, i));
+                if (auto failure = add(item.get())) {
+                    return fail(std::move(*failure));
+                }
+            }
+            return list;
+        }
         Ref iterator = Ref::steal(PyObject_GetIter(object));
         if (!iterator) {
             return fail(fetch_error());
         }
         while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-            auto ref = Arg<std::uint64_t>::convert(item.get());
-            if (!ref) {
-                return fail(std::move(ref.error()));
+            if (auto failure = add(item.get())) {
+                return fail(std::move(*failure));
             }
-            list.push(ref->get());
         }
         if (PyErr_Occurred() != nullptr) {
             return fail(fetch_error());

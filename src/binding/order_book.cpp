@@ -259,9 +259,10 @@ constexpr std::size_t events_worth_releasing_the_lock = LongRun::long_run_events
 
 // A replay that may stop early usually applies a few events and stops, however many follow
 // `start`: it keeps the lock and releases it once it has applied 64 events and goes on (a call
-// that stops on a watched fill after one event, bench/cheap_calls.py: 6.2x -> 3.4x one add, of
-// which callgrind counts 9,574 -> 8,377 instructions with the watch list below; the rest is the
-// lock's hand-over between threads). The lock is taken again when the core returns or throws,
+// that stops on a watched fill after one event, bench/cheap_calls.py --quick: 6.2x -> 3.4x one
+// add; callgrind counts 8,706 -> 6,909 instructions for it with the inline watch list, RefSet's
+// inline table, the fill scratch and the remembered keywords together, and does not count the
+// lock's hand-over between threads, the rest of the gain). The lock is taken again when the core returns or throws,
 // before anything touches an object.
 class LockReleasedWhenLong final : public LongRun {
 public:

@@ -110,6 +110,18 @@ def test_binding_errors(call, text):
     assert message(call) == (TypeError, text)
 
 
+def test_a_keyword_binds_to_its_own_operations_parameter():
+    # One name object, "price_in_ticks", is the second parameter of volume_at and the third of
+    # amend: each call binds it in its own operation, whichever operation saw the name before.
+    book = OrderBook()
+    order = Order(OrderType.Buy, 100, 2.0)
+    book.add(order)
+    for ticks in (101, 102, 103):
+        assert book.amend(order.id, quantity=2.0, price_in_ticks=ticks) == []
+        assert book.volume_at(side=OrderType.Buy, price_in_ticks=ticks) == (2.0, 1)
+        assert book.volume_at(OrderType.Buy, price_in_ticks=ticks - 1) == (0.0, 0)
+
+
 def test_all_parameters_may_be_passed_by_keyword():
     book = OrderBook(tick_size=0.5)
     order = book.create_order(side=OrderType.Sell, price=1.0, quantity=2.0)

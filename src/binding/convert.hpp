@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <climits>
 #include <cstdint>
 #include <optional>
@@ -176,10 +177,36 @@ struct RefList {
 template <>
 struct Arg<RefList> {
     static constexpr bool reads_before_borrow = true;
-    std::vector<std::uint64_t> refs;
+    // A strategy watches a few refs: up to this many are held without allocating (one call that
+    // stops on a watched fill made a vector of one ref each time).
+    static constexpr std::size_t held_inline = 8;
+    std::array<std::uint64_t, held_inline> few{};
+    std::size_t count = 0;
+    std::vector<std::uint64_t> many;
     static PyResult<Arg> convert(PyObject* object) {
         Arg list;
         if (object == Py_None) {
+            return list;
+        }
+        const auto add = [&](PyObject* item) -> std::optional<PyError> {
+            auto ref = Arg<std::uint64_t>::convert(item);
+            if (!ref) {
+                return std::move(ref.error());
+            }
+            list.push(ref->get());
+            return std::nullopt;
+        };
+        // A tuple or list is read by index, as its iterator reads it (a list's length is looked at
+        // again after each item, whose __index__ may change it), without making an iterator (part of
+        // 8,706 -> 6,909 instructions for a call that stops on a watched fill; see book_replay).
+        if (PyTuple_CheckExact(object) || PyList_CheckExact(object)) {
+            const bool tuple = PyTuple_CheckExact(object);
+            for (Py_ssize_t i = 0; i < (tuple ? PyTuple_Size(object) : PyList_Size(object)); ++i) {
+                Ref item = Ref::borrow(tuple ? PyTuple_GetItem(object, i) : PyList_GetItem(object, i));
+                if (auto failure = add(item.get())) {
+                    return fail(std::move(*failure));
+                }
+            }
             return list;
         }
         Ref iterator = Ref::steal(PyObject_GetIter(object));
@@ -187,11 +214,9 @@ struct Arg<RefList> {
             return fail(fetch_error());
         }
         while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-            auto ref = Arg<std::uint64_t>::convert(item.get());
-            if (!ref) {
-                return fail(std::move(ref.error()));
+            if (auto failure = add(item.get())) {
+                return fail(std::move(*failure));
             }
-            list.refs.push_back(ref->get());
         }
         if (PyErr_Occurred() != nullptr) {
             return fail(fetch_error());
@@ -199,7 +224,23 @@ struct Arg<RefList> {
         return list;
     }
     static Arg absent() { return Arg{}; }
-    RefList get() const noexcept { return RefList{refs}; }
+    RefList get() const noexcept {
+        return RefList{count <= held_inline ? std::span<const std::uint64_t>(few.data(), count)
+                                            : std::span<const std::uint64_t>(many)};
+    }
+
+private:
+    void push(std::uint64_t ref) {
+        if (count < held_inline) {
+            few[count] = ref;
+        } else {
+            if (count == held_inline) {
+                many.assign(few.begin(), few.end());
+            }
+            many.push_back(ref);
+        }
+        ++count;
+    }
 };
 
 // A parameter that is accepted and not looked at (the memo of __deepcopy__).

@@ -117,12 +117,24 @@ struct StopConditions {
     bool any() const noexcept { return !watch.empty() || touch || !queue.empty() || until.has_value(); }
 };
 
+// Told once when a replay that may stop early has applied `long_run_events` events and goes on:
+// its caller may then let other work run beside it (the binding releases the interpreter lock, which
+// it keeps for the short runs a stopping replay usually makes).
+struct LongRun {
+    static constexpr std::size_t long_run_events = 64;
+    virtual void started() = 0;
+
+protected:
+    ~LongRun() = default;
+};
+
 struct ReplayOptions {
     std::size_t depth = 0;  // levels per side in each snapshot; none when 0
     std::size_t every = 1;  // a snapshot after every `every`-th event applied
     std::size_t start = 0;  // the first event applied (at most the count)
     std::uint32_t owner = 0;  // the owner of every order the replay enters
     StopConditions stop;
+    LongRun* long_run = nullptr;  // told when the run gets long, if given
 };
 
 struct ReplayOutput {

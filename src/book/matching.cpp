@@ -269,7 +269,7 @@ Result<void> show(BeforeCommit* before_commit, const std::vector<Fill>& fills) {
 
 Result<std::vector<Fill>> OrderBook::add(const Order& arriving, Environment& environment,
                                          BeforeCommit* before_commit) {
-    return enter(arriving, no_ref, environment, before_commit);
+    return enter(arriving, TimeInForce::GoodTillCancelled, no_ref, environment, before_commit);
 }
 
 Result<std::vector<Fill>> OrderBook::add_as(const Order& arriving, std::uint64_t ref, Environment& environment,
@@ -280,14 +280,13 @@ Result<std::vector<Fill>> OrderBook::add_as(const Order& arriving, std::uint64_t
     if (node_under(ref) != no_index) {
         return invalid_value("ref " + std::to_string(ref) + " already names a resting order");
     }
-    return enter(arriving, ref, environment, before_commit);
+    return enter(arriving, TimeInForce::GoodTillCancelled, ref, environment, before_commit);
 }
 
-Result<std::vector<Fill>> OrderBook::enter(const Order& arriving, std::uint64_t ref, Environment& environment,
-                                           BeforeCommit* before_commit) {
+Result<std::vector<Fill>> OrderBook::enter(const Order& arriving, TimeInForce time_in_force, std::uint64_t ref,
+                                           Environment& environment, BeforeCommit* before_commit) {
     std::vector<Fill> fills;  // allocates only when something trades
-    auto plan = plan_entry(arriving, TimeInForce::GoodTillCancelled, ref, environment.clock, &environment.ids, fills,
-                           nullptr);
+    auto plan = plan_entry(arriving, time_in_force, ref, environment.clock, &environment.ids, fills, nullptr);
     if (!plan) {
         return std::unexpected(std::move(plan.error()));
     }
@@ -300,17 +299,8 @@ Result<std::vector<Fill>> OrderBook::enter(const Order& arriving, std::uint64_t 
 
 Result<std::vector<Fill>> OrderBook::take(const Order& order, bool all_or_none, Environment& environment,
                                           BeforeCommit* before_commit) {
-    std::vector<Fill> fills;
     const auto time_in_force = all_or_none ? TimeInForce::FillOrKill : TimeInForce::ImmediateOrCancel;
-    auto plan = plan_entry(order, time_in_force, no_ref, environment.clock, &environment.ids, fills, nullptr);
-    if (!plan) {
-        return std::unexpected(std::move(plan.error()));
-    }
-    if (auto ready = show(before_commit, fills); !ready) {
-        return std::unexpected(std::move(ready.error()));
-    }
-    commit_entry(std::move(*plan), fills);
-    return fills;
+    return enter(order, time_in_force, no_ref, environment, before_commit);
 }
 
 }  // namespace varnholt

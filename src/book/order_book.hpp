@@ -258,9 +258,6 @@ public:
     std::size_t longest_id_probe_run() const noexcept;
 
 private:
-    // add() and add_as(): a good-till-cancelled order entered, resting under `ref` (or no_ref).
-    Result<std::vector<Fill>> enter(const Order& arriving, std::uint64_t ref, Environment& environment,
-                                    BeforeCommit* before_commit);
     using Side = std::map<std::int64_t, std::uint32_t>;  // price -> level index
     using PriceIndex = IndexTable<50>;
     using RefIndex = IndexTable<50>;
@@ -336,6 +333,10 @@ private:
 
     // --- matching (matching.cpp) ---
     enum class TimeInForce : std::uint8_t { GoodTillCancelled, ImmediateOrCancel, FillOrKill };
+    // add(), add_as() and take(): an order entered for its time in force, what rests of it under
+    // `ref` (or no_ref).
+    Result<std::vector<Fill>> enter(const Order& arriving, TimeInForce time_in_force, std::uint64_t ref,
+                                    Environment& environment, BeforeCommit* before_commit);
     // What the self-trade rule does in a planned sweep besides its fills, in the sweep's order:
     // each step acts on the front of the best opposite level once the fills before it
     // (`before_fill` of them) are made. A cancel takes the resting order out (recorded Canceled);

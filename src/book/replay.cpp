@@ -1,10 +1,11 @@
 // Batch replay: whole arrays of order events applied inside the core, event by event, with the
 // stop conditions a caller may set (the feed verbs themselves are in feed_verbs.cpp).
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <optional>
+#include <span>
 
 #include "order_book.hpp"
 #include "replay_events.hpp"
@@ -63,66 +64,37 @@ private:
     bool read_ = false;
 };
 
-// The references of a watch list, for one look-up per fill: open addressing over a power-of-two
-// table in which no_ref marks a free slot (a watched no_ref is kept apart). The table of a few refs
-// (up to 4) is held inline: a call that stops on a watched fill after one event allocated it every
-// time (part of 8,706 -> 6,909 instructions for such a call, callgrind; see the binding's
-// book_replay).
+// The references of a watch list, for one look-up per fill. A few (up to 8) are compared in turn,
+// which allocates nothing: a call that stops on a watched fill after one event allocated a table
+// every time (part of 8,706 -> 6,909 instructions for such a call, callgrind; see the binding's
+// book_replay). More are found through the book's index table, by their place in the list.
 class RefSet {
 public:
-    RefSet(const RefSet&) = delete;
-    RefSet& operator=(const RefSet&) = delete;
-    explicit RefSet(std::span<const std::uint64_t> refs) {
-        if (refs.empty()) {
+    explicit RefSet(std::span<const std::uint64_t> refs) : refs_(refs) {
+        if (refs.size() <= few) {
             return;
         }
-        std::size_t size = few_.size();
-        while (size < 2 * refs.size()) {
-            size *= 2;
-        }
-        if (size == few_.size()) {
-            few_.fill(no_ref);
-            slots_ = few_;
-        } else {
-            many_.assign(size, no_ref);
-            slots_ = many_;
-        }
-        for (const std::uint64_t ref : refs) {
-            if (ref == no_ref) {
-                holds_no_ref_ = true;
-                continue;
+        table_.emplace();
+        table_->reserve(refs.size());
+        for (std::uint32_t i = 0; i < refs.size(); ++i) {
+            if (!contains(refs[i])) {
+                table_->insert(hash_number(refs[i]), i);
             }
-            std::size_t at = slot(ref);
-            while (slots_[at] != no_ref && slots_[at] != ref) {
-                at = (at + 1) & (slots_.size() - 1);
-            }
-            slots_[at] = ref;
         }
     }
 
     bool contains(std::uint64_t ref) const noexcept {
-        if (ref == no_ref) {
-            return holds_no_ref_;
+        if (!table_) {
+            return std::find(refs_.begin(), refs_.end(), ref) != refs_.end();
         }
-        if (slots_.empty()) {
-            return false;
-        }
-        for (std::size_t at = slot(ref);; at = (at + 1) & (slots_.size() - 1)) {
-            if (slots_[at] == ref) {
-                return true;
-            }
-            if (slots_[at] == no_ref) {
-                return false;
-            }
-        }
+        const auto same = [&](std::uint32_t i) { return refs_[i] == ref; };
+        return table_->find(hash_number(ref), same) != IndexTable<50>::none;
     }
 
 private:
-    std::size_t slot(std::uint64_t ref) const noexcept { return hash_number(ref) & (slots_.size() - 1); }
-    std::array<std::uint64_t, 8> few_;
-    std::vector<std::uint64_t> many_;
-    std::span<std::uint64_t> slots_;  // few_ or many_
-    bool holds_no_ref_ = false;
+    static constexpr std::size_t few = 8;
+    std::span<const std::uint64_t> refs_;
+    std::optional<IndexTable<50>> table_;
 };
 
 }  // namespace

@@ -83,6 +83,22 @@ public:
         }
     }
 
+    // Hints for a look-up to come, which read nothing that may not be in the cache yet: the
+    // cache line of the hash's home slot is fetched, and peek() gives the index in the first slot
+    // from home that carries the hash (the key is not compared), or none.
+    void prefetch_home(std::uint32_t hash) const noexcept { prefetch(slots_.data() + home(hash)); }
+    std::uint32_t peek(std::uint32_t hash) const noexcept {
+        for (std::size_t i = home(hash);; i = (i + 1) & mask()) {
+            const Slot slot = slots_[i];
+            if (slot == 0) {
+                return none;
+            }
+            if (slot_hash(slot) == hash) {
+                return slot_index(slot);
+            }
+        }
+    }
+
     bool has_room_for_one() const noexcept { return (size_ + 1) * 100 <= slots_.size() * MaxLoadPercent; }
     void reserve_one() {
         if (!has_room_for_one()) {

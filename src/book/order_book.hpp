@@ -446,6 +446,8 @@ private:
     Result<void> apply(const ReplayEvent& event, std::size_t index, std::size_t row, std::uint32_t owner,
                        EventLayout layout, Environment& environment, std::vector<Fill>& fills,
                        std::vector<Matched>& matched, ReplayOutput& out);
+    // Cache hints for the events `ahead` places after the one about to be applied (see replay()).
+    void prefetch_ahead(std::uint64_t ref, unsigned ahead) const noexcept;
     // The stop conditions' view of the book. A level's cached total (Level::quantity_known) is
     // what makes them cheap: every change to a level but an order joining at its back forgets
     // it, and the conditions keep the levels they watch known after each look. A watched level

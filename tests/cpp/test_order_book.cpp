@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <random>
@@ -399,6 +400,60 @@ TEST(Replay, ExecutionOfAnOrderBehindTheFrontKeepsItsPlace) {
     EXPECT_EQ(book.volume_at(OrderType::Sell, 100).quantity, 20.75);
     EXPECT_EQ(book.get_order(id->view())->quantity, 0.75);
     expect_intact(book);
+}
+
+// A book large enough that replay looks the next events' references up ahead of time: the same
+// events applied in one call and one call each (where there is nothing ahead) give the same
+// outcomes, fills and book, references that come and go and are reused included.
+TEST(Replay, LookingAheadInALargeBookChangesNothing) {
+    std::mt19937_64 random(11);
+    const auto pick = [&](std::uint64_t n) { return random() % n; };
+    std::vector<ReplayEvent> events;
+    for (std::uint64_t ref = 0; ref < 6000; ++ref) {
+        const std::uint8_t side = static_cast<std::uint8_t>(ref % 2);
+        events.push_back({static_cast<std::uint8_t>(EventKind::Post), side,
+                          static_cast<std::int64_t>(side == 0 ? 100 - pick(40) : 101 + pick(40)), 1.0 + static_cast<double>(pick(5)), ref,
+                          0, ref});
+    }
+    for (std::uint64_t i = 0; i < 20000; ++i) {
+        const std::uint8_t side = static_cast<std::uint8_t>(pick(2));
+        events.push_back({static_cast<std::uint8_t>(pick(9)), side,
+                          static_cast<std::int64_t>(side == 0 ? 102 - pick(40) : 99 + pick(40)), 1.0 + static_cast<double>(pick(5)),
+                          pick(9000), pick(9000), 6000 + i});
+    }
+    FakeEnvironment env;
+    OrderBook whole;
+    OrderBook stepped;
+    ReplayOutput all;
+    ASSERT_TRUE(replay_feed(whole, env.environment, events, all));
+    std::size_t fill = 0;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        ReplayOutput one;
+        ASSERT_TRUE(replay_feed(stepped, env.environment, {events[i]}, one));
+        ASSERT_EQ(std::memcmp(&one.events[0], &all.events[i], sizeof(EventOutcome)), 0) << "event " << i;
+        for (const FillRecord& made : one.fills) {
+            ASSERT_LT(fill, all.fills.size());
+            const FillRecord& expected = all.fills[fill++];
+            EXPECT_EQ(expected.event, i);
+            EXPECT_EQ(made.resting_ref, expected.resting_ref);
+            EXPECT_EQ(made.incoming_ref, expected.incoming_ref);
+            EXPECT_EQ(made.quantity, expected.quantity);
+        }
+    }
+    EXPECT_EQ(fill, all.fills.size());
+    EXPECT_GT(fill, 1000u) << "the events hardly traded";
+    for (const OrderType side : {OrderType::Buy, OrderType::Sell}) {
+        const std::vector<Order> left = resting(whole, side);
+        const std::vector<Order> other = resting(stepped, side);
+        EXPECT_GT(left.size(), 2048u);
+        ASSERT_EQ(left.size(), other.size());
+        for (std::size_t k = 0; k < left.size(); ++k) {
+            EXPECT_EQ(left[k].price_in_ticks, other[k].price_in_ticks);
+            EXPECT_EQ(left[k].quantity, other[k].quantity);
+            EXPECT_EQ(left[k].timestamp, other[k].timestamp);
+        }
+    }
+    expect_intact(whole);
 }
 
 }  // namespace

@@ -79,7 +79,7 @@ Result<std::optional<std::vector<Fill>>> OrderBook::amend(std::string_view id, s
     return Amended{std::move(fills)};
 }
 
-Result<OrderBook::AmendmentPlan> OrderBook::plan_amendment(Registry::Entry& entry, std::optional<double> quantity,
+Result<AmendmentPlan> OrderBook::plan_amendment(Registry::Entry& entry, std::optional<double> quantity,
                                                            std::optional<std::int64_t> price_in_ticks, WallClock& clock,
                                                            IdGenerator* ids, std::vector<Fill>& fills,
                                                            std::vector<Matched>* matched) {

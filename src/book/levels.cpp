@@ -39,7 +39,7 @@ Registry::Entry& OrderBook::record(const Order& order) {
     return entry;
 }
 
-OrderBook::RestPlan OrderBook::prepare_rest(const Order& order, std::uint64_t ref) {
+RestPlan OrderBook::prepare_rest(const Order& order, std::uint64_t ref) {
     registry_.reserve_one();
     nodes_.reserve_one();
     if (ref != no_ref) {

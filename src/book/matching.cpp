@@ -171,7 +171,7 @@ void OrderBook::commit_sweep(Order& incoming, const std::vector<Fill>& fills, co
     }
 }
 
-Result<OrderBook::EntryPlan> OrderBook::plan_entry(const Order& arriving, TimeInForce time_in_force,
+Result<EntryPlan> OrderBook::plan_entry(const Order& arriving, TimeInForce time_in_force,
                                                    std::uint64_t ref, WallClock& clock, IdGenerator* ids,
                                                    std::vector<Fill>& fills, std::vector<Matched>* matched) {
     if (!std::isfinite(arriving.quantity)) {

@@ -31,7 +31,7 @@ Result<void> OrderBook::name_resting(IdGenerator& ids, std::optional<OrderType> 
     return {};
 }
 
-Result<std::vector<OrderBook::Naming>> OrderBook::draw_names(IdGenerator& ids, std::optional<OrderType> side) {
+Result<std::vector<Naming>> OrderBook::draw_names(IdGenerator& ids, std::optional<OrderType> side) {
     std::vector<Naming> names;
     if (registry_.unnamed() == 0) {
         return names;

@@ -4,7 +4,9 @@
 // concern: matching.cpp (add, take, the sweep's plan and commit), levels.cpp (resting and taking
 // out nodes, levels), amendments.cpp (amend, cancel, forget_filled), queries.cpp (look-ups,
 // depth, volumes, the summary, the invariant checker), naming.cpp (ids given to replayed orders
-// when asked), replay.cpp and snapshot.cpp.
+// when asked), replay.cpp (with feed_verbs.cpp and stop_conditions.cpp) and snapshot.cpp. The
+// plans they make before they change anything are in plans.hpp, the small types of the
+// interface in book_types.hpp.
 
 #include <array>
 #include <cstddef>
@@ -21,53 +23,14 @@
 #include "../records/error.hpp"
 #include "../records/fill.hpp"
 #include "../records/order.hpp"
+#include "book_types.hpp"
 #include "hash_table.hpp"
 #include "levels.hpp"
+#include "plans.hpp"
 #include "registry.hpp"
 #include "replay.hpp"
 
 namespace varnholt {
-
-// A caller's reference for an order (replay() enters orders under their references); no_ref marks
-// orders entered without one, and is never a reference itself.
-inline constexpr std::uint64_t no_ref = ~std::uint64_t{0};
-
-// (price in ticks, quantity of the front order) of a best level.
-using BestLevel = std::pair<std::int64_t, double>;
-
-// One level as depth() and volume_at() see it: its price, the sum of the open quantities of its
-// resting orders (in queue order from 0.0) and how many orders rest there.
-struct LevelDepth {
-    std::int64_t price_in_ticks = 0;
-    double quantity = 0.0;
-    std::uint64_t orders = 0;
-};
-
-// What happens when an incoming order would trade with a resting order of its own (non-zero)
-// owner: nothing special (Off), the resting order is cancelled and matching goes on, the incoming
-// order's remainder is cancelled and matching stops, or both lose the smaller quantity and no
-// fill is made.
-enum class SelfTrade : std::uint8_t { Off = 0, CancelResting = 1, CancelIncoming = 2, Decrement = 3 };
-inline constexpr std::uint8_t self_trade_policies = 4;
-
-// Orders and open quantity ahead of a resting order in its level.
-struct QueuePosition {
-    std::uint64_t orders_ahead = 0;
-    double quantity_ahead = 0.0;
-};
-
-// Shown what an entering order or an amendment is about to return, after its plan and before its
-// commit: whoever hands the result on (the Python binding, which makes the list of Fill objects
-// here) makes everything it needs now, because nothing may fail once the book has changed. An
-// error (or an exception) ends the operation with the book as it was, and the operation returns
-// that error.
-class BeforeCommit {
-public:
-    virtual Result<void> ready(std::span<const Fill> fills) = 0;
-
-protected:
-    ~BeforeCommit() = default;
-};
 
 // A single-instrument limit order book with price-time priority.
 //
@@ -92,9 +55,9 @@ class OrderBook {
 public:
     explicit OrderBook(double tick_size = 0.01) : tick_size_(tick_size) {}
 
-    // The book holds iterators and pointers into its own containers, which a memberwise copy
-    // would leave pointing into the original. A move keeps them all valid: the map nodes, the
-    // levels' buffers and the registry's arrays stay where they are.
+    // Nothing the book holds points into its own memory (pools and tables hold indices), so a
+    // move and a copy are those of its containers; the copy constructor is private, since a
+    // copy names the resting orders first (copy()).
     OrderBook(OrderBook&&) noexcept = default;
     OrderBook& operator=(OrderBook&&) = delete;
 
@@ -258,7 +221,7 @@ public:
     std::size_t longest_id_probe_run() const noexcept;
 
 private:
-    using Side = std::map<std::int64_t, std::uint32_t>;  // price -> level index
+    using Side = SideLevels;
     using PriceIndex = IndexTable<50>;
     using RefIndex = IndexTable<50>;
 
@@ -303,15 +266,6 @@ private:
     // The sum of a level's open quantities in queue order from 0.0 (cached; see Level).
     double level_quantity(const Level& level) const noexcept;
 
-    // What resting an order needs, allocated ahead: room in the registry, the node pool, the
-    // reference index and, for a price without a level, the level pool, the price index and the
-    // side map's node (made in a map of its own and moved into the side's map when the order
-    // rests: inserting a node allocates nothing).
-    struct RestPlan {
-        std::uint32_t level = no_index;  // the existing level, or no_index for a new one
-        Side::node_type new_level;
-        bool named = true;  // false: the order (a replayed one) rests without an id (see name_resting)
-    };
     RestPlan prepare_rest(const Order& order, std::uint64_t ref = no_ref);
     // Links `order` at the back of its level under `ref` and records it (in `entry` when the
     // caller has already found its id's entry; `node` when the caller moves a node it has already
@@ -332,35 +286,10 @@ private:
     void erase_level(std::uint32_t level) noexcept;
 
     // --- matching (matching.cpp) ---
-    enum class TimeInForce : std::uint8_t { GoodTillCancelled, ImmediateOrCancel, FillOrKill };
     // add(), add_as() and take(): an order entered for its time in force, what rests of it under
     // `ref` (or no_ref).
     Result<std::vector<Fill>> enter(const Order& arriving, TimeInForce time_in_force, std::uint64_t ref,
                                     Environment& environment, BeforeCommit* before_commit);
-    // What the self-trade rule does in a planned sweep besides its fills, in the sweep's order:
-    // each step acts on the front of the best opposite level once the fills before it
-    // (`before_fill` of them) are made. A cancel takes the resting order out (recorded Canceled);
-    // a decrement takes `quantity` from both orders. `incoming_ended`: the rule ended the incoming
-    // order (its remainder cancelled), which is then Canceled.
-    struct SelfTradeStep {
-        std::size_t before_fill;
-        double quantity;
-        bool cancels_resting;
-    };
-    struct SelfTrades {
-        std::vector<SelfTradeStep> steps;
-        bool incoming_ended = false;
-    };
-    // The resting order a planned fill trades with: its reference and price.
-    struct Matched {
-        std::uint64_t resting_ref;
-        std::int64_t price_in_ticks;
-    };
-    // An id drawn in a plan for an unnamed registry entry, given to it by the commit.
-    struct Naming {
-        std::uint32_t entry;
-        OrderId id;
-    };
     // Who sees what an entering order does: a per-call caller (`ids` given) sees the ids of the
     // fills, so the resting orders it trades with are named in the plan, and the order itself
     // has its id; a replay (`ids` null) sees references only, so nothing is named and its order
@@ -389,25 +318,7 @@ private:
     // other copies of the id rest.
     void cancel_for_self_trade(std::uint32_t node, double open) noexcept;
 
-    // The shared body of add, take and a replayed new order, in two steps. The plan matches
-    // `order` (copied) against the opposite side without changing anything, appending the fills
-    // (and, if asked, what they trade with) to the empty `fills` and `matched`, and allocates what
-    // resting its remainder under `ref` needs. The commit then changes the book and cannot fail:
-    // the remainder rests, or is dropped (an immediate order), or nothing happens at all (a
-    // fill-or-kill that would not fill completely: killed, and the commit returns nullopt).
-    // Otherwise it returns the order as it ends.
-    struct EntryPlan {
-        Order arriving;
-        TimeInForce time_in_force;
-        std::uint64_t ref;
-        bool killed;
-        bool rests;
-        RestPlan rest;
-        bool filled_by_sum = false;  // an immediate order the sweep fills, with a remainder left by rounding
-        bool named = true;           // false for a replayed order: it enters without an id
-        std::vector<Naming> names;   // the orders it trades with, named by the commit
-        SelfTrades self_trades;
-    };
+    // The shared body of add, take and a replayed new order, in two steps (see EntryPlan).
     // `ids` as for plan_sweep: null for a replayed order, which then enters unnamed and leaves
     // no record unless it rests.
     Result<EntryPlan> plan_entry(const Order& order, TimeInForce time_in_force, std::uint64_t ref, WallClock& clock,
@@ -418,21 +329,7 @@ private:
     // The first resting node of an entry's id: its lone node; of several, the first one at the
     // recorded value's price, else the first one in the listings' order; no_index when none rests.
     std::uint32_t first_copy(const Registry::Entry& entry) const noexcept;
-    // The body of amend() for an entry, in the same two steps. A plan without a node means the id
-    // has no resting order. The commit returns the order as it is now; `before` in the plan is
-    // how it was.
-    struct AmendmentPlan {
-        std::uint32_t node = no_index;
-        std::uint32_t entry_index = 0;
-        Order before;
-        Order after;
-        bool in_place = false;
-        bool moves = false;
-        bool rests = false;
-        RestPlan rest;
-        std::vector<Naming> names;
-        SelfTrades self_trades;
-    };
+    // The body of amend() for an entry, in the same two steps (see AmendmentPlan).
     Result<AmendmentPlan> plan_amendment(Registry::Entry& entry, std::optional<double> quantity,
                                          std::optional<std::int64_t> price_in_ticks, WallClock& clock,
                                          IdGenerator* ids, std::vector<Fill>& fills, std::vector<Matched>* matched);
@@ -504,44 +401,6 @@ private:
     mutable bool side_total_known_[2] = {true, true};
 };
 
-template <class Iterator, class Visit>
-void OrderBook::walk_in_order(Iterator level, Iterator end, Visit&& visit) const {
-    constexpr std::size_t chains = 8;     // levels followed at once
-    constexpr std::size_t gathered = 32;  // nodes gathered per level; the rest follows one by one
-    std::uint32_t found[chains][gathered];
-    std::uint32_t counts[chains];
-    std::uint32_t cursors[chains];
-    while (level != end) {
-        std::size_t group = 0;
-        for (; group < chains && level != end; ++group, ++level) {
-            cursors[group] = levels_[level->second].head;
-            counts[group] = 0;
-        }
-        for (bool more = true; more;) {
-            more = false;
-            for (std::size_t k = 0; k < group; ++k) {
-                if (cursors[k] != no_index && counts[k] < gathered) {
-                    found[k][counts[k]++] = cursors[k];
-                    cursors[k] = nodes_[cursors[k]].next;
-                    more = true;
-                }
-            }
-        }
-        for (std::size_t k = 0; k < group; ++k) {
-            for (std::uint32_t i = 0; i < counts[k]; ++i) {
-                visit(found[k][i]);
-            }
-            for (std::uint32_t node = cursors[k]; node != no_index; node = nodes_[node].next) {
-                visit(node);
-            }
-        }
-    }
-}
-
-template <class Visit>
-void OrderBook::for_each_resting(OrderType side, Visit&& visit) const {
-    const Side& levels = side_map(side);
-    walk_in_order(levels.begin(), levels.end(), [&](std::uint32_t node) { visit(order_of(node)); });
-}
-
 }  // namespace varnholt
+
+#include "order_book_walks.hpp"

@@ -55,7 +55,7 @@ RestPlan OrderBook::prepare_rest(const Order& order, std::uint64_t ref) {
     return RestPlan{no_index, std::move(made)};
 }
 
-bool OrderBook::rest_if_quiet(const Order& order, std::uint64_t ref) {  // an unnamed order
+Result<bool> OrderBook::rest_if_quiet(const Order& order, std::uint64_t ref, bool named, BeforeCommit* before_commit) {
     const bool buying = order.side == OrderType::Buy;
     const Side& opposite = buying ? asks_ : bids_;
     if (!opposite.empty() && (buying ? opposite.begin()->first <= order.price_in_ticks
@@ -67,7 +67,12 @@ bool OrderBook::rest_if_quiet(const Order& order, std::uint64_t ref) {  // an un
         (ref != no_ref && !refs_.has_room_for_one())) {
         return false;
     }
-    commit_rest(order, RestPlan{level, {}, false}, nullptr, ref);
+    if (before_commit != nullptr) {
+        if (auto ready = before_commit->ready({}); !ready) {
+            return std::unexpected(std::move(ready.error()));
+        }
+    }
+    commit_rest(order, RestPlan{level, {}, named}, nullptr, ref);
     return true;
 }
 

@@ -286,6 +286,17 @@ Result<std::vector<Fill>> OrderBook::add_as(const Order& arriving, std::uint64_t
 Result<std::vector<Fill>> OrderBook::enter(const Order& arriving, TimeInForce time_in_force, std::uint64_t ref,
                                            Environment& environment, BeforeCommit* before_commit) {
     std::vector<Fill> fills;  // allocates only when something trades
+    // Most orders trade nothing and join a level that has room: without the plan, an add of one
+    // runs 1,458 instead of 1,744 instructions (bench/instructions.py).
+    if (time_in_force == TimeInForce::GoodTillCancelled && arriving.is_open() && std::isfinite(arriving.quantity)) {
+        auto rested = rest_if_quiet(arriving, ref, true, before_commit);
+        if (!rested) {
+            return std::unexpected(std::move(rested.error()));
+        }
+        if (*rested) {
+            return fills;
+        }
+    }
     auto plan = plan_entry(arriving, time_in_force, ref, environment.clock, &environment.ids, fills, nullptr);
     if (!plan) {
         return std::unexpected(std::move(plan.error()));

@@ -337,7 +337,7 @@ Result<void> OrderBook::apply(const ReplayEvent& event, std::size_t index, std::
             // Most new orders trade nothing and join a level that has room: resting them without
             // the plan took a typical replay from 780 to 652 instructions per event (callgrind,
             // 186 012 events of bench/run.py's typical profile).
-            if (kind == EventKind::Add && rest_if_quiet(*order, event.ref)) {
+            if (kind == EventKind::Add && *rest_if_quiet(*order, event.ref, false)) {
                 outcome.status = applied;
                 return {};
             }

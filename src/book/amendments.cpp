@@ -80,9 +80,9 @@ Result<std::optional<std::vector<Fill>>> OrderBook::amend(std::string_view id, s
 }
 
 Result<AmendmentPlan> OrderBook::plan_amendment(Registry::Entry& entry, std::optional<double> quantity,
-                                                           std::optional<std::int64_t> price_in_ticks, WallClock& clock,
-                                                           IdGenerator* ids, std::vector<Fill>& fills,
-                                                           std::vector<Matched>* matched) {
+                                                std::optional<std::int64_t> price_in_ticks, WallClock& clock,
+                                                IdGenerator* ids, std::vector<Fill>& fills,
+                                                std::vector<Matched>* matched) {
     AmendmentPlan plan;
     plan.node = first_copy(entry);
     if (plan.node == no_index) {

@@ -275,8 +275,10 @@ private:
     // Rests an order that crosses nothing at a level that exists, when every pool and index has
     // room for it: the common case of a new order (a replayed one unnamed, an added one with its
     // id), done without a plan since nothing in it allocates. False (and nothing done) otherwise.
-    // `before_commit` sees the (no) fills first, as after a plan.
-    Result<bool> rest_if_quiet(const Order& order, std::uint64_t ref, bool named, BeforeCommit* before_commit = nullptr);
+    // `before_commit` sees the (no) fills first, as after a plan; its error ends the call with
+    // nothing done.
+    Result<bool> rest_if_quiet(const Order& order, std::uint64_t ref, bool named,
+                               BeforeCommit* before_commit = nullptr);
     // Unlinks a node from its level (which stays, even empty) and from its entry's count; the
     // node itself stays allocated.
     void unlink(std::uint32_t node) noexcept;

@@ -71,13 +71,13 @@ private:
     bool read_ = false;
 };
 
+// Resting orders from which replay() starts its look-ups ahead (see there).
+constexpr std::size_t prefetch_from = 4096;
+
 // The references of a watch list, for one look-up per fill. A few (up to 8) are compared in turn,
 // which allocates nothing: a call that stops on a watched fill after one event allocated a table
 // every time (part of 8,706 -> 6,909 instructions for such a call, callgrind; see the binding's
 // book_replay). More are found through the book's index table, by their place in the list.
-// Resting orders from which replay() starts its look-ups ahead (see there).
-constexpr std::size_t prefetch_from = 4096;
-
 class RefSet {
 public:
     explicit RefSet(std::span<const std::uint64_t> refs) : refs_(refs) {

@@ -138,6 +138,26 @@ def test_volumes_add_from_lowest_price_front_to_back():
     assert same_level.buy_volume() == 1e16
 
 
+def test_volumes_after_changes_are_the_sums_of_the_orders_as_listed():
+    # A total asked again after a change is worked out again from where the change was: it must
+    # still be the sum of every order in the listings' order from -0.0, bit for bit.
+    quantities = [0.1, 0.2, 0.7, 0.1 + 0.2, 1e16, 1.0, 0.3]
+    orders = [Order(OrderType.Buy if i % 2 else OrderType.Sell, (60 if i % 2 else 100) + i % 7 * 2,
+                    quantities[i % len(quantities)]) for i in range(60)]
+    book = OrderBook(0.01)
+    for order in orders:
+        book.add(order)
+    changes = [lambda o: book.cancel(o.id), lambda o: book.amend(o.id, quantity=o.quantity / 2),
+               lambda o: book.add(Order(o.side, o.price_in_ticks + 1, 0.1))]
+    for step, order in enumerate(orders[::3]):
+        changes[step % 3](order)
+        for listed, total in ((book.buy_orders, book.buy_volume()), (book.sell_orders, book.sell_volume())):
+            want = -0.0
+            for resting in listed:
+                want += resting.quantity
+            assert math.copysign(1.0, total) == math.copysign(1.0, want) and total == want, step
+
+
 @pytest.mark.parametrize("tick_size, bid, ask, spread", [
     (0.01, 10050, 10051, 0.01),  # one tick, not 100.51 - 100.50
     (0.01, 10050, 10100, 0.5),

@@ -121,8 +121,11 @@ void OrderBook::commit_rest(const Order& order, RestPlan&& plan, Registry::Entry
     const std::size_t at = index(order.side);
     if (side_total_known_[at] && side_map(order.side).rbegin()->second == level_index) {
         side_total_[at] += order.quantity;
+        if (level.price_in_ticks < folded_below_[at]) {
+            level.fold_after = side_total_[at];  // the last level's running total is the side's
+        }
     } else {
-        side_total_known_[at] = false;
+        side_changed_at(level);
     }
     if (ref != no_ref && !moved) {
         refs_.insert(hash_number(ref), node);

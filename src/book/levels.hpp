@@ -35,6 +35,9 @@ struct Level {
     // walk's next step; anything else that changes an order forgets it. (A running total that
     // also subtracted would drift from the walk: 0.1 + 0.2 - 0.1 is not 0.2.)
     mutable double known_quantity = 0.0;
+    // The side's total in the listings' order up to and including this level's last order, as the
+    // side's walk last left it; right only below the side's fold mark (see OrderBook::volume()).
+    mutable double fold_after = 0.0;
     std::uint32_t head = no_index;  // of a free level, the next free one
     std::uint32_t tail = no_index;
     std::uint32_t count = 0;

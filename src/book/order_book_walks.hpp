@@ -6,16 +6,18 @@
 
 namespace varnholt {
 
-template <class Iterator, class Visit>
-void OrderBook::walk_in_order(Iterator level, Iterator end, Visit&& visit) const {
+template <class Iterator, class Visit, class LevelDone>
+void OrderBook::walk_in_order(Iterator level, Iterator end, Visit&& visit, LevelDone&& level_done) const {
     constexpr std::size_t chains = 8;     // levels followed at once
     constexpr std::size_t gathered = 32;  // nodes gathered per level; the rest follows one by one
     std::uint32_t found[chains][gathered];
     std::uint32_t counts[chains];
     std::uint32_t cursors[chains];
+    std::uint32_t walked[chains];  // the levels of the group
     while (level != end) {
         std::size_t group = 0;
         for (; group < chains && level != end; ++group, ++level) {
+            walked[group] = level->second;
             cursors[group] = levels_[level->second].head;
             counts[group] = 0;
         }
@@ -36,6 +38,7 @@ void OrderBook::walk_in_order(Iterator level, Iterator end, Visit&& visit) const
             for (std::uint32_t node = cursors[k]; node != no_index; node = nodes_[node].next) {
                 visit(node);
             }
+            level_done(walked[k]);
         }
     }
 }
@@ -43,7 +46,8 @@ void OrderBook::walk_in_order(Iterator level, Iterator end, Visit&& visit) const
 template <class Visit>
 void OrderBook::for_each_resting(OrderType side, Visit&& visit) const {
     const Side& levels = side_map(side);
-    walk_in_order(levels.begin(), levels.end(), [&](std::uint32_t node) { visit(order_of(node)); });
+    walk_in_order(levels.begin(), levels.end(), [&](std::uint32_t node) { visit(order_of(node)); },
+                  [](std::uint32_t) noexcept {});
 }
 
 }  // namespace varnholt

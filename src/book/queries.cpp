@@ -119,12 +119,20 @@ double OrderBook::volume(OrderType side) const noexcept {
         return side_total_[at];
     }
     // Summed from -0.0 in ascending price and FIFO order: an empty side gives -0.0, and the order
-    // of addition decides the last bits of the total.
-    double total = -0.0;
+    // of addition decides the last bits of the total. The walk leaves each level the running
+    // total after it, and a change forgets those from its level on, so the next walk resumes at
+    // the first level that changed with the running total before it: the same additions in the
+    // same order. Bids change mostly at the touch, their last levels in that order, so a walk
+    // after such a change is short; asks change mostly at their first levels.
     const Side& levels = side_map(side);
-    walk_in_order(levels.begin(), levels.end(), [&](std::uint32_t node) { total += nodes_[node].quantity; });
+    const auto from = levels.lower_bound(folded_below_[at]);
+    double total = from == levels.begin() ? -0.0 : levels_[std::prev(from)->second].fold_after;
+    walk_in_order(
+        from, levels.end(), [&](std::uint32_t node) noexcept { total += nodes_[node].quantity; },
+        [&](std::uint32_t level) noexcept { levels_[level].fold_after = total; });
     side_total_[at] = total;
     side_total_known_[at] = true;
+    folded_below_[at] = std::numeric_limits<std::int64_t>::max();
     return total;
 }
 
@@ -218,6 +226,9 @@ std::optional<std::string> OrderBook::find_broken_invariant() const {
             }
             if (level.quantity_known && level.known_quantity != walked) {
                 return "the level's known quantity is not the sum of its orders" + where;
+            }
+            if (price < folded_below_[index(side_type)] && level.fold_after != side_walked) {
+                return "the side's running total after the level is not the walk's" + where;
             }
             count += walked_count;
             ++level_total;

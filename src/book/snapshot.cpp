@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 
 #include "../records/state.hpp"
 #include "order_book.hpp"
@@ -294,6 +295,7 @@ Result<OrderBook> OrderBook::restore(std::string_view state) {
             level.side = side;
             level.quantity_known = false;
             book.side_total_known_[index(side)] = false;
+            book.folded_below_[index(side)] = std::numeric_limits<std::int64_t>::min();
             for (std::uint64_t k = 0; k < order_count; ++k) {
                 const std::uint32_t entry_place = place[*again.get<std::uint32_t>()];
                 const double quantity = *again.get<double>();

@@ -30,6 +30,7 @@
 #include "plans.hpp"
 #include "registry.hpp"
 #include "replay.hpp"
+#include "stop_conditions.hpp"
 
 namespace varnholt {
 
@@ -361,27 +362,7 @@ private:
                        std::vector<Matched>& matched, ReplayOutput& out);
     // Cache hints for the events `ahead` places after the one about to be applied (see replay()).
     void prefetch_ahead(std::uint64_t ref, unsigned ahead) const noexcept;
-    // The stop conditions' view of the book. A level's cached total (Level::quantity_known) is
-    // what makes them cheap: every change to a level but an order joining at its back forgets
-    // it, and the conditions keep the levels they watch known after each look. A watched level
-    // whose total is still known and whose count is the same has therefore not changed, and only
-    // a level that changed is walked again.
-    struct TouchState {
-        bool present = false;
-        std::uint32_t level = no_index;
-        std::int64_t price_in_ticks = 0;
-        std::uint32_t count = 0;
-        double quantity = 0.0;
-    };
-    struct QueueState {
-        std::uint64_t ref = 0;
-        std::uint32_t node = no_index;  // no_index while no order rests under the reference
-        std::uint32_t level = no_index;
-        std::int64_t price_in_ticks = 0;
-        OrderId id;
-        std::uint64_t orders_ahead = 0;
-        double quantity_ahead = 0.0;
-    };
+    // The stop conditions' view of the book (TouchState, QueueState: stop_conditions.hpp).
     // Whether the best level of `side` changed since `touch` was taken; `touch` becomes the
     // present one.
     bool touch_changed(OrderType side, TouchState& touch) const noexcept;

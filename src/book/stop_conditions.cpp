@@ -36,7 +36,7 @@ bool OrderBook::queue_may_have_changed(const QueueState& queued, const ReplayEve
     return node.ref != queued.ref || node.level != queued.level || !levels_[queued.level].quantity_known;
 }
 
-OrderBook::QueueState OrderBook::queue_state(std::uint64_t ref) const noexcept {
+QueueState OrderBook::queue_state(std::uint64_t ref) const noexcept {
     QueueState state;
     state.ref = ref;
     state.node = node_under(ref);
